@@ -1,0 +1,18 @@
+# Common compile settings for every target of ours: warnings, and the
+# sanitizer build that CI runs the suite under a second time.
+add_library(korvane_settings INTERFACE)
+if(MSVC)
+    target_compile_options(korvane_settings INTERFACE /W4 /utf-8)
+    if(KORVANE_WERROR)
+        target_compile_options(korvane_settings INTERFACE /WX)
+    endif()
+else()
+    target_compile_options(korvane_settings INTERFACE -Wall -Wextra -Wshadow -Wnon-virtual-dtor)
+    if(KORVANE_WERROR)
+        target_compile_options(korvane_settings INTERFACE -Werror)
+    endif()
+endif()
+if(KORVANE_SANITIZE)
+    target_compile_options(korvane_settings INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(korvane_settings INTERFACE -fsanitize=address,undefined)
+endif()
