@@ -1,0 +1,41 @@
+# Korvane: two commands for newcomers.
+#   make run   installs what is missing, builds and starts the tool
+#   make test  installs what is missing, builds and runs every test
+# SANITIZE=1 builds and tests with AddressSanitizer and UBSan in build-asan/.
+
+SANITIZE ?=
+ifeq ($(SANITIZE),1)
+BUILD ?= build-asan
+CMAKE_FLAGS += -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+else
+BUILD ?= build
+CMAKE_FLAGS += -DCMAKE_BUILD_TYPE=RelWithDebInfo
+endif
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps configure build run test demo bench fuzz soak clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/build.ninja: CMakeLists.txt | deps
+	cmake -S . -B $(BUILD) -G Ninja -DKORVANE_WERROR=ON $(CMAKE_FLAGS)
+
+configure: deps $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run-korvane.sh $(BUILD)/app/korvane
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo.sh $(BUILD)
+
+clean:
+	rm -rf build build-asan build-release build-fuzz

@@ -1,0 +1,276 @@
+#include "korvane.h"
+
+#include "builddate.h"
+
+#include <cstdio>
+
+namespace {
+
+// Texts that link control sets while the tool runs. Held as UTF-8 so that
+// they read the same on every locale.
+const QString TextSerial = QStringLiteral("串口");
+const QString TextNetwork = QStringLiteral("网络");
+const QString TextOpen = QStringLiteral("打开");
+const QString TextClose = QStringLiteral("关闭");
+const QString TextConnect = QStringLiteral("连接");
+const QString TextDisconnect = QStringLiteral("断开");
+const QString TextOpeningPort = QStringLiteral("打开COM");
+const QString TextConnectingTo = QStringLiteral("连接ip地址:192.168.1.");
+const QString TextPortSuffix = QStringLiteral("  端口:4500");
+
+constexpr int SerialPortMin = 1;
+constexpr int SerialPortMax = 9;
+constexpr int HostMin = 1;
+constexpr int HostMax = 255;
+constexpr int DefaultHost = 154;
+
+enum RxState : qint8 { WaitStart = 0, WaitType = 1, WaitLen = 2, WaitData = 3, WaitSum = 4 };
+
+} // namespace
+
+Korvane::Korvane(QWidget* parent, Qt::WindowFlags flags)
+    : QMainWindow(parent, flags)
+{
+    ui.setupUi(this);
+
+    panels = new Analyz*[PanelCount];
+    for (int i = 0; i < PanelCount; ++i) {
+        panels[i] = new Analyz();
+        panels[i]->SetPanel(ui.groupBox_data, 0, 30 * i + 30);
+        panels[i]->EnablePanel(false);
+        connect(panels[i], SIGNAL(send_sig(const char*)), this, SLOT(send_slots(const char*)));
+    }
+
+    readTimer = new QTimer(this);
+    // The poll's cadence is what bounds its throughput; a coarse timer could
+    // stretch every tick by up to a twentieth.
+    readTimer->setTimerType(Qt::PreciseTimer);
+
+    linkOpen = false;
+    serialMode = true;
+
+    display.SetView(this, 10, 270);
+
+    clearReceiveState();
+
+    connect(readTimer, SIGNAL(timeout()), this, SLOT(TimerRead_IRQ()));
+
+    ui.ack_label->clear();
+    ShowVersion(QStringLiteral("V2.01.00"));
+    display.ClearView();
+}
+
+Korvane::~Korvane()
+{
+    for (int i = 0; i < PanelCount; ++i)
+        delete panels[i];
+    delete[] panels;
+    readTimer->stop();
+    delete readTimer;
+}
+
+void Korvane::ShowVersion(const QString& version)
+{
+    ui.Ver_label->setText(version + QStringLiteral("  ") + BuildDate::toIso(BuildDate::compiled()));
+}
+
+void Korvane::clearReceiveState()
+{
+    for (TYPE_Data& record : rxRing)
+        record = TYPE_Data{};
+    rxState = WaitStart;
+    rxCount = 0;
+    rxSlot = 0;
+}
+
+void Korvane::on_clearrx_clicked()
+{
+    display.ClearView();
+}
+
+void Korvane::on_cleartx_clicked()
+{
+    for (int i = 0; i < PanelCount; ++i)
+        panels[i]->ClearPanel();
+    ui.ack_label->clear();
+}
+
+// ---- link control ----------------------------------------------------------
+
+void Korvane::on_mode_clicked()
+{
+    serialMode = !serialMode;
+    if (serialMode) {
+        ui.mode->setText(TextSerial);
+        ui.open->setText(TextOpen);
+        ui.portBox->setRange(SerialPortMin, SerialPortMax);
+        ui.portBox->setValue(SerialPortMin);
+    } else {
+        ui.mode->setText(TextNetwork);
+        ui.open->setText(TextConnect);
+        ui.portBox->setRange(HostMin, HostMax);
+        ui.portBox->setValue(DefaultHost);
+    }
+}
+
+void Korvane::on_open_clicked()
+{
+    ui.open->setEnabled(false);
+    const int n = ui.portBox->value();
+    if (serialMode)
+        toggleSerialLink(n);
+    else
+        toggleNetLink(n);
+    ui.open->setEnabled(true);
+
+    if (linkOpen) {
+        for (int i = 0; i < PanelCount; ++i)
+            panels[i]->EnablePanel(true);
+        readTimer->start(FirstPollMs);
+    } else {
+        readTimer->stop();
+        for (int i = 0; i < PanelCount; ++i)
+            panels[i]->EnablePanel(false);
+    }
+    ui.mode->setEnabled(!linkOpen);
+}
+
+void Korvane::toggleSerialLink(int portNumber)
+{
+    std::u16string name;
+    if (portNumber >= SerialPortMin && portNumber <= SerialPortMax)
+        name = QStringLiteral("COM%1").arg(portNumber).toStdU16String();
+
+    if (linkOpen) {
+        serial.close();
+        linkOpen = false;
+    } else {
+        display.ShowText(TextOpeningPort + QString::number(portNumber));
+        linkOpen = serial.open(name) != 0;
+    }
+    ui.open->setText(linkOpen ? TextClose : TextOpen);
+}
+
+void Korvane::toggleNetLink(int hostNumber)
+{
+    if (linkOpen) {
+        linkOpen = !net.close();
+    } else {
+        linkOpen = net.connectTo(hostNumber);
+        display.ShowText(TextConnectingTo + QString::number(hostNumber) + TextPortSuffix);
+    }
+    ui.open->setText(linkOpen ? TextDisconnect : TextConnect);
+}
+
+// ---- receive ---------------------------------------------------------------
+
+void Korvane::TimerRead_IRQ()
+{
+    char buf[PollBytes];
+    int n;
+    if (serialMode) {
+        if (serial.available() <= 0)
+            return;
+        n = serial.read(buf, PollBytes);
+    } else {
+        n = net.recv(buf, PollBytes);
+        if (n == 0) {
+            std::printf("Korvane::TimerRead_IRQ no data\n");
+            std::fflush(stdout); // seen at once when the output goes to a pipe or file
+            return;
+        }
+    }
+
+    readTimer->stop();
+    rxPollTimeValid = false;
+    for (int i = 0; i < n; ++i)
+        DecodeByte(static_cast<unsigned char>(buf[i]));
+    // Rows written during this tick reach the operating system before the
+    // next tick, so a killed tool keeps every frame it has shown.
+    display.FlushLog();
+    readTimer->start(PollMs);
+}
+
+void Korvane::DecodeByte(int byte)
+{
+    TYPE_Data& rec = rxRing[rxSlot];
+    const auto b = static_cast<std::uint8_t>(byte);
+
+    switch (rxState) {
+    case WaitStart:
+        if (b == LinkFrame::StartByte) {
+            if (!rxPollTimeValid) {
+                rxPollTime = QDateTime::currentDateTime();
+                rxPollTimeValid = true;
+            }
+            rec.time = rxPollTime;
+            rxState = WaitType;
+        } else if (b == LinkFrame::Ack || b == LinkFrame::Nak) {
+            ui.ack_label->setText(QStringLiteral("ack:") + QString::number(b, 16));
+        }
+        break;
+    case WaitType:
+        rec.type = b;
+        rec.sum = b;
+        rxState = WaitLen;
+        break;
+    case WaitLen:
+        rec.len = b > LinkFrame::MaxRecordData ? LinkFrame::MaxRecordData : b;
+        rxCount = 0;
+        rec.sum = static_cast<std::uint8_t>(rec.sum + b);
+        rxState = rec.len > 0 ? WaitData : WaitSum;
+        break;
+    case WaitData:
+        rec.data[rxCount] = b;
+        rec.sum = static_cast<std::uint8_t>(rec.sum + b);
+        ++rxCount;
+        rxState = rxCount < rec.len ? WaitData : WaitSum;
+        break;
+    case WaitSum: {
+        rec.sum = static_cast<std::uint8_t>(~rec.sum);
+        unsigned char reply;
+        if (rec.sum == b) {
+            display.ShowFrame(&rec);
+            if (++rxSlot >= RingSize)
+                rxSlot = 0;
+            reply = LinkFrame::Ack;
+        } else {
+            reply = LinkFrame::Nak;
+        }
+        // The device gets its answer on the link the frame came in on.
+        writeToLink(&reply, 1);
+        rxState = WaitStart;
+        break;
+    }
+    default:
+        rxState = WaitStart;
+        break;
+    }
+}
+
+// ---- transmit --------------------------------------------------------------
+
+void Korvane::send_slots(const char* buff)
+{
+    const auto* payload = reinterpret_cast<const unsigned char*>(buff);
+    ui.ack_label->clear();
+    if (!linkOpen || payload == nullptr)
+        return;
+    const int len = payload[1];
+    // No panel asks for anything else; a payload outside the range is refused
+    // rather than framed past the end of the buffer.
+    if (len < LinkFrame::MinSendData || len > LinkFrame::MaxSendData)
+        return;
+
+    unsigned char frame[LinkFrame::MaxSendFrame];
+    const int size = LinkFrame::encode(payload[0], static_cast<std::uint8_t>(len), payload + 2, frame);
+    writeToLink(frame, size);
+}
+
+void Korvane::writeToLink(const unsigned char* bytes, int length)
+{
+    if (serialMode)
+        serial.write(bytes, length);
+    else
+        net.send(reinterpret_cast<const char*>(bytes), length);
+}

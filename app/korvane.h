@@ -1,0 +1,72 @@
+#pragma once
+// The tool's one window. It owns the form, the six send panels, the traffic
+// display, both transports, the poll timer and the receive ring with the
+// frame decoder's state, and it runs link control, the receive poll and
+// transmit framing on the GUI thread.
+
+#include "analyz.h"
+#include "display.h"
+#include "linkframe.h"
+#include "netclient.h"
+#include "serialport.h"
+#include "ui_korvane.h"
+
+#include <QDateTime>
+#include <QMainWindow>
+#include <QTimer>
+
+class Korvane : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit Korvane(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    ~Korvane() override;
+
+    static constexpr int PanelCount = 6;
+    static constexpr int RingSize = 80;
+    static constexpr int PollBytes = 100;
+    static constexpr int FirstPollMs = 5;
+    static constexpr int PollMs = 10;
+
+    void ShowVersion(const QString& version);
+
+    // Runs one decoder step. Public so that tests and the benchmark drive the
+    // very code a poll tick runs.
+    void DecodeByte(int byte);
+
+private Q_SLOTS:
+    void TimerRead_IRQ();
+    void on_clearrx_clicked();
+    void on_cleartx_clicked();
+    void on_open_clicked();
+    void on_mode_clicked();
+    void send_slots(const char* buff);
+
+private:
+    void toggleSerialLink(int portNumber);
+    void toggleNetLink(int hostNumber);
+    void clearReceiveState();
+    void writeToLink(const unsigned char* bytes, int length);
+
+    KorvaneClass ui;
+    Analyz** panels;
+    bool linkOpen;
+    bool serialMode;
+    SerialPort serial;
+    QTimer* readTimer;
+    Display display;
+    NetClient net;
+    TYPE_Data rxRing[RingSize];
+    qint8 rxState;
+    qint8 rxCount;
+    qint32 rxSlot;
+
+    // The local time of the current poll, read once at its first start byte:
+    // every frame that starts within one poll is stamped with it, which keeps
+    // the clock and the time-zone conversion off the per-byte path.
+    QDateTime rxPollTime;
+    bool rxPollTimeValid = false;
+
+    friend class KorvaneProbe; // tests look at the private state
+};

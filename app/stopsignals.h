@@ -1,0 +1,26 @@
+#pragma once
+// Turns SIGTERM, SIGINT and SIGHUP into an orderly close of a window, so a
+// tool stopped from a terminal or by a logout still runs its destructors:
+// the link is closed and every logged row reaches the file.
+
+#include <QObject>
+
+class QSocketNotifier;
+class QWidget;
+
+class StopSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Watches the signals for as long as this object lives; on the first one
+    // it closes target from the event loop.
+    explicit StopSignals(QWidget* target);
+    ~StopSignals() override;
+
+private:
+    void onSignal();
+
+    QWidget* target;
+    QSocketNotifier* notifier = nullptr;
+};
