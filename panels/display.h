@@ -1,0 +1,74 @@
+#pragma once
+// The traffic display: turns each good frame into a line with its arrival
+// time, bytes and a running index, keeps the last seven lines in a text view
+// that the window hosts, and writes each frame line as a row of the traffic
+// log "Korvane_data.csv" in the working directory.
+//
+// The ring, the indices and the log rows are kept per line; the text view is
+// rebuilt from the ring at most once per turn of the event loop, so a busy
+// link costs one redraw per turn instead of one per frame.
+
+#include "linkframe.h"
+
+#include <QMainWindow>
+#include <QString>
+#include <QTextEdit>
+
+class QFile;
+
+class Display : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    Display();
+    ~Display() override;
+
+    Display(const Display&) = delete;
+    Display& operator=(const Display&) = delete;
+
+    // Styles the view (11 pt "simsun") and places it in parent at (x, y).
+    void SetView(QWidget* parent, int x, int y);
+    // Empties the view and restarts the line index; the log is left alone.
+    void ClearView();
+    // Shows a good frame and logs it. record is only read during the call.
+    void ShowFrame(TYPE_Data* record);
+    // Shows a status line: counted in the index, never logged.
+    void ShowText(QString text);
+
+    // Hands the rows written since the last call to the operating system.
+    // The owner calls it once at the end of every poll tick, so a killed tool
+    // still leaves every row its view had shown.
+    void FlushLog();
+    // Brings the view up to date now instead of on the next event-loop turn.
+    void RefreshView();
+
+    static QString HexByte(unsigned char b);
+
+protected:
+    Q_SIGNAL void PressType_Sig(TYPE_Data* Data);
+    Q_SIGNAL void PressFile_Sig(const QString& str);
+
+private slots:
+    void PressType_Slots(TYPE_Data* Data);
+    void PressFile_Slots(const QString& str);
+
+private:
+    static constexpr int ViewLines = 7;
+
+    QString PushLine(const QString& line);
+    void OpenLog();
+    void ScheduleRefresh();
+
+    QTextEdit textView;
+    QString lines[ViewLines];
+    int writeIdx;
+    int firstIdx;
+    int lineCount;
+    QFile* logFile;
+    bool logOpen;
+
+    bool viewDirty;      // the ring holds lines the view does not show yet
+    bool refreshQueued;  // a rebuild is posted to the event loop
+    bool logDirty;       // rows written since the last flush
+};
