@@ -1,0 +1,35 @@
+#pragma once
+// The simulator's end of the link: what it polls and writes to, whether a
+// peer is there, and how it lets the peer go. The pseudo-terminal always has
+// its "peer" (the tool opens and closes the slave as it likes); the TCP end
+// has one connection at a time.
+
+#include <string>
+
+class Endpoint
+{
+public:
+    virtual ~Endpoint() = default;
+
+    // Sets the end up; error says why not.
+    virtual bool open(std::string& error) = 0;
+    // What follows "ready " once open: "COM3 /dev/pts/4", "0.0.0.0:4500".
+    virtual std::string readyText() const = 0;
+
+    // Descriptor of the current peer, -1 while there is none.
+    virtual int peerFd() const = 0;
+    virtual bool peerIsSocket() const = 0;
+    // Descriptor that becomes readable when a peer arrives, -1 when not waiting.
+    virtual int acceptFd() const = 0;
+    // Takes the waiting peer; false when there was none after all.
+    virtual bool acceptPeer() = 0;
+
+    // The peer went away (end of stream or a read/write error).
+    virtual void peerLost() = 0;
+    // The user's close; reset asks for an abortive close where that means something.
+    // Returns false when the end cannot carry on.
+    virtual bool hangUp(bool reset, std::string& error) = 0;
+    // True when the end stays usable for new peers after a loss (TCP), false
+    // when hangUp has to make it anew (serial).
+    virtual bool isSerial() const = 0;
+};

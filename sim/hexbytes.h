@@ -1,0 +1,18 @@
+#pragma once
+// Hex byte lists as typed on the command line and on standard input
+// ("01 0A FF", "0x2e,0xff"), and the upper-case form the output lines use.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace HexBytes {
+
+// Parses blank- or comma-separated bytes of one or two hex digits, with an
+// optional 0x prefix. Returns false and says why in error on any bad token.
+bool parse(const std::string& text, std::vector<std::uint8_t>& out, std::string& error);
+
+// " 0A FF": each byte as a blank and two upper-case digits.
+void append(std::string& line, const std::uint8_t* bytes, std::size_t count);
+
+} // namespace HexBytes

@@ -1,0 +1,23 @@
+// korvane-sim: plays the device at the other end of Korvane's link.
+#include "options.h"
+#include "report.h"
+#include "simulator.h"
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    Report::setUp();
+    Options options;
+    std::string error;
+    if (!OptionParser::parse(argc, argv, options, error)) {
+        Report::error(error);
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(OptionParser::helpText().c_str(), stdout);
+        return 0;
+    }
+    Simulator simulator(options);
+    return simulator.run();
+}

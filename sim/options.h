@@ -1,0 +1,37 @@
+#pragma once
+// The simulator's command line and its --help text.
+
+#include "framescheduler.h"
+
+#include <cstdint>
+#include <string>
+
+struct Options
+{
+    enum class Mode { None, Serial, Tcp };
+
+    Mode mode = Mode::None;
+    std::string portName;               // serial: COMn
+    std::string address = "0.0.0.0";    // tcp
+    std::uint16_t port = 4500;          // tcp
+
+    ScheduleOptions schedule;
+    bool bounded = false;       // --count or --duration: exit when done
+    std::int64_t lingerMs = 200;
+    bool stay = false;
+    bool hold = false;
+    bool quiet = false;
+    bool noReply = false;
+    bool exitOnEof = false;
+    std::string timestampsFile;
+
+    bool help = false;
+};
+
+namespace OptionParser {
+
+// Fills options from argv; on a mistake returns false with the reason in error.
+bool parse(int argc, char** argv, Options& options, std::string& error);
+std::string helpText();
+
+} // namespace OptionParser

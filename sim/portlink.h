@@ -1,0 +1,36 @@
+#pragma once
+// The name under which the tool finds the simulated serial port: a symbolic
+// link $XDG_CONFIG_HOME/korvane/ports/COMn (default ~/.config/...) pointing at
+// the pseudo-terminal's slave. The simulator only ever touches a link that it
+// made itself and that still points where it made it point.
+
+#include <string>
+
+class PortLink
+{
+public:
+    PortLink() = default;
+    PortLink(const PortLink&) = delete;
+    PortLink& operator=(const PortLink&) = delete;
+    ~PortLink();
+
+    // The ports directory per the XDG rules (a relative $XDG_CONFIG_HOME is ignored).
+    static std::string portsDirectory();
+    // A port name must be a plain file name.
+    static bool validName(const std::string& name);
+
+    // Makes the folders and the link; fails, touching nothing, when the name exists.
+    bool create(const std::string& name, const std::string& target, std::string& error);
+    // Points our link at a new target, atomically, if it is still ours.
+    bool retarget(const std::string& target, std::string& error);
+    // Removes the link if it is still ours.
+    void remove();
+
+    const std::string& path() const { return m_path; }
+
+private:
+    bool stillOurs() const;
+
+    std::string m_path;
+    std::string m_target;
+};

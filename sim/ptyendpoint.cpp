@@ -1,0 +1,110 @@
+// Serial mode on a pseudo-terminal linked as COMn.
+#include "ptyendpoint.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+PtyEndpoint::PtyEndpoint(std::string name)
+    : m_name(std::move(name))
+{
+}
+
+PtyEndpoint::~PtyEndpoint()
+{
+    m_link.remove();
+    closeTerminal();
+}
+
+bool PtyEndpoint::makeTerminal(std::string& error)
+{
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0) {
+        error = std::string("cannot make a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    if (::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        error = std::string("cannot unlock the pseudo-terminal: ") + std::strerror(errno);
+        closeTerminal();
+        return false;
+    }
+    char name[128];
+    if (::ptsname_r(m_master, name, sizeof name) != 0) {
+        error = std::string("cannot name the pseudo-terminal: ") + std::strerror(errno);
+        closeTerminal();
+        return false;
+    }
+    m_slavePath = name;
+    m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_slave < 0) {
+        error = "cannot open " + m_slavePath + ": " + std::strerror(errno);
+        closeTerminal();
+        return false;
+    }
+    // Raw 8N1 at the tool's 38400 baud: no echo, no line editing, no CR/LF
+    // games, so every byte passes unchanged in both directions.
+    termios tio{};
+    ::tcgetattr(m_slave, &tio);
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, B38400);
+    ::cfsetospeed(&tio, B38400);
+    if (::tcsetattr(m_slave, TCSANOW, &tio) != 0) {
+        error = "cannot make " + m_slavePath + " raw: " + std::strerror(errno);
+        closeTerminal();
+        return false;
+    }
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+void PtyEndpoint::closeTerminal()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+    if (m_slave >= 0)
+        ::close(m_slave);
+    m_master = -1;
+    m_slave = -1;
+}
+
+bool PtyEndpoint::open(std::string& error)
+{
+    if (!PortLink::validName(m_name)) {
+        error = "\"" + m_name + "\" is not a usable port name";
+        return false;
+    }
+    if (!makeTerminal(error))
+        return false;
+    if (!m_link.create(m_name, m_slavePath, error)) {
+        closeTerminal();
+        return false;
+    }
+    return true;
+}
+
+std::string PtyEndpoint::readyText() const
+{
+    return m_name + " " + m_slavePath;
+}
+
+void PtyEndpoint::peerLost()
+{
+    // With our own slave descriptor held this does not happen; if the master
+    // reports an error anyway, start over rather than poll a dead descriptor.
+    std::string ignored;
+    hangUp(false, ignored);
+}
+
+bool PtyEndpoint::hangUp(bool, std::string& error)
+{
+    closeTerminal();
+    if (!makeTerminal(error))
+        return false;
+    return m_link.retarget(m_slavePath, error);
+}

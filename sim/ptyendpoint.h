@@ -1,0 +1,40 @@
+#pragma once
+// Serial mode: a raw pseudo-terminal whose slave is linked as COMn in the
+// tool's ports directory. The simulator keeps its own descriptor on the slave
+// open, so the tool may close and reopen COMn at will without the master ever
+// seeing a hang-up.
+
+#include "endpoint.h"
+#include "portlink.h"
+
+class PtyEndpoint : public Endpoint
+{
+public:
+    explicit PtyEndpoint(std::string name);
+    ~PtyEndpoint() override;
+
+    bool open(std::string& error) override;
+    std::string readyText() const override;
+    int peerFd() const override { return m_master; }
+    bool peerIsSocket() const override { return false; }
+    int acceptFd() const override { return -1; }
+    bool acceptPeer() override { return false; }
+    void peerLost() override;
+    // Hangs up like a pulled cable: the master and the held slave are closed,
+    // so the tool's descriptor reads end-of-file/EIO, and a fresh terminal is
+    // linked under the same name for the tool's next open.
+    bool hangUp(bool reset, std::string& error) override;
+    bool isSerial() const override { return true; }
+
+    const std::string& slavePath() const { return m_slavePath; }
+
+private:
+    bool makeTerminal(std::string& error);
+    void closeTerminal();
+
+    std::string m_name;
+    PortLink m_link;
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_slavePath;
+};

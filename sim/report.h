@@ -1,0 +1,42 @@
+#pragma once
+// Everything the simulator prints. Standard output carries one event per
+// line, flushed as it is written, so a test or script can follow along:
+//   ready COM3 /dev/pts/4 | ready 0.0.0.0:4500
+//   connected | disconnected            (TCP)
+//   hangup                              (serial, after "close"/"rst", before the new ready line)
+//   12:34:56.789  2E 01 02 0A FF F3 [1]      a received frame, " bad" appended on a checksum error
+//   reply FF | reply F0                 a reply byte received between frames
+//   stats sent=.. sent_bad=.. noise_bytes=.. rx_good=.. rx_bad=.. acks=.. naks=.. bytes_in=.. bytes_out=..
+// Complaints go to standard error, prefixed "korvane-sim: ".
+
+#include "framedecoder.h"
+
+#include <cstdint>
+#include <string>
+
+struct SimStats
+{
+    std::uint64_t sent = 0;       // frames fully written, good and bad
+    std::uint64_t sentBad = 0;    // of those, with a corrupted checksum
+    std::uint64_t noiseBytes = 0; // noise bytes written between frames
+    std::uint64_t rxGood = 0;
+    std::uint64_t rxBad = 0;
+    std::uint64_t acks = 0;       // 0xFF replies received from the tool
+    std::uint64_t naks = 0;       // 0xF0 replies received from the tool
+    std::uint64_t bytesIn = 0;
+    std::uint64_t bytesOut = 0;
+};
+
+namespace Report {
+
+// Makes standard output line-buffered, whatever it is connected to.
+void setUp();
+void line(const std::string& text);
+void error(const std::string& text);
+
+// "hh:mm:ss.zzz  2E tt ll dd.. ss [index]" and " bad" for a failed checksum.
+std::string frameLine(const ReceivedFrame& frame, std::uint64_t index);
+std::string replyLine(std::uint8_t reply);
+std::string statsLine(const SimStats& stats);
+
+} // namespace Report

@@ -1,0 +1,404 @@
+// The simulated device's event loop.
+#include "simulator.h"
+
+#include "linkframe.h"
+#include "monoclock.h"
+#include "ptyendpoint.h"
+#include "tcpendpoint.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+namespace {
+
+// Queued output above which no further frames are generated; the timetable
+// keeps its deadlines and catches up once the tool reads again.
+constexpr std::size_t QueueLimit = 16384;
+constexpr std::int64_t QuitDrainNs = 2000000000LL;
+
+volatile std::sig_atomic_t g_signal = 0;
+
+void onSignal(int number)
+{
+    g_signal = number;
+}
+
+} // namespace
+
+Simulator::Simulator(const Options& options)
+    : m_options(options)
+    , m_decoder(*this)
+    , m_scheduler(options.schedule)
+    , m_started(!options.hold)
+{
+}
+
+Simulator::~Simulator()
+{
+    if (m_timestamps)
+        std::fclose(m_timestamps);
+}
+
+bool Simulator::setUp()
+{
+    if (!m_options.timestampsFile.empty()) {
+        m_timestamps = std::fopen(m_options.timestampsFile.c_str(), "w");
+        if (!m_timestamps) {
+            Report::error("cannot write " + m_options.timestampsFile + ": " + std::strerror(errno));
+            return false;
+        }
+        std::setvbuf(m_timestamps, nullptr, _IOFBF, 1 << 16);
+    }
+    if (m_options.mode == Options::Mode::Serial)
+        m_link = std::make_unique<PtyEndpoint>(m_options.portName);
+    else
+        m_link = std::make_unique<TcpEndpoint>(m_options.address, m_options.port);
+    std::string error;
+    if (!m_link->open(error)) {
+        Report::error(error);
+        return false;
+    }
+    return true;
+}
+
+int Simulator::run()
+{
+    // The stop signals are blocked everywhere except inside ppoll(), so they
+    // end the loop at a known point and the link is always cleaned up.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    sigset_t waitMask;
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGHUP);
+    struct sigaction action{};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+#ifdef __linux__
+    // Default timer slack (50 us) would blur a 400 us frame period.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+#endif
+
+    if (!setUp())
+        return 2;
+    Report::line("ready " + m_link->readyText());
+
+    while (!m_stop && g_signal == 0) {
+        std::int64_t now = SimClock::monotonicNs();
+        const bool hasPeer = m_link->peerFd() >= 0;
+        if (!hasPeer) {
+            m_scheduler.pause();
+        } else if (m_started && !m_quitting && m_scheduler.hasWork()) {
+            m_scheduler.start(now);
+            m_scheduler.emitDue(now, m_out, QueueLimit);
+        }
+        if (hasPeer && !m_out.empty())
+            writePeer();
+        if (m_stop)
+            break;
+
+        if (m_quitting && (m_out.empty() || m_link->peerFd() < 0 || now >= m_drainUntil))
+            break;
+        if (m_options.bounded && !m_options.stay && m_scheduler.finished() && m_out.empty()) {
+            if (m_lingerUntil < 0)
+                m_lingerUntil = now + m_options.lingerMs * 1000000LL;
+            if (now >= m_lingerUntil)
+                break;
+        }
+
+        pollfd fds[3];
+        nfds_t count = 0;
+        int peerIndex = -1;
+        int acceptIndex = -1;
+        int inputIndex = -1;
+        if (m_link->peerFd() >= 0) {
+            peerIndex = static_cast<int>(count);
+            fds[count++] = {m_link->peerFd(), static_cast<short>(POLLIN | (m_out.empty() ? 0 : POLLOUT)), 0};
+        } else if (m_link->acceptFd() >= 0) {
+            acceptIndex = static_cast<int>(count);
+            fds[count++] = {m_link->acceptFd(), POLLIN, 0};
+        }
+        if (m_inputOpen && !m_quitting) {
+            inputIndex = static_cast<int>(count);
+            fds[count++] = {STDIN_FILENO, POLLIN, 0};
+        }
+
+        const std::int64_t wait = waitNs(now);
+        timespec timeout{};
+        if (wait >= 0) {
+            timeout.tv_sec = static_cast<time_t>(wait / 1000000000LL);
+            timeout.tv_nsec = static_cast<long>(wait % 1000000000LL);
+        }
+        const int ready = ::ppoll(fds, count, wait >= 0 ? &timeout : nullptr, &waitMask);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            Report::error(std::string("poll failed: ") + std::strerror(errno));
+            m_exitCode = 1;
+            break;
+        }
+        if (peerIndex >= 0 && fds[peerIndex].revents != 0) {
+            if (fds[peerIndex].revents & (POLLIN | POLLHUP | POLLERR))
+                readPeer();
+            if (!m_stop && m_link->peerFd() >= 0 && (fds[peerIndex].revents & POLLOUT))
+                writePeer();
+        }
+        if (acceptIndex >= 0 && (fds[acceptIndex].revents & POLLIN))
+            takePeer();
+        if (inputIndex >= 0 && fds[inputIndex].revents != 0)
+            readInput();
+    }
+
+    printStats();
+    if (m_timestamps)
+        std::fflush(m_timestamps);
+    return m_exitCode;
+}
+
+std::int64_t Simulator::waitNs(std::int64_t now) const
+{
+    std::int64_t wait = -1;
+    auto sooner = [&](std::int64_t deadline) {
+        const std::int64_t left = std::max<std::int64_t>(0, deadline - now);
+        wait = wait < 0 ? left : std::min(wait, left);
+    };
+    // With the queue full the next event is POLLOUT, not the timetable.
+    if (m_link->peerFd() >= 0 && m_scheduler.running() && m_out.pending() < QueueLimit) {
+        const std::int64_t deadline = m_scheduler.nextDeadline();
+        if (deadline >= 0)
+            sooner(deadline);
+    }
+    if (m_lingerUntil >= 0)
+        sooner(m_lingerUntil);
+    if (m_quitting)
+        sooner(m_drainUntil);
+    return wait;
+}
+
+void Simulator::readPeer()
+{
+    std::uint8_t buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(m_link->peerFd(), buffer, sizeof buffer);
+        if (n > 0) {
+            m_stats.bytesIn += static_cast<std::uint64_t>(n);
+            m_decoder.feed(buffer, static_cast<std::size_t>(n), SimClock::wallNs());
+            if (static_cast<std::size_t>(n) < sizeof buffer)
+                return;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        dropPeer(false, false);
+        return;
+    }
+}
+
+void Simulator::writePeer()
+{
+    if (m_out.writeTo(m_link->peerFd(), m_link->peerIsSocket(), *this) == OutQueue::Result::Failed)
+        dropPeer(false, false);
+}
+
+void Simulator::takePeer()
+{
+    if (!m_link->acceptPeer())
+        return;
+    m_decoder.reset();
+    Report::line("connected");
+}
+
+void Simulator::dropPeer(bool byUser, bool reset)
+{
+    m_out.clear();
+    m_decoder.reset();
+    if (!m_link->isSerial()) {
+        if (byUser) {
+            std::string ignored;
+            m_link->hangUp(reset, ignored);
+        } else {
+            m_link->peerLost();
+        }
+        m_scheduler.pause();
+        Report::line("disconnected");
+        return;
+    }
+    std::string error;
+    if (!m_link->hangUp(reset, error)) {
+        Report::error(error);
+        m_exitCode = 1;
+        m_stop = true;
+        return;
+    }
+    Report::line("hangup");
+    Report::line("ready " + m_link->readyText());
+}
+
+void Simulator::readInput()
+{
+    char buffer[4096];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return;
+    if (n <= 0) {
+        m_inputOpen = false;
+        if (!m_input.empty())
+            execute(m_input);
+        m_input.clear();
+        if (m_options.exitOnEof)
+            execute("quit");
+        return;
+    }
+    m_input.append(buffer, static_cast<std::size_t>(n));
+    std::size_t newline;
+    while (!m_quitting && (newline = m_input.find('\n')) != std::string::npos) {
+        std::string line = m_input.substr(0, newline);
+        m_input.erase(0, newline + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        execute(line);
+    }
+}
+
+void Simulator::execute(const std::string& line)
+{
+    const Command command = Command::parse(line);
+    const bool hasPeer = m_link->peerFd() >= 0;
+    switch (command.kind) {
+    case Command::Kind::None:
+        return;
+    case Command::Kind::Invalid:
+        Report::error(command.error + ": \"" + line + "\"");
+        return;
+    case Command::Kind::Send:
+    case Command::Kind::Bad:
+    case Command::Kind::Raw:
+    case Command::Kind::Ack:
+    case Command::Kind::Nak:
+        if (!hasPeer) {
+            Report::error("no connection; dropped \"" + line + "\"");
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+
+    switch (command.kind) {
+    case Command::Kind::Send:
+    case Command::Kind::Bad:
+        queueFrame(command.type, command.bytes, command.kind == Command::Kind::Bad);
+        break;
+    case Command::Kind::Raw:
+        m_out.push(command.bytes.data(), command.bytes.size(), ChunkKind::Raw);
+        break;
+    case Command::Kind::Ack:
+    case Command::Kind::Nak: {
+        const std::uint8_t reply = command.kind == Command::Kind::Ack ? LinkFrame::Ack : LinkFrame::Nak;
+        m_out.push(&reply, 1, ChunkKind::Reply);
+        break;
+    }
+    case Command::Kind::Close:
+    case Command::Kind::Rst:
+        if (!hasPeer && !m_link->isSerial()) {
+            Report::error("no connection to close");
+            return;
+        }
+        // Whatever is still queued goes first, as far as the peer takes it now.
+        if (hasPeer && !m_out.empty())
+            writePeer();
+        if (m_link->peerFd() >= 0 || m_link->isSerial())
+            dropPeer(true, command.kind == Command::Kind::Rst);
+        break;
+    case Command::Kind::Start:
+        m_started = true;
+        break;
+    case Command::Kind::Stats:
+        printStats();
+        break;
+    case Command::Kind::Quit:
+        m_quitting = true;
+        m_drainUntil = SimClock::monotonicNs() + QuitDrainNs;
+        break;
+    case Command::Kind::None:
+    case Command::Kind::Invalid:
+        break;
+    }
+}
+
+void Simulator::queueFrame(std::uint8_t type, const std::vector<std::uint8_t>& data, bool bad)
+{
+    std::vector<std::uint8_t> frame(data.size() + LinkFrame::Overhead);
+    LinkFrame::encode(type, static_cast<std::uint8_t>(data.size()), data.data(), frame.data());
+    if (bad)
+        frame.back() = static_cast<std::uint8_t>(frame.back() + 1);
+    m_out.push(frame.data(), frame.size(), bad ? ChunkKind::BadFrame : ChunkKind::Frame);
+}
+
+void Simulator::frameReceived(const ReceivedFrame& frame)
+{
+    ++m_rxIndex;
+    if (frame.good)
+        ++m_stats.rxGood;
+    else
+        ++m_stats.rxBad;
+    if (!m_options.quiet)
+        Report::line(Report::frameLine(frame, m_rxIndex));
+    if (!m_options.noReply) {
+        const std::uint8_t reply = frame.good ? LinkFrame::Ack : LinkFrame::Nak;
+        m_out.push(&reply, 1, ChunkKind::Reply);
+    }
+}
+
+void Simulator::replyReceived(std::uint8_t reply)
+{
+    if (reply == LinkFrame::Ack)
+        ++m_stats.acks;
+    else
+        ++m_stats.naks;
+    if (!m_options.quiet)
+        Report::line(Report::replyLine(reply));
+}
+
+void Simulator::chunkWritten(ChunkKind kind, std::int64_t seq, std::size_t bytes, std::int64_t wallNs)
+{
+    switch (kind) {
+    case ChunkKind::BadFrame:
+        ++m_stats.sentBad;
+        [[fallthrough]];
+    case ChunkKind::Frame:
+        ++m_stats.sent;
+        if (m_timestamps && seq >= 0)
+            std::fprintf(m_timestamps, "%lld %lld\n", static_cast<long long>(seq), static_cast<long long>(wallNs));
+        break;
+    case ChunkKind::Noise:
+        m_stats.noiseBytes += bytes;
+        break;
+    case ChunkKind::Reply:
+    case ChunkKind::Raw:
+        break;
+    }
+}
+
+void Simulator::printStats()
+{
+    m_stats.bytesOut = m_out.bytesWritten();
+    Report::line(Report::statsLine(m_stats));
+}
