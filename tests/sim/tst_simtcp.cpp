@@ -1,0 +1,194 @@
+// korvane-sim in TCP mode, on 127.0.0.1 and a port the system picks: one
+// connection at a time, answering frames, closing and resetting connections,
+// and sending a numbered stream to a connected tool.
+
+#include "simharness.h"
+
+#include <QTest>
+
+#include <cerrno>
+
+using namespace SimHarness;
+
+class SimTcpTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void servesOneConnectionAtATime();
+    void halfFrameDoesNotCarryOver();
+    void closeAndReset_data();
+    void closeAndReset();
+    void commandsNeedAConnection();
+    void streamsToTheConnectedTool();
+};
+
+namespace {
+
+bool startLoopback(Sim& sim, quint16& port, const QStringList& extra = {})
+{
+    QRegularExpressionMatch ready;
+    if (!sim.startReady(QStringList{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0")} + extra, &ready))
+        return false;
+    const QRegularExpressionMatch m = tcpReady().match(ready.captured(0));
+    port = quint16(m.captured(1).toUInt());
+    return m.hasMatch() && port != 0;
+}
+
+// Index of the first line at or after `from` that matches; -1 if none comes.
+int lineIndex(Sim& sim, const QString& pattern, int from = 0)
+{
+    return sim.waitLineIndex(QRegularExpression(pattern), from);
+}
+
+} // namespace
+
+void SimTcpTest::servesOneConnectionAtATime()
+{
+    Sim sim;
+    quint16 port = 0;
+    QVERIFY2(startLoopback(sim, port), qPrintable(sim.describe()));
+    Peer first;
+    QVERIFY(first.connectLoopback(port));
+    const int connected = lineIndex(sim, QStringLiteral("^connected$"));
+    QVERIFY(connected > 0);
+
+    // The second client gets through the backlog but is not served yet.
+    Peer second;
+    QVERIFY(second.connectLoopback(port));
+    QVERIFY(second.write(QByteArray::fromHex("2E0500FA")));
+    QVERIFY(first.write(QByteArray::fromHex("2E01020AFFF3")));
+    QCOMPARE(first.read(1).toHex(), QByteArray("ff"));
+    const int firstFrame = lineIndex(sim, QStringLiteral("  2E 01 02 0A FF F3 \\[1\\]$"), connected);
+    QVERIFY(firstFrame > connected);
+    QCOMPARE(sim.stats().value(QStringLiteral("bytes_in")), qint64(6));
+
+    first.close();
+    const int gone = lineIndex(sim, QStringLiteral("^disconnected$"), firstFrame);
+    QVERIFY2(gone > firstFrame, qPrintable(sim.describe()));
+    const int next = lineIndex(sim, QStringLiteral("^connected$"), gone);
+    QVERIFY(next > gone);
+    QCOMPARE(second.read(1).toHex(), QByteArray("ff"));
+    QVERIFY(lineIndex(sim, QStringLiteral("  2E 05 00 FA \\[2\\]$"), next) > next);
+}
+
+void SimTcpTest::halfFrameDoesNotCarryOver()
+{
+    Sim sim;
+    quint16 port = 0;
+    QVERIFY2(startLoopback(sim, port), qPrintable(sim.describe()));
+    {
+        Peer first;
+        QVERIFY(first.connectLoopback(port));
+        QVERIFY(first.write(QByteArray::fromHex("2E0102")));
+        QTRY_COMPARE_WITH_TIMEOUT(sim.stats().value(QStringLiteral("bytes_in")), qint64(3), WaitMs);
+    }
+    QVERIFY(lineIndex(sim, QStringLiteral("^disconnected$")) > 0);
+    // Were the old frame still open, 2E 05 would be its data and 00 its
+    // checksum, and this client would get F0.
+    Peer second;
+    QVERIFY(second.connectLoopback(port));
+    QVERIFY(second.write(QByteArray::fromHex("2E0500FA")));
+    QCOMPARE(second.read(1).toHex(), QByteArray("ff"));
+}
+
+void SimTcpTest::closeAndReset_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<int>("end"); // what the tool's read ends with
+    QTest::newRow("close") << QByteArray("close") << 0;
+    QTest::newRow("rst") << QByteArray("rst") << int(ECONNRESET);
+}
+
+void SimTcpTest::closeAndReset()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(int, end);
+    Sim sim;
+    quint16 port = 0;
+    QVERIFY2(startLoopback(sim, port), qPrintable(sim.describe()));
+    Peer peer;
+    QVERIFY(peer.connectLoopback(port));
+    const int connected = lineIndex(sim, QStringLiteral("^connected$"));
+    QVERIFY(connected > 0);
+    sim.command("send 01 0A FF");
+    QCOMPARE(peer.read(6).toHex(), QByteArray("2e01020afff3"));
+    sim.command(command);
+    QCOMPARE(peer.waitEnd(), end);
+    const int gone = lineIndex(sim, QStringLiteral("^disconnected$"), connected);
+    QVERIFY(gone > connected);
+
+    // Listening goes on.
+    Peer again;
+    QVERIFY(again.connectLoopback(port));
+    QVERIFY(lineIndex(sim, QStringLiteral("^connected$"), gone) > gone);
+    QVERIFY(again.write(QByteArray::fromHex("2E01020AFFF4")));
+    QCOMPARE(again.read(1).toHex(), QByteArray("f0"));
+    QVERIFY(lineIndex(sim, QStringLiteral("  2E 01 02 0A FF F4 \\[1\\] bad$"), gone) > gone);
+    sim.command("quit");
+    QCOMPARE(sim.waitExit(), 0);
+}
+
+void SimTcpTest::commandsNeedAConnection()
+{
+    Sim sim;
+    quint16 port = 0;
+    QVERIFY2(startLoopback(sim, port), qPrintable(sim.describe()));
+    sim.command("send 01 0A FF");
+    sim.command("close");
+    QTRY_VERIFY_WITH_TIMEOUT(sim.errorOutput().count(QStringLiteral("no connection")) == 2, WaitMs);
+
+    Peer peer;
+    QVERIFY(peer.connectLoopback(port));
+    QVERIFY(lineIndex(sim, QStringLiteral("^connected$")) > 0);
+    sim.command("nak");
+    // The frame given before the connection was dropped, not kept back.
+    QCOMPARE(peer.read(1).toHex(), QByteArray("f0"));
+    const auto stats = sim.stats();
+    QCOMPARE(stats.value(QStringLiteral("sent")), qint64(0));
+    QCOMPARE(stats.value(QStringLiteral("bytes_out")), qint64(1));
+}
+
+void SimTcpTest::streamsToTheConnectedTool()
+{
+    Sim sim;
+    quint16 port = 0;
+    QVERIFY2(startLoopback(sim, port, {QStringLiteral("--number"), QStringLiteral("--rate"), QStringLiteral("1000"),
+                                       QStringLiteral("--count"), QStringLiteral("300"), QStringLiteral("--bad-share"),
+                                       QStringLiteral("0.1"), QStringLiteral("--linger"), QStringLiteral("0"),
+                                       QStringLiteral("--quiet")}),
+             qPrintable(sim.describe()));
+    // Nothing is sent before a tool connects.
+    QCOMPARE(sim.stats().value(QStringLiteral("sent")), qint64(0));
+
+    Peer peer;
+    QVERIFY(peer.connectLoopback(port));
+    QByteArray bytes;
+    QDeadlineTimer deadline(WaitMs * 3);
+    while (parseStream(bytes).frames.size() < 300 && !deadline.hasExpired())
+        bytes += peer.read(1 << 20, 100);
+    const Parsed parsed = parseStream(bytes);
+    QCOMPARE(int(parsed.frames.size()), 300);
+    QVERIFY(parsed.between.isEmpty());
+    int bad = 0;
+    for (int i = 0; i < 300; ++i) {
+        const Frame& frame = parsed.frames[std::size_t(i)];
+        QCOMPARE(int(frame.data.size()), 4);
+        QCOMPARE((frame.data[0] << 24) | (frame.data[1] << 16) | (frame.data[2] << 8) | frame.data[3], i);
+        bad += frame.good ? 0 : 1;
+    }
+    QCOMPARE(bad, 30);
+
+    // The run was bounded: the simulator ends by itself once all is written.
+    const int from = int(sim.lines().size());
+    QCOMPARE(sim.waitExit(), 0);
+    const QRegularExpressionMatch stats = sim.waitLine(QRegularExpression(QStringLiteral("^stats .*$")), from);
+    QVERIFY(stats.hasMatch());
+    const auto fields = Sim::parseStats(stats.captured(0));
+    QCOMPARE(fields.value(QStringLiteral("sent")), qint64(300));
+    QCOMPARE(fields.value(QStringLiteral("sent_bad")), qint64(30));
+    QCOMPARE(peer.waitEnd(), 0);
+}
+
+QTEST_GUILESS_MAIN(SimTcpTest)
+#include "tst_simtcp.moc"
