@@ -1,0 +1,36 @@
+#pragma once
+// The network transport under the link: a TCP client to one device at
+// 192.168.1.N, port 4500. The connect waits for its outcome; from then on
+// the socket is non-blocking, so sending and receiving never wait.
+//
+// Every network call goes through WinSock (win32api.h): on Windows the real
+// one, elsewhere our stand-ins for it.
+
+#include "win32api.h"
+
+class NetClient
+{
+public:
+    NetClient();
+    ~NetClient();
+
+    NetClient(const NetClient&) = delete;
+    NetClient& operator=(const NetClient&) = delete;
+
+    // Starts WinSock; a failure is printed and remembered in startupFailed.
+    void startup();
+    // Connects to 192.168.1.<hostNumber>:4500; true when connected.
+    bool connectTo(int hostNumber);
+    // Closes the client's socket, if any, and undoes one start-up; always true.
+    bool close();
+    // The WinSock result, unchanged (bytes taken, or -1); 0 when not connected.
+    int send(const char* data, int length);
+    // The WinSock result, unchanged: bytes received, 0 once the device has
+    // closed the connection, -1 when nothing is waiting; 0 when not connected.
+    int recv(char* buffer, int maxBytes);
+
+private:
+    win::SOCKET sock;
+    bool connected;
+    bool startupFailed;
+};

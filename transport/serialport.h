@@ -1,0 +1,48 @@
+#pragma once
+// The serial transport under the link: one serial device ("COM1".."COM9"),
+// 38400 baud, 8 data bits, no parity, one stop bit. It tells how many
+// received bytes are waiting, reads only those, and writes byte by byte,
+// waiting at most 2000 ms for each. Nothing here ever waits for input.
+//
+// Every device call goes through the Win32 communications API (win32api.h):
+// on Windows the real one, elsewhere our stand-ins for it.
+
+#include "win32api.h"
+
+#include <string>
+
+class SerialPort
+{
+public:
+    SerialPort();
+    ~SerialPort();
+
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // 1 when the port is open, also when it already was (the first open's
+    // device and settings stay, whatever the name); 0 on failure.
+    int open(std::u16string name);
+    // Always 1.
+    int close();
+    // Received bytes waiting; 0 when closed.
+    int available();
+    // Takes at most maxBytes of the bytes already waiting; returns how many
+    // were placed in buffer (0 when closed, idle or failed).
+    int read(char* buffer, int maxBytes);
+    int read(unsigned char* buffer, int maxBytes);
+    // Hands the bytes to the device one at a time; returns length (0 when
+    // closed or length <= 0), whether or not the device took them.
+    int write(const unsigned char* data, int length);
+    // One byte, waited for at most 2000 ms; always 1.
+    int writeByte(unsigned char byte);
+
+private:
+    bool portOpen() const { return isOpen != 0 && handle != nullptr; }
+    void releaseAfterFailedOpen();
+
+    win::HANDLE handle;
+    win::OVERLAPPED readOverlapped;
+    win::OVERLAPPED writeOverlapped;
+    int isOpen;
+};
