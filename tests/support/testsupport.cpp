@@ -1,1 +1,365 @@
 #include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+
+#ifndef _WIN32
+#include <QDeadlineTimer>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace TestSupport {
+
+PortsDir::PortsDir()
+{
+    hadOldValue = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    oldValue = qgetenv("XDG_CONFIG_HOME");
+    if (dir.isValid()) {
+        QDir(dir.path()).mkpath(QStringLiteral("korvane/ports"));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    }
+}
+
+PortsDir::~PortsDir()
+{
+    if (hadOldValue)
+        qputenv("XDG_CONFIG_HOME", oldValue);
+    else
+        qunsetenv("XDG_CONFIG_HOME");
+}
+
+bool PortsDir::isValid() const
+{
+    return dir.isValid() && QDir(portsPath()).exists();
+}
+
+QString PortsDir::portsPath() const
+{
+    return dir.path() + QStringLiteral("/korvane/ports");
+}
+
+bool PortsDir::link(const QString& comName, const QString& target)
+{
+    // QFile::remove takes the link itself away, never its target.
+    const QString path = portsPath() + QLatin1Char('/') + comName;
+    QFile::remove(path);
+    return QFile::link(target, path);
+}
+
+#ifndef _WIN32
+
+namespace {
+
+int pollFor(int fd, short events, const QDeadlineTimer& deadline)
+{
+    for (;;) {
+        struct pollfd p = {fd, events, 0};
+        qint64 left = deadline.remainingTime();
+        int r = ::poll(&p, 1, left < 0 ? -1 : static_cast<int>(qMin<qint64>(left, 1000000)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r > 0 ? p.revents : 0;
+    }
+}
+
+} // namespace
+
+Pty::Pty()
+{
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master < 0)
+        return;
+    char name[128];
+    struct termios t;
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0
+        || ::tcgetattr(master, &t) != 0) {
+        hangUp();
+        return;
+    }
+    // On the master, the termios calls reach the slave side of the line.
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    if (::tcsetattr(master, TCSANOW, &t) != 0) {
+        hangUp();
+        return;
+    }
+    slave = QString::fromLocal8Bit(name);
+}
+
+Pty::~Pty()
+{
+    hangUp();
+}
+
+bool Pty::isValid() const
+{
+    return master >= 0;
+}
+
+int Pty::masterFd() const
+{
+    return master;
+}
+
+QString Pty::slavePath() const
+{
+    return slave;
+}
+
+bool Pty::write(const QByteArray& bytes)
+{
+    if (master < 0)
+        return false;
+    const QDeadlineTimer deadline(5000);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        ssize_t r = ::write(master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (r > 0) {
+            done += r;
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && errno != EAGAIN)
+            return false;
+        if (deadline.hasExpired() || !(pollFor(master, POLLOUT, deadline) & POLLOUT))
+            return false;
+    }
+    return true;
+}
+
+QByteArray Pty::readExactly(int n, int timeoutMs)
+{
+    QByteArray out;
+    if (master < 0 || n <= 0)
+        return out;
+    const QDeadlineTimer deadline(timeoutMs);
+    char buffer[4096];
+    while (out.size() < n) {
+        ssize_t r = ::read(master, buffer, static_cast<size_t>(qMin<qsizetype>(n - out.size(), sizeof buffer)));
+        if (r > 0) {
+            out.append(buffer, r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0 || errno != EAGAIN)
+            break; // no slave left to send anything
+        if (deadline.hasExpired() || !(pollFor(master, POLLIN, deadline) & POLLIN))
+            break;
+    }
+    return out;
+}
+
+QByteArray Pty::readAvailable()
+{
+    QByteArray out;
+    if (master < 0)
+        return out;
+    char buffer[4096];
+    for (;;) {
+        ssize_t r = ::read(master, buffer, sizeof buffer);
+        if (r > 0)
+            out.append(buffer, r);
+        else if (!(r < 0 && errno == EINTR))
+            break;
+    }
+    return out;
+}
+
+void Pty::hangUp()
+{
+    if (master >= 0)
+        ::close(master);
+    master = -1;
+}
+
+int openDescriptorCount()
+{
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    const int own = ::dirfd(d);
+    int count = 0;
+    while (struct dirent* entry = ::readdir(d)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        if (std::atoi(entry->d_name) != own)
+            ++count;
+    }
+    ::closedir(d);
+    return count;
+}
+
+namespace {
+
+QString errnoText(const char* what)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+bool writeFile(const char* path, const QByteArray& text)
+{
+    std::ofstream out(path);
+    out << text.constData();
+    out.flush();
+    return bool(out);
+}
+
+// Without CAP_SYS_ADMIN, a user namespace in which we are root grants the
+// right to own a network namespace.
+bool unshareNetwork(QString* why)
+{
+    if (::unshare(CLONE_NEWNET) == 0)
+        return true;
+    if (errno != EPERM) {
+        *why = errnoText("unshare(CLONE_NEWNET)");
+        return false;
+    }
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+        *why = errnoText("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
+        return false;
+    }
+    if (!writeFile("/proc/self/setgroups", "deny")
+        || !writeFile("/proc/self/uid_map", QByteArray("0 ") + QByteArray::number(uid) + " 1")
+        || !writeFile("/proc/self/gid_map", QByteArray("0 ") + QByteArray::number(gid) + " 1")) {
+        *why = QStringLiteral("cannot map ids into the new user namespace");
+        return false;
+    }
+    return true;
+}
+
+bool setAddress(int s, const char* ifName, const char* address, QString* why)
+{
+    struct ifreq request;
+    std::memset(&request, 0, sizeof request);
+    std::strncpy(request.ifr_name, ifName, IFNAMSIZ - 1);
+    auto* in = reinterpret_cast<struct sockaddr_in*>(&request.ifr_addr);
+    in->sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &in->sin_addr);
+    if (::ioctl(s, SIOCSIFADDR, &request) != 0) {
+        *why = errnoText("SIOCSIFADDR");
+        return false;
+    }
+    return true;
+}
+
+bool canBind(const char* address)
+{
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    struct sockaddr_in in;
+    std::memset(&in, 0, sizeof in);
+    in.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &in.sin_addr);
+    const bool ok = ::bind(s, reinterpret_cast<struct sockaddr*>(&in), sizeof in) == 0;
+    ::close(s);
+    return ok;
+}
+
+} // namespace
+
+bool enterPrivateNetwork(QString* why, int host)
+{
+    QString ignored;
+    if (!why)
+        why = &ignored;
+    if (host < 1 || host > 254) {
+        *why = QStringLiteral("host number %1 is outside 1..254").arg(host);
+        return false;
+    }
+    if (!unshareNetwork(why)) {
+        why->prepend(QStringLiteral("no private network namespace: "));
+        return false;
+    }
+
+    struct if_nameindex* names = ::if_nameindex();
+    if (!names) {
+        *why = errnoText("if_nameindex");
+        return false;
+    }
+    QStringList others;
+    for (struct if_nameindex* n = names; n->if_index != 0; ++n) {
+        if (std::strcmp(n->if_name, "lo") != 0)
+            others << QString::fromLocal8Bit(n->if_name);
+    }
+    ::if_freenameindex(names);
+    if (!others.isEmpty()) {
+        *why = QStringLiteral("the new network namespace holds more than lo: %1").arg(others.join(QLatin1Char(' ')));
+        return false;
+    }
+
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        *why = errnoText("socket");
+        return false;
+    }
+    struct ifreq request;
+    std::memset(&request, 0, sizeof request);
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    if (ok) {
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+        ok = ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
+    }
+    if (!ok)
+        *why = errnoText("bringing lo up");
+    const QByteArray address = "192.168.1." + QByteArray::number(host);
+    // Bringing lo up gives it 127.0.0.1; the device address goes on an alias.
+    if (ok && !canBind("127.0.0.1"))
+        ok = setAddress(s, "lo", "127.0.0.1", why);
+    if (ok)
+        ok = setAddress(s, "lo:1", address.constData(), why);
+    ::close(s);
+    if (!ok)
+        return false;
+    if (!canBind("127.0.0.1") || !canBind(address.constData())) {
+        *why = QStringLiteral("127.0.0.1 and %1 are not both usable on lo").arg(QLatin1String(address));
+        return false;
+    }
+    return true;
+}
+
+#else // no pseudo-terminals, /proc or network namespaces here
+
+Pty::Pty() = default;
+Pty::~Pty() = default;
+bool Pty::isValid() const { return false; }
+int Pty::masterFd() const { return -1; }
+QString Pty::slavePath() const { return slave; }
+bool Pty::write(const QByteArray&) { return false; }
+QByteArray Pty::readExactly(int, int) { return {}; }
+QByteArray Pty::readAvailable() { return {}; }
+void Pty::hangUp() {}
+
+int openDescriptorCount() { return -1; }
+
+bool enterPrivateNetwork(QString* why, int)
+{
+    if (why)
+        *why = QStringLiteral("network namespaces exist only on Linux");
+    return false;
+}
+
+#endif
+
+} // namespace TestSupport

@@ -1,1 +1,77 @@
 #pragma once
+// Real parts for tests: pseudo-terminals that stand in for a serial device,
+// a private config directory for the COMn links, a count of this process's
+// open descriptors, and a private network namespace where the tool's
+// 192.168.1.N addresses live on loopback.
+//
+// Everything here needs a POSIX system; on others Pty is never valid,
+// openDescriptorCount() gives -1 and enterPrivateNetwork() refuses.
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace TestSupport {
+
+// The master side of a new pseudo-terminal: the test plays the device at
+// the master while the code under test opens slavePath(). The line starts
+// in raw mode, so bytes pass unchanged both ways.
+class Pty
+{
+public:
+    Pty();
+    ~Pty();
+
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    bool isValid() const;
+    int masterFd() const;
+    QString slavePath() const;
+
+    // Writes everything, waiting (bounded) while the line is full.
+    bool write(const QByteArray& bytes);
+    // Exactly n bytes, or fewer when timeoutMs passes first.
+    QByteArray readExactly(int n, int timeoutMs);
+    // Whatever has arrived, without waiting.
+    QByteArray readAvailable();
+    // Closes the master: the device has gone away.
+    void hangUp();
+
+private:
+    int master = -1;
+    QString slave;
+};
+
+// A temporary directory set as $XDG_CONFIG_HOME while it lives (the old
+// value comes back afterwards), holding korvane/ports for COMn links.
+class PortsDir
+{
+public:
+    PortsDir();
+    ~PortsDir();
+
+    PortsDir(const PortsDir&) = delete;
+    PortsDir& operator=(const PortsDir&) = delete;
+
+    bool isValid() const;
+    QString portsPath() const;
+    // Makes (or replaces) the symbolic link korvane/ports/<comName> -> target.
+    bool link(const QString& comName, const QString& target);
+
+private:
+    QTemporaryDir dir;
+    QByteArray oldValue;
+    bool hadOldValue = false;
+};
+
+// Descriptors this process has open now; -1 when they cannot be counted.
+int openDescriptorCount();
+
+// Moves the calling process into a network namespace of its own that holds
+// only loopback, brings lo up and puts 127.0.0.1 and 192.168.1.<host> on
+// it. Affects the whole process. On failure returns false and says why in
+// *why; callers skip with that reason.
+bool enterPrivateNetwork(QString* why, int host = 154);
+
+} // namespace TestSupport

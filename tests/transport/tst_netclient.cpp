@@ -1,0 +1,384 @@
+// NetClient against real sockets. The whole test process lives in a network
+// namespace of its own where 192.168.1.154 is on loopback, so nothing here
+// can reach a real network.
+#include "netclient.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int Host = 154;
+const char* const DeviceAddress = "192.168.1.154";
+constexpr int DevicePort = 4500;
+
+long calls(const char* function)
+{
+    return win::posix::callCount(function);
+}
+
+struct sockaddr_in deviceAddress()
+{
+    struct sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = ::htons(DevicePort);
+    ::inet_pton(AF_INET, DeviceAddress, &a.sin_addr);
+    return a;
+}
+
+// The device's side: a plain listening socket on 192.168.1.154:4500.
+class Listener
+{
+public:
+    explicit Listener(int backlog = 16)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        struct sockaddr_in a = deviceAddress();
+        if (::bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~Listener()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    bool isListening() const { return fd >= 0; }
+
+    // One accepted connection, or -1 when none comes in time.
+    int accept(int timeoutMs)
+    {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1)
+            return -1;
+        return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+private:
+    int fd = -1;
+};
+
+QByteArray receiveExactly(int fd, int n, int timeoutMs)
+{
+    QByteArray got;
+    QDeadlineTimer deadline(timeoutMs);
+    while (got.size() < n && !deadline.hasExpired()) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (::poll(&p, 1, int(deadline.remainingTime())) != 1)
+            break;
+        char buffer[256];
+        const ssize_t r = ::recv(fd, buffer, sizeof buffer, 0);
+        if (r <= 0)
+            break;
+        got.append(buffer, r);
+    }
+    return got;
+}
+
+// Everything written to standard error while it lives.
+class StderrCapture
+{
+public:
+    StderrCapture()
+    {
+        std::fflush(stderr);
+        if (::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        ::dup2(pipe[1], STDERR_FILENO);
+    }
+    ~StderrCapture() { text(); }
+
+    QByteArray text()
+    {
+        if (saved >= 0) {
+            std::fflush(stderr);
+            ::dup2(saved, STDERR_FILENO);
+            ::close(saved);
+            ::close(pipe[1]);
+            saved = -1;
+            char buffer[4096];
+            ssize_t r;
+            while ((r = ::read(pipe[0], buffer, sizeof buffer)) > 0)
+                captured.append(buffer, r);
+            ::close(pipe[0]);
+        }
+        return captured;
+    }
+
+private:
+    int pipe[2] = {-1, -1};
+    int saved = -1;
+    QByteArray captured;
+};
+
+QByteArray failureText(int error)
+{
+    return QByteArray("client connect failed!??????: ") + std::strerror(error) + '\n';
+}
+
+} // namespace
+
+class NetClientTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void connectsToTheDeviceAddress();
+    void receiveGivesMinusOneThenDataThenZero();
+    void refusedConnectPrintsItsText();
+    void secondAttemptAfterFailureConnects();
+    void notConnectedMakesNoSocketCall();
+    void hostNumberOutsideTheSubnetIsRefused();
+    void sendAfterPeerClosedKeepsTheProcess();
+    void closeWithoutConnectLeavesDescriptorZero();
+    void noDescriptorLeakOverManyConnects();
+    void connectGivesUpAfterItsBound();
+};
+
+void NetClientTest::initTestCase()
+{
+    QString why;
+    if (!TestSupport::enterPrivateNetwork(&why, Host))
+        QSKIP(qPrintable(why));
+    // A send to a closed peer must not kill the process even when nothing
+    // else has set SIGPIPE aside.
+    std::signal(SIGPIPE, SIG_DFL);
+    // Descriptor 0 must be in use, so that closing it by mistake shows.
+    if (::fcntl(0, F_GETFD) < 0)
+        QCOMPARE(::open("/dev/null", O_RDONLY), 0);
+}
+
+void NetClientTest::connectsToTheDeviceAddress()
+{
+    Listener device;
+    QVERIFY(device.isListening());
+    NetClient client;
+    QVERIFY(client.connectTo(Host));
+    const int peer = device.accept(5000);
+    QVERIFY(peer >= 0);
+
+    struct sockaddr_in local;
+    socklen_t length = sizeof local;
+    QCOMPARE(::getsockname(peer, reinterpret_cast<struct sockaddr*>(&local), &length), 0);
+    char text[INET_ADDRSTRLEN];
+    QCOMPARE(QByteArray(::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text)), QByteArray(DeviceAddress));
+    QCOMPARE(ntohs(local.sin_port), DevicePort);
+
+    QCOMPARE(client.send("\x2E\x01\x02\x0A\xFF\xF3", 6), 6);
+    QCOMPARE(receiveExactly(peer, 6, 5000), QByteArray("\x2E\x01\x02\x0A\xFF\xF3", 6));
+    ::close(peer);
+}
+
+void NetClientTest::receiveGivesMinusOneThenDataThenZero()
+{
+    Listener device;
+    QVERIFY(device.isListening());
+    NetClient client;
+    QVERIFY(client.connectTo(Host));
+    const int peer = device.accept(5000);
+    QVERIFY(peer >= 0);
+
+    char buffer[100];
+    QCOMPARE(client.recv(buffer, 100), -1); // nothing waiting, and no wait for it
+
+    const QByteArray frame("\x2E\x01\x02\x0A\xFF\xF3", 6);
+    QCOMPARE(::send(peer, frame.constData(), size_t(frame.size()), 0), ssize_t(frame.size()));
+    int n = -1;
+    QVERIFY(QTest::qWaitFor([&] { return (n = client.recv(buffer, 100)) != -1; }, 5000));
+    QCOMPARE(QByteArray(buffer, n), frame);
+
+    ::close(peer);
+    QVERIFY(QTest::qWaitFor([&] { return (n = client.recv(buffer, 100)) != -1; }, 5000));
+    QCOMPARE(n, 0);
+    QCOMPARE(client.recv(buffer, 100), 0); // and again, until close
+    QVERIFY(client.close());
+    QCOMPARE(client.recv(buffer, 100), 0);
+}
+
+void NetClientTest::refusedConnectPrintsItsText()
+{
+    NetClient client;
+    QByteArray text;
+    bool connected = true;
+    {
+        StderrCapture capture;
+        connected = client.connectTo(Host);
+        text = capture.text();
+    }
+    QVERIFY(!connected);
+    QCOMPARE(text, failureText(ECONNREFUSED));
+}
+
+void NetClientTest::secondAttemptAfterFailureConnects()
+{
+    const int descriptors = TestSupport::openDescriptorCount();
+    NetClient client;
+    win::posix::resetCallCounts();
+    {
+        StderrCapture quiet;
+        QVERIFY(!client.connectTo(Host));
+    }
+    QCOMPARE(calls("socket"), 1L);
+    QCOMPARE(calls("closesocket"), 1L); // the failed attempt's socket goes at once
+    QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
+
+    Listener device;
+    QVERIFY(device.isListening());
+    QVERIFY(client.connectTo(Host));
+    QCOMPARE(calls("socket"), 2L);
+    const int peer = device.accept(5000);
+    QVERIFY(peer >= 0);
+    QCOMPARE(client.send("ok", 2), 2);
+    QCOMPARE(receiveExactly(peer, 2, 5000), QByteArray("ok"));
+    ::close(peer);
+}
+
+void NetClientTest::notConnectedMakesNoSocketCall()
+{
+    char buffer[100];
+    NetClient client;
+
+    win::posix::resetCallCounts();
+    QCOMPARE(client.send("x", 1), 0);
+    QCOMPARE(client.recv(buffer, 100), 0);
+    QCOMPARE(win::posix::totalCallCount(), 0L);
+
+    {
+        StderrCapture quiet;
+        QVERIFY(!client.connectTo(Host));
+    }
+    win::posix::resetCallCounts();
+    QCOMPARE(client.send("x", 1), 0);
+    QCOMPARE(client.recv(buffer, 100), 0);
+    QCOMPARE(win::posix::totalCallCount(), 0L);
+
+    Listener device;
+    QVERIFY(client.connectTo(Host));
+    QVERIFY(client.close());
+    win::posix::resetCallCounts();
+    QCOMPARE(client.send("x", 1), 0);
+    QCOMPARE(client.recv(buffer, 100), 0);
+    QCOMPARE(win::posix::totalCallCount(), 0L);
+}
+
+void NetClientTest::hostNumberOutsideTheSubnetIsRefused()
+{
+    NetClient client;
+    for (int host : {-1, 256, 100000}) {
+        win::posix::resetCallCounts();
+        QVERIFY(!client.connectTo(host));
+        QCOMPARE(calls("socket"), 0L);
+        QCOMPARE(calls("connect"), 0L);
+    }
+}
+
+void NetClientTest::sendAfterPeerClosedKeepsTheProcess()
+{
+    Listener device;
+    QVERIFY(device.isListening());
+    NetClient client;
+    QVERIFY(client.connectTo(Host));
+    const int peer = device.accept(5000);
+    QVERIFY(peer >= 0);
+    ::close(peer);
+
+    // The first send may still be taken; once the peer's reset is in, a
+    // send fails, and the process lives on to see it.
+    QVERIFY(QTest::qWaitFor([&] { return client.send("\x2E", 1) == -1; }, 5000));
+    QCOMPARE(client.send("\x2E", 1), -1);
+    char buffer[100];
+    QVERIFY(client.recv(buffer, 100) <= 0);
+}
+
+void NetClientTest::closeWithoutConnectLeavesDescriptorZero()
+{
+    QVERIFY(::fcntl(0, F_GETFD) >= 0);
+    {
+        NetClient client;
+        win::posix::resetCallCounts();
+        QVERIFY(client.close());
+        QCOMPARE(calls("closesocket"), 0L);
+        QCOMPARE(calls("Sleep"), 1L);
+        QCOMPARE(calls("WSACleanup"), 1L);
+        QVERIFY(client.close());
+    } // and once more on destruction
+    QVERIFY(::fcntl(0, F_GETFD) >= 0);
+}
+
+void NetClientTest::noDescriptorLeakOverManyConnects()
+{
+    Listener device(128);
+    QVERIFY(device.isListening());
+    const int descriptors = TestSupport::openDescriptorCount();
+    QVERIFY(descriptors > 0);
+    {
+        NetClient client;
+        for (int i = 0; i < 100; ++i) {
+            QVERIFY(client.connectTo(Host));
+            const int peer = device.accept(5000);
+            QVERIFY(peer >= 0);
+            ::close(peer);
+            QVERIFY(client.close());
+        }
+        QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
+
+        // Attempts without a close in between do not pile up sockets either.
+        for (int i = 0; i < 10; ++i) {
+            QVERIFY(client.connectTo(Host));
+            const int peer = device.accept(5000);
+            QVERIFY(peer >= 0);
+            ::close(peer);
+        }
+        QCOMPARE(TestSupport::openDescriptorCount(), descriptors + 1);
+    }
+    QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
+}
+
+void NetClientTest::connectGivesUpAfterItsBound()
+{
+    // A device whose accept queue is full: the kernel drops further SYNs,
+    // so a connect hears nothing back, as from a host that is not there.
+    Listener device(0);
+    QVERIFY(device.isListening());
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = deviceAddress();
+    QCOMPARE(::connect(filler, reinterpret_cast<struct sockaddr*>(&a), sizeof a), 0);
+
+    const int previous = win::posix::setConnectTimeoutMs(300);
+    NetClient client;
+    QByteArray text;
+    bool connected = true;
+    {
+        StderrCapture capture;
+        connected = client.connectTo(Host);
+        text = capture.text();
+    }
+    win::posix::setConnectTimeoutMs(previous);
+    ::close(filler);
+    QVERIFY(!connected);
+    QCOMPARE(text, failureText(ETIMEDOUT));
+}
+
+QTEST_GUILESS_MAIN(NetClientTest)
+#include "tst_netclient.moc"
