@@ -1,8 +1,8 @@
 #pragma once
 // The simulator's end of the link: what it polls and writes to, whether a
-// peer is there, and how it lets the peer go. The pseudo-terminal always has
-// its "peer" (the tool opens and closes the slave as it likes); the TCP end
-// has one connection at a time.
+// peer is there, and how it lets the peer go. The pseudo-terminal can always
+// be written (the tool opens and closes the slave as it likes, and what is
+// written waits in the terminal); the TCP end has one connection at a time.
 
 #include <string>
 
@@ -29,7 +29,12 @@ public:
     // The user's close; reset asks for an abortive close where that means something.
     // Returns false when the end cannot carry on.
     virtual bool hangUp(bool reset, std::string& error) = 0;
-    // True when the end stays usable for new peers after a loss (TCP), false
-    // when hangUp has to make it anew (serial).
     virtual bool isSerial() const = 0;
+
+    // Whether the tool is there: for TCP a connection, for the terminal the
+    // tool having COMn open. The frame stream only runs while it is.
+    virtual bool peerPresent() const { return peerFd() >= 0; }
+    // Descriptor that reports the tool opening or closing COMn, -1 if none.
+    virtual int watchFd() const { return -1; }
+    virtual void readWatch() {}
 };

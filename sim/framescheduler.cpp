@@ -8,6 +8,7 @@
 namespace {
 
 constexpr std::int64_t Million = 1000000;
+constexpr std::int64_t MaxLateNs = 1000000000LL;
 
 std::int64_t toPpm(double share)
 {
@@ -77,6 +78,11 @@ void FrameScheduler::emitDue(std::int64_t nowNs, OutQueue& queue, std::size_t qu
 {
     if (!m_running)
         return;
+    // Short stalls are made up so the average rate holds; after a long one
+    // (the tool stopped reading) the timetable moves on instead of firing a
+    // burst of stale frames. No frame is skipped either way.
+    if (m_options.rate > 0 && nowNs - (m_base + offsetOf(m_next)) > MaxLateNs)
+        m_base = nowNs - offsetOf(m_next);
     // The duration counts from the first frame; unpaced runs measure it on the clock.
     if (m_options.duration >= 0 && m_options.rate <= 0
         && static_cast<double>(nowNs - m_base) >= m_options.duration * 1e9)

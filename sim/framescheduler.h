@@ -1,7 +1,7 @@
 #pragma once
 // The frames the device sends on its own: the command line's templates in
 // turn, once each or paced at a rate against absolute deadlines on the
-// monotonic clock, with an exact share of corrupted checksums, runs of noise
+// monotonic clock (late frames are made up for up to a second), with an exact share of corrupted checksums, runs of noise
 // between frames and, on request, a sequence number in the first four data
 // bytes.
 
@@ -44,7 +44,8 @@ public:
     void pause() { m_running = false; }
 
     // Queues the frames that are due at nowNs while the queue holds fewer than
-    // queueLimit bytes. A late loop catches up, so the average rate holds.
+    // queueLimit bytes. A loop up to a second late catches up, so the average
+    // rate holds; beyond that the timetable is moved.
     void emitDue(std::int64_t nowNs, OutQueue& queue, std::size_t queueLimit);
     // Monotonic time of the next frame, or -1 when none is pending on time.
     std::int64_t nextDeadline() const;

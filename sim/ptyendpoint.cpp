@@ -7,6 +7,9 @@
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 
 PtyEndpoint::PtyEndpoint(std::string name)
     : m_name(std::move(name))
@@ -60,7 +63,36 @@ bool PtyEndpoint::makeTerminal(std::string& error)
         return false;
     }
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+#ifdef __linux__
+    // Added after our own open of the slave, so only other openers count.
+    m_openers = 0;
+    m_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_watch >= 0 && ::inotify_add_watch(m_watch, name, IN_OPEN | IN_CLOSE) < 0) {
+        ::close(m_watch);
+        m_watch = -1;
+    }
+#endif
     return true;
+}
+
+void PtyEndpoint::readWatch()
+{
+#ifdef __linux__
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_watch, buffer, sizeof buffer);
+        if (n <= 0)
+            return;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->mask & IN_OPEN)
+                ++m_openers;
+            if (event->mask & IN_CLOSE)
+                m_openers = m_openers > 0 ? m_openers - 1 : 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+#endif
 }
 
 void PtyEndpoint::closeTerminal()
@@ -69,8 +101,12 @@ void PtyEndpoint::closeTerminal()
         ::close(m_master);
     if (m_slave >= 0)
         ::close(m_slave);
+    if (m_watch >= 0)
+        ::close(m_watch);
     m_master = -1;
     m_slave = -1;
+    m_watch = -1;
+    m_openers = 0;
 }
 
 bool PtyEndpoint::open(std::string& error)

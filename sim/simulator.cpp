@@ -18,9 +18,11 @@
 
 namespace {
 
-// Queued output above which no further frames are generated; the timetable
-// keeps its deadlines and catches up once the tool reads again.
-constexpr std::size_t QueueLimit = 16384;
+// Queued output above which no further frames are generated while sending
+// as fast as the tool reads. A paced stream queues a frame only when all
+// before it are out: while the tool does not read, nothing piles up that it
+// would later get as a stale burst.
+constexpr std::size_t UnpacedQueueLimit = 16384;
 constexpr std::int64_t QuitDrainNs = 2000000000LL;
 
 volatile std::sig_atomic_t g_signal = 0;
@@ -97,17 +99,17 @@ int Simulator::run()
     if (!setUp())
         return 2;
     Report::line("ready " + m_link->readyText());
+    notePresence();
 
     while (!m_stop && g_signal == 0) {
         std::int64_t now = SimClock::monotonicNs();
-        const bool hasPeer = m_link->peerFd() >= 0;
-        if (!hasPeer) {
+        if (!m_link->peerPresent()) {
             m_scheduler.pause();
         } else if (m_started && !m_quitting && m_scheduler.hasWork()) {
             m_scheduler.start(now);
-            m_scheduler.emitDue(now, m_out, QueueLimit);
+            m_scheduler.emitDue(now, m_out, queueLimit());
         }
-        if (hasPeer && !m_out.empty())
+        if (m_link->peerFd() >= 0 && !m_out.empty())
             writePeer();
         if (m_stop)
             break;
@@ -121,11 +123,16 @@ int Simulator::run()
                 break;
         }
 
-        pollfd fds[3];
+        pollfd fds[4];
         nfds_t count = 0;
         int peerIndex = -1;
         int acceptIndex = -1;
+        int watchIndex = -1;
         int inputIndex = -1;
+        if (m_link->watchFd() >= 0) {
+            watchIndex = static_cast<int>(count);
+            fds[count++] = {m_link->watchFd(), POLLIN, 0};
+        }
         if (m_link->peerFd() >= 0) {
             peerIndex = static_cast<int>(count);
             fds[count++] = {m_link->peerFd(), static_cast<short>(POLLIN | (m_out.empty() ? 0 : POLLOUT)), 0};
@@ -152,6 +159,12 @@ int Simulator::run()
             m_exitCode = 1;
             break;
         }
+        // Opens and closes first: a tool that wrote and closed at once still
+        // has its bytes decoded below.
+        if (watchIndex >= 0 && (fds[watchIndex].revents & POLLIN)) {
+            m_link->readWatch();
+            notePresence();
+        }
         if (peerIndex >= 0 && fds[peerIndex].revents != 0) {
             if (fds[peerIndex].revents & (POLLIN | POLLHUP | POLLERR))
                 readPeer();
@@ -170,6 +183,11 @@ int Simulator::run()
     return m_exitCode;
 }
 
+std::size_t Simulator::queueLimit() const
+{
+    return m_options.schedule.rate > 0 ? 1 : UnpacedQueueLimit;
+}
+
 std::int64_t Simulator::waitNs(std::int64_t now) const
 {
     std::int64_t wait = -1;
@@ -178,7 +196,7 @@ std::int64_t Simulator::waitNs(std::int64_t now) const
         wait = wait < 0 ? left : std::min(wait, left);
     };
     // With the queue full the next event is POLLOUT, not the timetable.
-    if (m_link->peerFd() >= 0 && m_scheduler.running() && m_out.pending() < QueueLimit) {
+    if (m_link->peerPresent() && m_scheduler.running() && m_out.pending() < queueLimit()) {
         const std::int64_t deadline = m_scheduler.nextDeadline();
         if (deadline >= 0)
             sooner(deadline);
@@ -219,10 +237,24 @@ void Simulator::writePeer()
 
 void Simulator::takePeer()
 {
-    if (!m_link->acceptPeer())
+    if (m_link->acceptPeer())
+        notePresence();
+}
+
+void Simulator::notePresence()
+{
+    const bool present = m_link->peerPresent();
+    if (present == m_present)
         return;
-    m_decoder.reset();
-    Report::line("connected");
+    m_present = present;
+    if (present) {
+        // A new tool starts with a clean slate, not inside an old half frame.
+        m_decoder.reset();
+        Report::line("connected");
+    } else {
+        m_scheduler.pause();
+        Report::line("disconnected");
+    }
 }
 
 void Simulator::dropPeer(bool byUser, bool reset)
@@ -236,12 +268,13 @@ void Simulator::dropPeer(bool byUser, bool reset)
         } else {
             m_link->peerLost();
         }
-        m_scheduler.pause();
-        Report::line("disconnected");
+        notePresence();
         return;
     }
     std::string error;
-    if (!m_link->hangUp(reset, error)) {
+    const bool replugged = m_link->hangUp(reset, error);
+    notePresence();
+    if (!replugged) {
         Report::error(error);
         m_exitCode = 1;
         m_stop = true;
@@ -249,6 +282,7 @@ void Simulator::dropPeer(bool byUser, bool reset)
     }
     Report::line("hangup");
     Report::line("ready " + m_link->readyText());
+    notePresence();
 }
 
 void Simulator::readInput()

@@ -36,12 +36,15 @@ private:
     void readPeer();
     void writePeer();
     void takePeer();
+    // Prints connected/disconnected when the tool came or went.
+    void notePresence();
     // A lost peer (the tool went) or the user's close/rst.
     void dropPeer(bool byUser, bool reset);
     void readInput();
     void execute(const std::string& line);
     void queueFrame(std::uint8_t type, const std::vector<std::uint8_t>& data, bool bad);
     std::int64_t waitNs(std::int64_t now) const;
+    std::size_t queueLimit() const;
     void printStats();
 
     Options m_options;
@@ -54,6 +57,7 @@ private:
     std::FILE* m_timestamps = nullptr;
 
     std::string m_input;
+    bool m_present = false;     // the tool is there (connected / has COMn open)
     bool m_inputOpen = true;
     bool m_started = false;     // the --frame stream may run (false under --hold until "start")
     bool m_quitting = false;

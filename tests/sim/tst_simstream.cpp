@@ -21,6 +21,7 @@ private Q_SLOTS:
     void sendsTheRightFrames_data();
     void sendsTheRightFrames();
     void timestampsPerFrame();
+    void streamFollowsTheToolOpeningAndClosing();
     void boundedRunEnds();
 };
 
@@ -193,6 +194,40 @@ void SimStreamTest::timestampsPerFrame()
     }
 }
 
+void SimStreamTest::streamFollowsTheToolOpeningAndClosing()
+{
+    Sim sim;
+    QVERIFY2(sim.startReady({QStringLiteral("--serial"), QStringLiteral("COM6"), QStringLiteral("--number"),
+                             QStringLiteral("--rate"), QStringLiteral("200"), QStringLiteral("--quiet")}),
+             qPrintable(sim.describe()));
+    // Nobody has COM6 open: nothing is sent that would pile up in the terminal.
+    QCOMPARE(sim.stats().value(QStringLiteral("sent")), qint64(0));
+
+    Peer peer;
+    QVERIFY(peer.openTerminal(sim.portsDir() + QStringLiteral("/COM6")));
+    const int opened = sim.waitLineIndex(QRegularExpression(QStringLiteral("^connected$")));
+    QVERIFY2(opened > 0, qPrintable(sim.describe()));
+    Parsed first = parseStream(readFrames(peer, 10, 4096));
+    QVERIFY(first.frames.size() >= 10);
+    QCOMPARE(int(first.frames[0].data[3]), 0);
+
+    peer.close();
+    const int closed = sim.waitLineIndex(QRegularExpression(QStringLiteral("^disconnected$")), opened);
+    QVERIFY2(closed > opened, qPrintable(sim.describe()));
+    const qint64 sentWhileOpen = sim.stats().value(QStringLiteral("sent"));
+
+    QVERIFY(peer.openTerminal(sim.portsDir() + QStringLiteral("/COM6")));
+    QVERIFY(sim.waitLineIndex(QRegularExpression(QStringLiteral("^connected$")), closed) > closed);
+    // The stream resumes where it paused: the numbers go on from what had
+    // been sent, without a jump for the time the port was closed.
+    const Parsed second = parseStream(readFrames(peer, 5, 4096));
+    QVERIFY(second.frames.size() >= 5);
+    const Frame& last = second.frames.back();
+    const qint64 lastSeq = (qint64(last.data[0]) << 24) | (last.data[1] << 16) | (last.data[2] << 8) | last.data[3];
+    QVERIFY2(lastSeq >= sentWhileOpen && lastSeq < sentWhileOpen + qint64(second.frames.size()) + 2,
+             qPrintable(QStringLiteral("seq %1 after %2 sent").arg(lastSeq).arg(sentWhileOpen)));
+}
+
 void SimStreamTest::boundedRunEnds()
 {
     // --count without --stay: the simulator ends by itself once the frames are
@@ -201,6 +236,8 @@ void SimStreamTest::boundedRunEnds()
     QVERIFY2(sim.startReady({QStringLiteral("--serial"), QStringLiteral("COM6"), QStringLiteral("--count"), QStringLiteral("3"),
                              QStringLiteral("--linger"), QStringLiteral("50")}),
              qPrintable(sim.describe()));
+    Peer peer;
+    QVERIFY(peer.openTerminal(sim.portsDir() + QStringLiteral("/COM6")));
     QCOMPARE(sim.waitExit(), 0);
     const QRegularExpressionMatch stats = sim.waitLine(QRegularExpression(QStringLiteral("^stats .*$")));
     QVERIFY(stats.hasMatch());
