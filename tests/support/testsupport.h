@@ -70,8 +70,10 @@ int openDescriptorCount();
 
 // Moves the calling process into a network namespace of its own that holds
 // only loopback, brings lo up and puts 127.0.0.1 and 192.168.1.<host> on
-// it. Affects the whole process. On failure returns false and says why in
-// *why; callers skip with that reason.
+// it. Affects the whole process. Without root it needs a user namespace,
+// which only a process with a single thread may make, so call it from
+// main() before QTest::qExec (Qt Test runs a watchdog thread). On failure
+// returns false and says why in *why; callers skip with that reason.
 bool enterPrivateNetwork(QString* why, int host = 154);
 
 } // namespace TestSupport

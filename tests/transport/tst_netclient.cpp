@@ -142,6 +142,16 @@ class NetClientTest : public QObject
 {
     Q_OBJECT
 
+public:
+    NetClientTest(bool entered, const QString& reason)
+        : inPrivateNetwork(entered), why(reason)
+    {
+    }
+
+private:
+    const bool inPrivateNetwork;
+    const QString why;
+
 private slots:
     void initTestCase();
     void connectsToTheDeviceAddress();
@@ -158,8 +168,7 @@ private slots:
 
 void NetClientTest::initTestCase()
 {
-    QString why;
-    if (!TestSupport::enterPrivateNetwork(&why, Host))
+    if (!inPrivateNetwork)
         QSKIP(qPrintable(why));
     // A send to a closed peer must not kill the process even when nothing
     // else has set SIGPIPE aside.
@@ -380,5 +389,16 @@ void NetClientTest::connectGivesUpAfterItsBound()
     QCOMPARE(text, failureText(ETIMEDOUT));
 }
 
-QTEST_GUILESS_MAIN(NetClientTest)
+int main(int argc, char** argv)
+{
+    // The namespace is entered before Qt Test starts its watchdog thread:
+    // without root, only a process with one thread may make the user
+    // namespace that lets it own a network namespace.
+    QString why;
+    const bool inPrivateNetwork = TestSupport::enterPrivateNetwork(&why, Host);
+    QCoreApplication app(argc, argv);
+    NetClientTest test(inPrivateNetwork, why);
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_netclient.moc"

@@ -268,11 +268,13 @@ void SerialPortTest::secondOpenFromAnotherProcessRefused()
     if (pid == 0) {
         ::close(ready[0]);
         ::close(release[1]);
-        SerialPort port;
-        const char opened = port.open(u"COM1") == 1 ? '1' : '0';
-        (void)!::write(ready[1], &opened, 1);
-        struct pollfd p = {release[0], POLLIN, 0};
-        ::poll(&p, 1, 30000); // let go when told, or when the parent is gone
+        {
+            SerialPort port;
+            const char opened = port.open(u"COM1") == 1 ? '1' : '0';
+            (void)!::write(ready[1], &opened, 1);
+            struct pollfd p = {release[0], POLLIN, 0};
+            ::poll(&p, 1, 30000); // let go when told, or when the parent is gone
+        }
         ::_exit(0);
     }
     QVERIFY(pid > 0);
