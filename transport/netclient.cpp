@@ -5,7 +5,7 @@
 using namespace win; // constants are macros on Windows, names in win elsewhere
 
 namespace {
-constexpr int DevicePort = 4500;
+constexpr u_short DevicePort = 4500;
 constexpr DWORD CloseSettleMs = 50;
 } // namespace
 
@@ -63,7 +63,7 @@ bool NetClient::connectTo(int hostNumber)
     to.sin_port = win::htons(DevicePort);
     to.sin_addr.s_addr = win::inet_addr(address);
 
-    if (win::connect(sock, reinterpret_cast<const sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
+    if (win::connect(sock, reinterpret_cast<const sockaddr*>(&to), static_cast<int>(sizeof to)) == SOCKET_ERROR) {
         std::perror("client connect failed!??????");
         win::closesocket(sock);
         sock = INVALID_SOCKET;

@@ -51,7 +51,7 @@ int SerialPort::open(std::u16string name)
     writeOverlapped.hEvent = win::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
     DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
+    dcb.DCBlength = static_cast<DWORD>(sizeof dcb);
     win::GetCommState(handle, &dcb);
     dcb.BaudRate = BaudRate;
     dcb.ByteSize = 8;
