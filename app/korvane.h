@@ -9,7 +9,7 @@
 #include "linkframe.h"
 #include "netclient.h"
 #include "serialport.h"
-#include "ui_korvane.h"
+#include "korvaneclass.h"
 
 #include <QDateTime>
 #include <QMainWindow>

@@ -3,10 +3,12 @@
 
 #include "korvane.h"
 
+#include <QGroupBox>
+
 class KorvaneProbe
 {
 public:
-    explicit KorvaneProbe(Korvane& w) : w(w) {}
+    explicit KorvaneProbe(Korvane& window) : w(window) {}
 
     bool linkOpen() const { return w.linkOpen; }
     bool serialMode() const { return w.serialMode; }
@@ -17,6 +19,17 @@ public:
     int rxCount() const { return w.rxCount; }
     const TYPE_Data& record(int i) const { return w.rxRing[i]; }
     KorvaneClass& ui() const { return w.ui; }
+    // The row of panel i, found where the window put it: inside the form's
+    // group box at y = 30, 60, ... 180. Null if it is not there.
+    QWidget* panelRow(int i) const
+    {
+        const auto rows = w.ui.groupBox_data->findChildren<QGroupBox*>(QString(), Qt::FindDirectChildrenOnly);
+        for (QGroupBox* row : rows) {
+            if (row->pos() == QPoint(0, 30 * i + 30))
+                return row;
+        }
+        return nullptr;
+    }
     Display& display() const { return w.display; }
     void send(const char* payload) const { w.send_slots(payload); }
 

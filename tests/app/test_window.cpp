@@ -147,11 +147,10 @@ void WindowTest::stateAfterStart()
 
     // Six rows in the group box, top to bottom, none usable while closed.
     for (int i = 0; i < Korvane::PanelCount; ++i) {
-        Analyz* panel = probe.panel(i);
-        QVERIFY(panel);
-        auto* row = panel->findChild<QLineEdit*>()->parentWidget();
-        QCOMPARE(row->parentWidget(), probe.ui().groupBox_data);
-        QCOMPARE(row->pos(), QPoint(0, 30 * i + 30));
+        QVERIFY(probe.panel(i));
+        QWidget* row = probe.panelRow(i);
+        QVERIFY(row);
+        QCOMPARE(row->size(), QSize(710, 31));
         const auto edits = row->findChildren<QLineEdit*>();
         QCOMPARE(edits.size(), 15);
         for (QLineEdit* e : edits)
@@ -205,9 +204,8 @@ void WindowTest::clearSentWhileOpenKeepsLink()
 {
     Korvane window;
     KorvaneProbe probe(window);
-    Analyz* panel = probe.panel(0);
-    panel->EnablePanel(true);
-    auto* row = panel->findChild<QLineEdit*>()->parentWidget();
+    probe.panel(0)->EnablePanel(true);
+    QWidget* row = probe.panelRow(0);
     const auto edits = row->findChildren<QLineEdit*>();
     edits[0]->setText(QStringLiteral("7F"));
     QTest::keyClicks(edits[1], QStringLiteral("2"));

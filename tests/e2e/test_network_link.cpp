@@ -1,0 +1,194 @@
+// The real window against the device simulator over TCP, inside a network
+// namespace of this test's own with 192.168.1.154 on its loopback device.
+// Nothing here can reach a real network: without the namespace it skips.
+
+#include "e2ehelpers.h"
+#include "simprocess.h"
+#include "testsupport.h"
+
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+
+#include <cstdio>
+#include <unistd.h>
+
+using namespace E2e;
+
+namespace {
+
+// Sends the process's standard output to a file while it lives.
+class StdoutCapture
+{
+public:
+    StdoutCapture()
+    {
+        file.open();
+        std::fflush(stdout);
+        saved = ::dup(STDOUT_FILENO);
+        ::dup2(file.handle(), STDOUT_FILENO);
+    }
+    ~StdoutCapture()
+    {
+        std::fflush(stdout);
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+    }
+    QByteArray text()
+    {
+        std::fflush(stdout);
+        QFile reader(file.fileName());
+        reader.open(QIODevice::ReadOnly);
+        return reader.readAll();
+    }
+
+private:
+    QTemporaryFile file;
+    int saved = -1;
+};
+
+} // namespace
+
+class NetworkLinkTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void modeSwitchTexts();
+    void connectExchangeAndClose();
+    void deviceClosesTheConnection();
+    void refusedConnectStaysClosed();
+
+private:
+    void switchToNetwork();
+
+    QTemporaryDir* work = nullptr;
+    SimProcess* sim = nullptr;
+    Korvane* window = nullptr;
+    KorvaneProbe* probe = nullptr;
+};
+
+void NetworkLinkTest::initTestCase()
+{
+    QString why;
+    if (!TestSupport::enterPrivateNetwork(&why, 154))
+        QSKIP(qPrintable(QStringLiteral("no private network namespace, so no network test: ") + why));
+}
+
+void NetworkLinkTest::init()
+{
+    work = new QTemporaryDir;
+    QVERIFY(QDir::setCurrent(work->path()));
+    window = new Korvane;
+    window->show();
+    probe = new KorvaneProbe(*window);
+}
+
+void NetworkLinkTest::cleanup()
+{
+    delete probe;
+    delete window;
+    delete sim;
+    delete work;
+    probe = nullptr;
+    window = nullptr;
+    sim = nullptr;
+    work = nullptr;
+}
+
+void NetworkLinkTest::switchToNetwork()
+{
+    QTest::mouseClick(probe->ui().mode, Qt::LeftButton);
+}
+
+void NetworkLinkTest::modeSwitchTexts()
+{
+    switchToNetwork();
+    QCOMPARE(probe->ui().mode->text(), QStringLiteral("网络"));
+    QCOMPARE(probe->ui().open->text(), QStringLiteral("连接"));
+    QCOMPARE(probe->ui().portBox->minimum(), 1);
+    QCOMPARE(probe->ui().portBox->maximum(), 255);
+    QCOMPARE(probe->ui().portBox->value(), 154);
+    QTest::mouseClick(probe->ui().mode, Qt::LeftButton);
+    QCOMPARE(probe->ui().mode->text(), QStringLiteral("串口"));
+    QCOMPARE(probe->ui().open->text(), QStringLiteral("打开"));
+    QCOMPARE(probe->ui().portBox->maximum(), 9);
+    QCOMPARE(probe->ui().portBox->value(), 1);
+}
+
+void NetworkLinkTest::connectExchangeAndClose()
+{
+    sim = new SimProcess;
+    QVERIFY2(sim->start({QStringLiteral("--tcp"), QStringLiteral("192.168.1.154:4500")}), qPrintable(sim->errorText()));
+    switchToNetwork();
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(probe->linkOpen());
+    QCOMPARE(probe->ui().open->text(), QStringLiteral("断开"));
+    QVERIFY(!probe->ui().mode->isEnabled());
+    QTRY_COMPARE(viewText(*window).split(QLatin1Char('\n')).value(0),
+                 QStringLiteral("连接ip地址:192.168.1.154  端口:4500"));
+    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^connected"))).isEmpty());
+
+    // Device to tool: shown, logged, and answered over the connection.
+    sim->command(QStringLiteral("send 01 0A FF"));
+    QTRY_VERIFY(viewText(*window).contains(QStringLiteral("  2E 01 02 0A FF F3 [2]")));
+    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^reply FF$"))).isEmpty());
+    sim->command(QStringLiteral("bad 01 0A FF"));
+    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^reply F0$"))).isEmpty());
+    QTRY_COMPARE(logRows().size(), 1);
+
+    // Tool to device.
+    typeAndSend(*probe, 0, QStringLiteral("10"), {QStringLiteral("2E"), QStringLiteral("F0")});
+    const int sum = 0xFF & ~(0x10 + 2 + 0x2E + 0xF0);
+    const QString frame = QStringLiteral("  2E 10 02 2E F0 %1 [").arg(sum, 2, 16, QLatin1Char('0')).toUpper();
+    QVERIFY(!sim->waitForLine(QRegularExpression(QRegularExpression::escape(frame))).isEmpty());
+    QTRY_COMPARE(probe->ui().ack_label->text(), QStringLiteral("ack:ff"));
+
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(!probe->linkOpen());
+    QCOMPARE(probe->ui().open->text(), QStringLiteral("连接"));
+    QVERIFY(probe->ui().mode->isEnabled());
+    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^disconnected"))).isEmpty());
+}
+
+void NetworkLinkTest::deviceClosesTheConnection()
+{
+    sim = new SimProcess;
+    QVERIFY2(sim->start({QStringLiteral("--tcp"), QStringLiteral("192.168.1.154:4500")}), qPrintable(sim->errorText()));
+    switchToNetwork();
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(probe->linkOpen());
+    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^connected"))).isEmpty());
+
+    StdoutCapture out;
+    sim->command(QStringLiteral("close"));
+    QTRY_VERIFY(out.text().contains("Korvane::TimerRead_IRQ no data\n"));
+    // Nothing else happens: the link stays open as far as the window knows.
+    QVERIFY(probe->linkOpen());
+    QCOMPARE(probe->ui().open->text(), QStringLiteral("断开"));
+
+    // A send to the gone peer must not kill the tool (no SIGPIPE).
+    for (int i = 0; i < 3; ++i)
+        typeAndSend(*probe, 0, QStringLiteral("01"), {QStringLiteral("02")});
+    QTRY_VERIFY(out.text().count("Korvane::TimerRead_IRQ no data\n") >= 3);
+
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(!probe->linkOpen());
+}
+
+void NetworkLinkTest::refusedConnectStaysClosed()
+{
+    switchToNetwork(); // nothing listens on 192.168.1.154:4500 now
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(!probe->linkOpen());
+    QCOMPARE(probe->ui().open->text(), QStringLiteral("连接"));
+    QVERIFY(probe->ui().mode->isEnabled());
+    QVERIFY(!probe->readTimer()->isActive());
+    QTRY_COMPARE(viewText(*window).split(QLatin1Char('\n')).value(0),
+                 QStringLiteral("连接ip地址:192.168.1.154  端口:4500"));
+}
+
+QTEST_MAIN(NetworkLinkTest)
+#include "test_network_link.moc"
