@@ -234,8 +234,10 @@ checksum are computed):
                        Without --rate/--count/--duration each is sent once.
                        With them but without --frame: "01 00 00 00 00".
   --rate FPS           send at FPS frames per second (absolute deadlines on
-                       the monotonic clock; a late loop catches up). Without
-                       it frames go as fast as the link takes them.
+                       the monotonic clock; up to 1 s of lateness is caught
+                       up, a longer stall moves the timetable, no frame is
+                       skipped). Without it frames go as fast as the link
+                       takes them.
   --count N            send N frames in all, cycling through the --frame list.
   --duration S         stop sending after S seconds.
   --bad-share F        corrupt the checksum of this share of frames (0..1),
@@ -252,7 +254,11 @@ checksum are computed):
   --hold               wait for "start" on standard input before sending.
   With --count or --duration the program exits once all is written and
   --linger MS (default 200) has passed for replies; --stay keeps it running.
-  In TCP mode sending starts with a connection and pauses while there is none.
+  The stream runs only while the tool is there: in TCP mode while a client is
+  connected, in serial mode while the tool has COMn open (seen through inotify
+  on Linux; elsewhere always). It pauses otherwise and resumes with the next
+  sequence number. Commands on standard input are written at once in serial
+  mode (the terminal keeps them for the tool) and need a connection in TCP.
 
 Behaviour:
   --no-reply           do not answer received frames.
@@ -276,8 +282,8 @@ Standard input, one command per line (hex bytes separated by blanks):
 
 Output (standard output, one line per event):
   ready COMn /dev/pts/N      ready ADDR:PORT
-  connected                  disconnected                 (TCP)
-  hangup                                                  (serial close)
+  connected                  disconnected    (TCP client; serial: COMn opened/closed)
+  hangup                                     (serial close, before the new ready line)
   hh:mm:ss.zzz  2E TT LL DD.. CS [n]      a received frame; " bad" appended
                              when its checksum is wrong; n counts all frames
   reply FF                   reply F0     a reply byte received between frames

@@ -2,7 +2,7 @@
 // Everything the simulator prints. Standard output carries one event per
 // line, flushed as it is written, so a test or script can follow along:
 //   ready COM3 /dev/pts/4 | ready 0.0.0.0:4500
-//   connected | disconnected            (TCP)
+//   connected | disconnected            (TCP client came/went; serial: the tool opened/closed COMn)
 //   hangup                              (serial, after "close"/"rst", before the new ready line)
 //   12:34:56.789  2E 01 02 0A FF F3 [1]      a received frame, " bad" appended on a checksum error
 //   reply FF | reply F0                 a reply byte received between frames
