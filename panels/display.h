@@ -8,6 +8,18 @@
 // rebuilt from the ring at most once per turn of the event loop, so a busy
 // link costs one redraw per turn instead of one per frame.
 
+// Xlib calls its connection type `Display`, and Qt's native X11 interface
+// declares that typedef at global scope in every file that includes
+// QGuiApplication or QApplication. Pull that header in here first with the
+// typedef renamed, so that this class keeps its name. Files that need both
+// must therefore include this header before <QApplication>.
+#ifdef QGUIAPPLICATION_PLATFORM_H
+#error "include display.h before <QGuiApplication> or <QApplication>"
+#endif
+#define Display KorvaneXlibDisplay
+#include <QGuiApplication>
+#undef Display
+
 #include "linkframe.h"
 
 #include <QMainWindow>
