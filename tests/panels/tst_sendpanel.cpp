@@ -5,6 +5,8 @@
 
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMainWindow>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -30,6 +32,7 @@ private slots:
     void clearPanel();
     void enablePanel();
     void deletingThePanelFreesItsRow();
+    void metaObject();
 
 private:
     QLineEdit* type() const { return fields.at(0); }
@@ -333,6 +336,26 @@ void SendPanelTest::deletingThePanelFreesItsRow()
     QVERIFY(watched.isNull());
     QVERIFY(field.isNull());
     QVERIFY(host->findChildren<QWidget*>().isEmpty());
+}
+
+void SendPanelTest::metaObject()
+{
+    const QMetaObject* mo = panel->metaObject();
+    QCOMPARE(mo->className(), "Analyz");
+    QCOMPARE(mo->superClass(), &QMainWindow::staticMetaObject);
+    QCOMPARE(mo->methodCount() - mo->methodOffset(), 3);
+    const QMetaMethod sig = mo->method(mo->methodOffset());
+    QCOMPARE(sig.methodSignature(), QByteArray("send_sig(const char*)"));
+    QCOMPARE(sig.methodType(), QMetaMethod::Signal);
+    QCOMPARE(sig.parameterNames(), QList<QByteArray>{"buff"});
+    const QMetaMethod len = mo->method(mo->methodOffset() + 1);
+    QCOMPARE(len.methodSignature(), QByteArray("len_slots(QString)"));
+    QCOMPARE(len.methodType(), QMetaMethod::Slot);
+    QCOMPARE(len.access(), QMetaMethod::Public);
+    const QMetaMethod send = mo->method(mo->methodOffset() + 2);
+    QCOMPARE(send.methodSignature(), QByteArray("send_slots()"));
+    QCOMPARE(send.methodType(), QMetaMethod::Slot);
+    QCOMPARE(send.access(), QMetaMethod::Public);
 }
 
 QTEST_MAIN(SendPanelTest)
