@@ -260,4 +260,4 @@ void WindowTest::clearReceivedLeavesRingAndLog()
 }
 
 QTEST_MAIN(WindowTest)
-#include "test_window.moc"
+#include "tst_window.moc"

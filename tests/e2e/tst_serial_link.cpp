@@ -183,4 +183,4 @@ void SerialLinkTest::failedOpenStaysClosed()
 }
 
 QTEST_MAIN(SerialLinkTest)
-#include "test_serial_link.moc"
+#include "tst_serial_link.moc"

@@ -178,4 +178,4 @@ void DecoderTest::halfFrameWaitsAcrossClose()
 }
 
 QTEST_MAIN(DecoderTest)
-#include "test_decoder.moc"
+#include "tst_decoder.moc"
