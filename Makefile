@@ -37,5 +37,18 @@ test: build
 demo: build
 	@scripts/demo.sh $(BUILD)
 
+# Release build, benchmarks, figures to bench/results.json.
+bench: deps
+	@scripts/bench.sh
+
+# libFuzzer run of the receive path for FUZZ_SECONDS (default 300).
+FUZZ_SECONDS ?= 300
+fuzz: deps
+	@scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# One million frames through the simulator; figures printed at the end.
+soak: build
+	@scripts/soak.sh $(BUILD)
+
 clean:
 	rm -rf build build-asan build-release build-fuzz
