@@ -1,0 +1,437 @@
+// Faults on the serial link, seen from the whole window on a real
+// pseudo-terminal linked as COMn: a device that hangs up in the middle of a
+// frame, a line that never takes output, names that lead nowhere, a device
+// without permission, and a thousand opens and closes.
+
+#include "e2ehelpers.h"
+#include "faultsupport.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace E2e;
+using TestSupport::PortsDir;
+using TestSupport::Pty;
+
+namespace {
+
+long calls(const char* function)
+{
+    return win::posix::callCount(function);
+}
+
+// Bytes the window sends to the device, collected while its event loop runs.
+QByteArray receiveFromTool(Pty& pty, int n, int timeoutMs = 5000)
+{
+    QByteArray got;
+    (void)QTest::qWaitFor([&] {
+        got += pty.readAvailable();
+        return got.size() >= n;
+    }, timeoutMs);
+    return got;
+}
+
+const QByteArray HalfFrame = QByteArray::fromHex("2E01020A");  // 2E 01 02 0A | FF F3
+const QByteArray OtherHalf = QByteArray::fromHex("FFF3");
+
+// The child of deviceWithoutPermission: drops to an unprivileged user before
+// anything else, then lets the window open COM1 and reports.
+int runUnprivilegedOpen(int argc, char** argv)
+{
+    if (argc < 3)
+        return 2;
+    const gid_t nobodyGroup = 65534;
+    const uid_t nobody = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(nobody) != 0)
+        return 77;
+    if (::geteuid() == 0)
+        return 77;
+    QApplication app(argc, argv);
+    if (!QDir::setCurrent(QString::fromLocal8Bit(argv[2])))
+        return 3;
+    const QByteArray device = QFile::encodeName(QFileInfo(QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME"))
+                                                          + QStringLiteral("/korvane/ports/COM1"))
+                                                    .symLinkTarget());
+    const int accessError = ::access(device.constData(), R_OK | W_OK) == 0 ? 0 : errno;
+
+    Korvane window;
+    window.show();
+    KorvaneProbe probe(window);
+    const int before = TestSupport::openDescriptorCount();
+    probe.ui().portBox->setValue(1);
+    QTest::mouseClick(probe.ui().open, Qt::LeftButton);
+    const bool opened = probe.linkOpen();
+    const QString text = probe.ui().open->text();
+    if (opened)
+        QTest::mouseClick(probe.ui().open, Qt::LeftButton);
+    const int after = TestSupport::openDescriptorCount();
+    std::printf("opened=%d access=%d before=%d after=%d text=%s\n", opened ? 1 : 0, accessError, before, after,
+                text.toUtf8().constData());
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace
+
+class SerialFaultsTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void farEndHangsUpMidFrame();
+    void lineThatNeverTakesOutput();
+    void openFailsCleanly_data();
+    void openFailsCleanly();
+    void deviceWithoutPermission();
+    void thousandOpenCloseCycles();
+
+private:
+    void clickOpen(int port);
+    void clickOpen();
+
+    PortsDir* ports = nullptr;
+    QTemporaryDir* work = nullptr;
+    Korvane* window = nullptr;
+    KorvaneProbe* probe = nullptr;
+};
+
+void SerialFaultsTest::init()
+{
+    ports = new PortsDir;
+    QVERIFY(ports->isValid());
+    work = new QTemporaryDir;
+    QVERIFY(work->isValid());
+    QVERIFY(QDir::setCurrent(work->path()));
+    window = new Korvane;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    probe = new KorvaneProbe(*window);
+}
+
+void SerialFaultsTest::cleanup()
+{
+    delete probe;
+    delete window;
+    QDir::setCurrent(QDir::tempPath());
+    delete work;
+    delete ports;
+    probe = nullptr;
+    window = nullptr;
+    work = nullptr;
+    ports = nullptr;
+}
+
+void SerialFaultsTest::clickOpen(int port)
+{
+    probe->ui().portBox->setValue(port);
+    clickOpen();
+}
+
+void SerialFaultsTest::clickOpen()
+{
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+}
+
+void SerialFaultsTest::farEndHangsUpMidFrame()
+{
+    const int descriptors = TestSupport::openDescriptorCount();
+    auto first = std::make_unique<Pty>();
+    QVERIFY(first->isValid());
+    QVERIFY(ports->link(QStringLiteral("COM1"), first->slavePath()));
+    clickOpen(1);
+    QVERIFY(probe->linkOpen());
+
+    QVERIFY(first->write(HalfFrame));
+    QTRY_COMPARE(probe->rxState(), 3); // in the data, one of two bytes stored
+    QCOMPARE(probe->rxCount(), 1);
+    first->hangUp();
+
+    // The dead line is polled on every tick and read never; the poll must
+    // neither spin nor stop. Fifty ticks of CPU time against wall time: an
+    // idle tick costs microseconds, a spinning loop a whole core.
+    win::posix::resetCallCounts();
+    QElapsedTimer wall;
+    wall.start();
+    const double cpuBefore = Faults::processCpuSeconds();
+    QTRY_VERIFY_WITH_TIMEOUT(calls("ClearCommError") >= 50, 10000);
+    const double cpu = Faults::processCpuSeconds() - cpuBefore;
+    const double seconds = double(wall.nsecsElapsed()) / 1e9;
+    QVERIFY2(cpu < 0.5 * seconds, qPrintable(QStringLiteral("%1 s of CPU in %2 s of idle ticks").arg(cpu).arg(seconds)));
+    QCOMPARE(calls("ReadFile"), 0L);
+    QVERIFY(window->isVisible());
+    QVERIFY(probe->linkOpen());
+    QCOMPARE(probe->ui().open->text(), QStringLiteral("关闭"));
+    QCOMPARE(probe->rxState(), 3);
+
+    // Closing works and lets go of the dead device.
+    clickOpen();
+    QVERIFY(!probe->linkOpen());
+    QVERIFY(probe->ui().mode->isEnabled());
+    first.reset();
+    QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
+
+    // A new device under the same name: its first bytes complete the frame
+    // the old one left half done, and the answer goes to the new device.
+    Pty second;
+    QVERIFY(second.isValid());
+    QVERIFY(ports->link(QStringLiteral("COM1"), second.slavePath()));
+    clickOpen(1);
+    QVERIFY(probe->linkOpen());
+    QVERIFY(second.write(OtherHalf));
+    QCOMPARE(receiveFromTool(second, 1), QByteArray("\xFF"));
+    QTRY_COMPARE(logRows().size(), 1);
+    QVERIFY2(logRows().at(0).contains(QStringLiteral(",2E,01,02,0A,FF,F3,-,[")), qPrintable(logRows().at(0)));
+    QCOMPARE(probe->rxState(), 0);
+}
+
+void SerialFaultsTest::lineThatNeverTakesOutput()
+{
+    Pty pty;
+    QVERIFY(pty.isValid());
+    QVERIFY(ports->link(QStringLiteral("COM1"), pty.slavePath()));
+    // A descriptor of our own on the line, taken before the window makes it
+    // exclusive, to stop its output as flow control would.
+    const int line = ::open(QFile::encodeName(pty.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(line >= 0);
+    clickOpen(1);
+    QVERIFY(probe->linkOpen());
+    QCOMPARE(::tcflow(line, TCOOFF), 0);
+
+    // Two frames, each in a tick of its own. Each answer byte waits once, for
+    // its bound, is given up, and the tick ends; in between, the window
+    // takes input.
+    for (int n = 0; n < 2; ++n) {
+        win::posix::resetCallCounts();
+        QElapsedTimer tick;
+        tick.start();
+        QVERIFY(pty.write(Faults::frame(0x10, QByteArray(1, char(n)))));
+        QTRY_COMPARE_WITH_TIMEOUT(logRows().size(), n + 1, 15000);
+        QCOMPARE(calls("WriteFile"), 1L);
+        QCOMPARE(calls("WaitForSingleObject"), 1L);
+        QCOMPARE(calls("CancelIoEx"), 1L);
+        // Loose on purpose: one 2000 ms wait, not several and not forever.
+        QVERIFY2(tick.elapsed() < 2000 + 4000, qPrintable(QString::number(tick.elapsed())));
+
+        // The window answers between frames.
+        QTRY_VERIFY(viewText(*window).contains(QStringLiteral(" 2E 10 01")));
+        QTest::mouseClick(probe->ui().clearrx, Qt::LeftButton);
+        QTRY_COMPARE(viewText(*window).trimmed(), QString());
+        probe->ui().ack_label->setText(QStringLiteral("x"));
+        QTest::mouseClick(probe->ui().cleartx, Qt::LeftButton);
+        QCOMPARE(probe->ui().ack_label->text(), QString());
+    }
+    QCOMPARE(pty.readAvailable(), QByteArray()); // nothing got through
+
+    // Output flows again: the next answer goes out alone; the given-up ones
+    // do not come back late.
+    QCOMPARE(::tcflow(line, TCOON), 0);
+    win::posix::resetCallCounts();
+    QVERIFY(pty.write(Faults::frame(0x10, QByteArray(1, char(2)))));
+    QCOMPARE(receiveFromTool(pty, 1), QByteArray("\xFF"));
+    QTRY_COMPARE(logRows().size(), 3);
+    QCOMPARE(calls("CancelIoEx"), 0L);
+    QCOMPARE(pty.readAvailable(), QByteArray());
+    QVERIFY(probe->linkOpen());
+    ::close(line);
+}
+
+void SerialFaultsTest::openFailsCleanly_data()
+{
+    QTest::addColumn<QString>("target"); // what korvane/ports/COM<port> links to; empty: no link
+    QTest::addColumn<int>("port");
+
+    // Without a link the name falls back to /dev/ttyS<n-1>: take one that
+    // does not exist here.
+    int absent = 0;
+    for (int n = 6; n >= 2 && absent == 0; --n) {
+        if (!QFileInfo::exists(QStringLiteral("/dev/ttyS%1").arg(n - 1)))
+            absent = n;
+    }
+    if (absent != 0)
+        QTest::newRow("name that does not exist") << QString() << absent;
+    QTest::newRow("link to nowhere") << QStringLiteral("nowhere") << 2;
+    QTest::newRow("link to a plain file") << QStringLiteral("file") << 3;
+    QTest::newRow("link to /dev/null, not a terminal") << QStringLiteral("/dev/null") << 4;
+    QTest::newRow("link to a directory") << QStringLiteral("dir") << 5;
+}
+
+void SerialFaultsTest::openFailsCleanly()
+{
+    QFETCH(QString, target);
+    QFETCH(int, port);
+
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    const QString com = QStringLiteral("COM%1").arg(port);
+    if (target == QLatin1String("nowhere")) {
+        QVERIFY(ports->link(com, scratch.filePath(QStringLiteral("gone"))));
+    } else if (target == QLatin1String("file")) {
+        QFile file(scratch.filePath(QStringLiteral("plain")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("not a terminal");
+        file.close();
+        QVERIFY(ports->link(com, file.fileName()));
+    } else if (target == QLatin1String("dir")) {
+        QVERIFY(ports->link(com, scratch.path()));
+    } else if (!target.isEmpty()) {
+        QVERIFY(ports->link(com, target));
+    }
+
+    const int descriptors = TestSupport::openDescriptorCount();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        clickOpen(port);
+        QVERIFY(!probe->linkOpen());
+        QCOMPARE(probe->ui().open->text(), QStringLiteral("打开"));
+        QVERIFY(probe->ui().open->isEnabled());
+        QVERIFY(probe->ui().mode->isEnabled());
+        QVERIFY(!probe->readTimer()->isActive());
+        QVERIFY(!panelButton(*probe, 0)->isEnabled());
+        QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
+    }
+    QTRY_VERIFY(viewText(*window).contains(QStringLiteral("打开COM%1").arg(port)));
+    if (target == QLatin1String("/dev/null"))
+        QVERIFY(QFileInfo(QStringLiteral("/dev/null")).isWritable()); // left as it was
+
+    // Nothing was left behind that stops a good device from opening.
+    Pty pty;
+    QVERIFY(pty.isValid());
+    QVERIFY(ports->link(QStringLiteral("COM1"), pty.slavePath()));
+    clickOpen(1);
+    QVERIFY(probe->linkOpen());
+    QVERIFY(pty.write(Faults::frame(0x01, QByteArray::fromHex("0AFF"))));
+    QCOMPARE(receiveFromTool(pty, 1), QByteArray("\xFF"));
+    clickOpen();
+    QVERIFY(!probe->linkOpen());
+}
+
+void SerialFaultsTest::deviceWithoutPermission()
+{
+    // Root passes every permission check, so the open is tried by a child
+    // that has given up root before it starts its window.
+    Pty pty;
+    QVERIFY(pty.isValid());
+    QVERIFY(ports->link(QStringLiteral("COM1"), pty.slavePath()));
+    const QByteArray device = QFile::encodeName(pty.slavePath());
+    QCOMPARE(::chmod(device.constData(), 0600), 0);
+
+    // Only the device itself may stand in the way: the ports folder and a
+    // working folder must be open to the child.
+    QDir top(ports->portsPath());
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(::chmod(QFile::encodeName(top.path()).constData(), 0755), 0);
+        top.cdUp();
+    }
+    QTemporaryDir childWork;
+    QVERIFY(childWork.isValid());
+    QCOMPARE(::chmod(QFile::encodeName(childWork.path()).constData(), 0777), 0);
+
+    auto runChild = [&](QByteArray* out) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--unprivileged-open"), childWork.path()});
+        if (!child.waitForFinished(30000)) {
+            child.kill();
+            child.waitForFinished();
+            return -1;
+        }
+        *out = child.readAllStandardOutput();
+        return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+    };
+
+    QByteArray out;
+    const int status = runChild(&out);
+    if (status == 77)
+        QSKIP("cannot become an unprivileged user (uid 65534) here, so a device without permission cannot be tried");
+    QCOMPARE(status, 0);
+    const QRegularExpression report(QStringLiteral("opened=(\\d) access=(\\d+) before=(\\d+) after=(\\d+) text=(.*)"));
+    QRegularExpressionMatch m = report.match(QString::fromUtf8(out));
+    QVERIFY2(m.hasMatch(), out.constData());
+    QCOMPARE(m.captured(2).toInt(), int(EACCES)); // the device, and only it, refuses
+    QCOMPARE(m.captured(1), QStringLiteral("0"));
+    QCOMPARE(m.captured(5), QStringLiteral("打开"));
+    QCOMPARE(m.captured(4), m.captured(3)); // no descriptor kept
+
+    // The same child opens the same device once it may: it was the
+    // permission that stopped it, nothing else.
+    QCOMPARE(::chmod(device.constData(), 0666), 0);
+    QCOMPARE(runChild(&out), 0);
+    m = report.match(QString::fromUtf8(out));
+    QVERIFY2(m.hasMatch(), out.constData());
+    QCOMPARE(m.captured(1), QStringLiteral("1"));
+    QCOMPARE(m.captured(5), QStringLiteral("关闭"));
+    QCOMPARE(m.captured(4), m.captured(3));
+}
+
+void SerialFaultsTest::thousandOpenCloseCycles()
+{
+    Pty pty;
+    QVERIFY(pty.isValid());
+    QVERIFY(ports->link(QStringLiteral("COM1"), pty.slavePath()));
+    probe->ui().portBox->setValue(1);
+
+    auto cycles = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            clickOpen();
+            if (!probe->linkOpen())
+                return false;
+            clickOpen();
+            if (probe->linkOpen())
+                return false;
+            if (i % 50 == 49)
+                QCoreApplication::processEvents(); // let the view catch up as it would
+        }
+        QCoreApplication::processEvents();
+        return true;
+    };
+
+    QVERIFY(cycles(100)); // warm-up: the view, fonts and the layer's tables settle
+    const int descriptors = TestSupport::openDescriptorCount();
+    const qint64 resident = Faults::residentBytes();
+    const qint64 heap = Faults::heapInUse();
+    QVERIFY(descriptors > 0 && resident > 0);
+
+    QVERIFY(cycles(1000));
+    const qint64 residentGrowth = Faults::residentBytes() - resident;
+    const qint64 heapGrowth = heap > 0 ? Faults::heapInUse() - heap : 0;
+    qInfo("1000 open/close cycles: descriptors %d -> %d, resident %+lld bytes, heap in use %+lld bytes",
+          descriptors, TestSupport::openDescriptorCount(), residentGrowth, heapGrowth);
+    QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
+    // A leak of even 64 bytes a cycle would show in the heap; RSS is coarser.
+    QVERIFY2(heapGrowth < 64 * 1000, qPrintable(QString::number(heapGrowth)));
+    QVERIFY2(residentGrowth < 1024 * 1024, qPrintable(QString::number(residentGrowth)));
+
+    // And the link still works.
+    clickOpen();
+    QVERIFY(probe->linkOpen());
+    QVERIFY(pty.write(Faults::frame(0x01, QByteArray::fromHex("0AFF"))));
+    QCOMPARE(receiveFromTool(pty, 1), QByteArray("\xFF"));
+}
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--unprivileged-open") == 0)
+        return runUnprivilegedOpen(argc, argv);
+    QApplication app(argc, argv);
+    SerialFaultsTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_serialfaults.moc"
