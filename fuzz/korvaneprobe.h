@@ -40,6 +40,8 @@ public:
     // Empty the view and restart its line index.
     void clearView() { w.display.ClearView(); }
     void clearReplyLabel() { w.ui.ack_label->clear(); }
+    // Brings the view up to date now, whenever its own rebuild is due.
+    void refreshView() { w.display.RefreshView(); }
 
     int rxState() const { return w.rxState; }
     int rxCount() const { return w.rxCount; }
