@@ -156,9 +156,16 @@ StdoutCapture::~StdoutCapture()
 {
     if (saved < 0)
         return;
-    std::fflush(stdout);
+    const QByteArray captured = text();
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
+    // Hand on what others printed meanwhile (a test failure, for one); only
+    // the tool's per-tick line is left out.
+    for (const QByteArray& line : captured.split('\n')) {
+        if (!line.isEmpty() && line != "Korvane::TimerRead_IRQ no data")
+            std::printf("%s\n", line.constData());
+    }
+    std::fflush(stdout);
 }
 
 QByteArray StdoutCapture::text()

@@ -44,6 +44,7 @@ bool unmount(const QString& dir);
 
 // Sends the process's standard output to a file while it lives, so that the
 // tool's console lines can be counted without flooding the test's output.
+// At the end everything else that was printed meanwhile is passed on.
 class StdoutCapture
 {
 public:
