@@ -1,0 +1,328 @@
+// Faults of the traffic log, seen from the whole window receiving frames on
+// a real pseudo-terminal: a directory it may not write, a disk that is full
+// from the start (/dev/full behind the name), a small disk that fills up and
+// gets room again, and a file that another process holds. The view must work
+// on, nothing may crash, and once there is room again later rows are written
+// whole.
+//
+// The read-only directory and the small disk are tmpfs mounts inside a mount
+// namespace of this test's own; without one those cases skip.
+
+#include "e2ehelpers.h"
+#include "faultsupport.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+using namespace E2e;
+using TestSupport::PortsDir;
+using TestSupport::Pty;
+
+namespace {
+
+const QString LogName = QStringLiteral("Korvane_data.csv");
+
+QByteArray receiveFromTool(Pty& pty, int n, int timeoutMs = 10000)
+{
+    QByteArray got;
+    (void)QTest::qWaitFor([&] {
+        got += pty.readAvailable();
+        return got.size() >= n;
+    }, timeoutMs);
+    return got;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The child of fileHeldByAnotherProcess: holds the log locked, as a running
+// tool does, until its standard input closes.
+int runHolder(int argc, char** argv)
+{
+    if (argc < 3)
+        return 2;
+    const int fd = ::open(argv[2], O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return 3;
+    std::fputs("held\n", stdout);
+    std::fflush(stdout);
+    char c;
+    while (::read(STDIN_FILENO, &c, 1) > 0) {
+    }
+    ::close(fd);
+    return 0;
+}
+
+} // namespace
+
+class LogFaultsTest : public QObject
+{
+    Q_OBJECT
+
+public:
+    LogFaultsTest(bool privateMounts, const QString& why) : mounts(privateMounts), whyNot(why) {}
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void unwritableDirectory();
+    void fullDiskFromTheStart();
+    void diskFillsUpThenHasRoomAgain();
+    void fileHeldByAnotherProcess();
+
+private:
+    void startWindowIn(const QString& dir);
+    // Sends frames numbered first..first+count-1 in writes of at most 40
+    // frames and waits for every answer.
+    void sendFrames(quint32 first, int count);
+
+    bool mounts;
+    QString whyNot;
+    PortsDir* ports = nullptr;
+    Pty* pty = nullptr;
+    QTemporaryDir* work = nullptr;
+    QString mounted;
+    Korvane* window = nullptr;
+    KorvaneProbe* probe = nullptr;
+};
+
+void LogFaultsTest::init()
+{
+    ports = new PortsDir;
+    pty = new Pty;
+    work = new QTemporaryDir;
+    QVERIFY(ports->isValid() && pty->isValid() && work->isValid());
+    QVERIFY(ports->link(QStringLiteral("COM1"), pty->slavePath()));
+}
+
+void LogFaultsTest::cleanup()
+{
+    delete probe;
+    delete window;
+    probe = nullptr;
+    window = nullptr;
+    QDir::setCurrent(QDir::tempPath());
+    if (!mounted.isEmpty())
+        Faults::unmount(mounted);
+    mounted.clear();
+    delete work;
+    delete pty;
+    delete ports;
+    work = nullptr;
+    pty = nullptr;
+    ports = nullptr;
+}
+
+void LogFaultsTest::startWindowIn(const QString& dir)
+{
+    QVERIFY(QDir::setCurrent(dir));
+    window = new Korvane;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    probe = new KorvaneProbe(*window);
+    probe->ui().portBox->setValue(1);
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(probe->linkOpen());
+}
+
+void LogFaultsTest::sendFrames(quint32 first, int count)
+{
+    for (int done = 0; done < count;) {
+        const int chunk = qMin(40, count - done);
+        QByteArray bytes;
+        for (int i = 0; i < chunk; ++i)
+            bytes += Faults::numberedFrame(0x01, first + quint32(done + i));
+        QVERIFY(pty->write(bytes));
+        QCOMPARE(receiveFromTool(*pty, chunk), QByteArray(chunk, '\xFF'));
+        done += chunk;
+    }
+    // The view shows the last of them.
+    const QString last = QStringLiteral(" 2E 01 04 %1 ")
+                             .arg(QString::fromLatin1(Faults::numberedFrame(0x01, first + quint32(count - 1))
+                                                          .mid(3, 4)
+                                                          .toHex(' ')
+                                                          .toUpper()));
+    QTRY_VERIFY2(viewText(*window).contains(last), qPrintable(last));
+}
+
+void LogFaultsTest::unwritableDirectory()
+{
+    if (!mounts)
+        QSKIP(qPrintable(QStringLiteral("no private mount namespace, so no read-only directory: ") + whyNot));
+    // Read-only even for root, unlike a directory without write permission.
+    const QString dir = work->filePath(QStringLiteral("readonly"));
+    QVERIFY(QDir().mkdir(dir));
+    QString why;
+    QVERIFY2(Faults::mountTmpfs(dir, 64 * 1024, true, &why), qPrintable(why));
+    mounted = dir;
+
+    startWindowIn(dir);
+    sendFrames(0, 30);
+    QVERIFY(!QFileInfo::exists(LogName));
+    QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System), QStringList());
+    QVERIFY(probe->linkOpen());
+
+    QTest::mouseClick(probe->ui().clearrx, Qt::LeftButton);
+    sendFrames(30, 5);
+    QTRY_VERIFY(viewText(*window).contains(QStringLiteral("[5]")));
+}
+
+void LogFaultsTest::fullDiskFromTheStart()
+{
+    // Every write to /dev/full fails with ENOSPC; it opens and locks fine.
+    QVERIFY(QDir::setCurrent(work->path()));
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), LogName));
+    startWindowIn(work->path());
+
+    // Far more rows than the file object can hold back (16 KiB).
+    sendFrames(0, 800);
+    QVERIFY(probe->linkOpen());
+    QCOMPARE(QFileInfo(LogName).symLinkTarget(), QStringLiteral("/dev/full"));
+
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(!probe->linkOpen());
+    delete probe;
+    delete window; // closing the log fails its last flush, quietly
+    probe = nullptr;
+    window = nullptr;
+    QCOMPARE(QFileInfo(LogName).symLinkTarget(), QStringLiteral("/dev/full"));
+}
+
+void LogFaultsTest::diskFillsUpThenHasRoomAgain()
+{
+    if (!mounts)
+        QSKIP(qPrintable(QStringLiteral("no private mount namespace, so no small disk: ") + whyNot));
+    const QString dir = work->filePath(QStringLiteral("disk"));
+    QVERIFY(QDir().mkdir(dir));
+    QString why;
+    QVERIFY2(Faults::mountTmpfs(dir, 64 * 1024, false, &why), qPrintable(why));
+    mounted = dir;
+    startWindowIn(dir);
+
+    // Rows while there is room.
+    constexpr int before = 20;
+    sendFrames(0, before);
+    QTRY_COMPARE(Faults::readLog().rows.size(), before);
+
+    // Fill the disk to the last byte.
+    const QByteArray fillerPath = QFile::encodeName(dir + QStringLiteral("/filler"));
+    const int filler = ::open(fillerPath.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    QVERIFY(filler >= 0);
+    const QByteArray block(4096, 'x');
+    int lastError = 0;
+    for (qsizetype size = block.size(); size > 0; size /= 2) {
+        while (::write(filler, block.constData(), size_t(size)) == size) {
+        }
+        lastError = errno;
+    }
+    ::close(filler);
+    QCOMPARE(lastError, ENOSPC);
+
+    // Frames while the disk is full: the view goes on. More rows than the
+    // file object can hold back (16 KiB) and more than the log's last page
+    // takes.
+    constexpr int whileFull = 800;
+    sendFrames(before, whileFull);
+    QVERIFY(probe->linkOpen());
+    const Faults::LogContents full = Faults::readLog();
+
+    // Room again, and more frames.
+    QVERIFY(QFile::remove(QString::fromLocal8Bit(fillerPath)));
+    constexpr int after = 20;
+    const quint32 firstAfter = before + whileFull;
+    sendFrames(firstAfter, after);
+    QTRY_VERIFY(!Faults::readLog().rows.isEmpty() && Faults::readLog().rows.last().sequence() == firstAfter + after - 1);
+
+    // The tool ends normally.
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    delete probe;
+    delete window;
+    probe = nullptr;
+    window = nullptr;
+
+    const Faults::LogContents log = Faults::readLog();
+    const QList<qint64> seqs = Faults::sequences(log.rows);
+    qInfo("disk full: %d rows on disk while full (%s), %d rows at the end of %d frames; rows lost: %d",
+          int(full.rows.size()), full.endsMidLine ? "the last one torn" : "none torn", int(log.rows.size()),
+          before + whileFull + after, int(before + whileFull + after - log.rows.size()));
+    QVERIFY(log.headerFirst);
+    QCOMPARE(log.headers, 1);
+    // No torn or mixed-up row anywhere, and none at the end.
+    QVERIFY2(log.junk.isEmpty(), log.junk.value(0).constData());
+    QVERIFY(!log.endsMidLine);
+    // In order, each frame at most once; the rows written before the disk
+    // filled and every row after it had room again are all there.
+    for (qsizetype i = 1; i < seqs.size(); ++i)
+        QVERIFY2(seqs[i] > seqs[i - 1], qPrintable(QStringLiteral("row %1").arg(i)));
+    QVERIFY(Faults::contiguous(log.rows.mid(0, before), 0));
+    QVERIFY(Faults::contiguous(log.rows.mid(log.rows.size() - after), firstAfter));
+    // The row indices follow the frames they belong to.
+    for (const Faults::LogRow& r : log.rows)
+        QCOMPARE(r.index, r.sequence() + 2); // [1] is the status line of the open
+}
+
+void LogFaultsTest::fileHeldByAnotherProcess()
+{
+    QVERIFY(QDir::setCurrent(work->path()));
+    const QByteArray earlier = "Korvane Bus Traffic File \nfrom another run, held by another process\n";
+    {
+        QFile f(LogName);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(earlier), qint64(earlier.size()));
+    }
+    QProcess holder;
+    holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    holder.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--hold-log"), work->filePath(LogName)});
+    QVERIFY(holder.waitForStarted());
+    QVERIFY(QTest::qWaitFor([&] {
+        holder.waitForReadyRead(50);
+        return holder.canReadLine();
+    }, 10000));
+    QCOMPARE(holder.readLine(), QByteArray("held\n"));
+
+    startWindowIn(work->path());
+    sendFrames(0, 50);
+    QCOMPARE(fileBytes(LogName), earlier);
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    delete probe;
+    delete window;
+    probe = nullptr;
+    window = nullptr;
+    QCOMPARE(fileBytes(LogName), earlier);
+
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(10000));
+    QCOMPARE(holder.exitCode(), 0);
+    QCOMPARE(fileBytes(LogName), earlier);
+}
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--hold-log") == 0)
+        return runHolder(argc, argv);
+    // Entered while the process has one thread, before Qt Test starts its
+    // watchdog.
+    QString why;
+    const bool privateMounts = Faults::enterPrivateMounts(&why);
+    QApplication app(argc, argv);
+    LogFaultsTest test(privateMounts, why);
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_logfaults.moc"
