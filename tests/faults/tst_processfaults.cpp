@@ -1,0 +1,260 @@
+// Faults of the whole tool process: the real window, run as the tool's main()
+// runs it (korvane-faults-host, which only adds a click on `open`, since the
+// tool has no command line), in a temporary working directory, fed by the
+// device simulator on a pseudo-terminal linked as COMn.
+//
+//  - SIGKILL in the middle of a stream keeps every row shown before the last
+//    poll tick: every frame the device had an ACK for is in the log, but for
+//    at most the frames of the tick that was running.
+//  - SIGTERM keeps every row: the tool exits with 0 and every ACKed frame is
+//    in the log.
+//  - A second instance in the same directory runs without a log and leaves
+//    the first one's log whole.
+
+#include "faultsupport.h"
+#include "simprocess.h"
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QString HostPath = QStringLiteral(KORVANE_FAULTS_HOST);
+
+// Frames of eight bytes on the wire (type, four sequence bytes), so that a
+// poll of 100 bytes completes at most 13 of them.
+constexpr int FrameBytes = 8;
+constexpr int MaxFramesPerTick = (100 + FrameBytes - 1) / FrameBytes;
+
+// The tool, hosted, as a child process.
+class Tool
+{
+public:
+    ~Tool()
+    {
+        if (proc.state() != QProcess::NotRunning) {
+            proc.kill();
+            proc.waitForFinished(5000);
+        }
+    }
+
+    bool start(const QString& workDir, int comNumber)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        proc.setProcessEnvironment(env);
+        proc.setWorkingDirectory(workDir);
+        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        proc.start(HostPath, {QStringLiteral("--open-serial"), QString::number(comNumber)});
+        if (!proc.waitForStarted(10000))
+            return false;
+        return QTest::qWaitFor([&] {
+            proc.waitForReadyRead(20);
+            out += proc.readAllStandardOutput();
+            return out.contains("open ") && out.endsWith('\n');
+        }, 20000) && out.contains("open 1\n");
+    }
+
+    bool signal(int sig) { return ::kill(static_cast<pid_t>(proc.processId()), sig) == 0; }
+    bool waitForExit() { return proc.waitForFinished(20000); }
+    QProcess& process() { return proc; }
+    QByteArray output() const { return out; }
+
+private:
+    QProcess proc;
+    QByteArray out;
+};
+
+struct SimStats
+{
+    qint64 sent = -1;
+    qint64 acks = -1;
+    qint64 naks = -1;
+};
+
+// Asks the simulator for its counts now.
+SimStats statsOf(SimProcess& sim)
+{
+    static const QRegularExpression statsLine(QStringLiteral("^stats "));
+    const int seen = sim.countMatching(statsLine);
+    sim.command(QStringLiteral("stats"));
+    if (!QTest::qWaitFor([&] { return sim.countMatching(statsLine) > seen; }, 10000))
+        return {};
+    const QString line = sim.linesMatching(statsLine).last();
+    auto field = [&line](const char* name) {
+        const QRegularExpression re(QStringLiteral("\\b%1=(\\d+)").arg(QLatin1String(name)));
+        const QRegularExpressionMatch m = re.match(line);
+        return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+    };
+    return {field("sent"), field("acks"), field("naks")};
+}
+
+QStringList streamArguments(const QString& com, const QString& type)
+{
+    return {QStringLiteral("--serial"), com, QStringLiteral("--rate"), QStringLiteral("400"),
+            QStringLiteral("--frame"), type + QStringLiteral(" 00 00 00 00"), QStringLiteral("--number"),
+            QStringLiteral("--quiet")};
+}
+
+} // namespace
+
+class ProcessFaultsTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void sigkillMidStreamKeepsShownRows();
+    void sigtermKeepsEveryRow();
+    void secondInstanceLeavesTheLogAlone();
+
+private:
+    bool waitForRows(int count, int timeoutMs = 20000);
+    QString logPath() const { return work->filePath(QStringLiteral("Korvane_data.csv")); }
+
+    TestSupport::PortsDir* ports = nullptr;
+    QTemporaryDir* work = nullptr;
+};
+
+void ProcessFaultsTest::init()
+{
+    ports = new TestSupport::PortsDir;
+    work = new QTemporaryDir;
+    QVERIFY(ports->isValid() && work->isValid());
+}
+
+void ProcessFaultsTest::cleanup()
+{
+    delete work;
+    delete ports;
+    work = nullptr;
+    ports = nullptr;
+}
+
+bool ProcessFaultsTest::waitForRows(int count, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return Faults::readLog(logPath()).rows.size() >= count; }, timeoutMs);
+}
+
+void ProcessFaultsTest::sigkillMidStreamKeepsShownRows()
+{
+    SimProcess sim;
+    QVERIFY2(sim.start(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(sim.errorText()));
+    Tool tool;
+    QVERIFY2(tool.start(work->path(), 1), tool.output().constData());
+    QVERIFY(waitForRows(200));
+
+    QVERIFY(tool.signal(SIGKILL));
+    QVERIFY(tool.waitForExit());
+    QCOMPARE(tool.process().exitStatus(), QProcess::CrashExit);
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^disconnected"))).isEmpty());
+
+    const Faults::LogContents log = Faults::readLog(logPath());
+    const qint64 rows = log.rows.size();
+    QVERIFY(log.headerFirst);
+    QVERIFY2(log.junk.isEmpty(), log.junk.value(0).constData());
+    QVERIFY(!log.endsMidLine);
+    QVERIFY(Faults::contiguous(log.rows, 0));
+
+    // Each ACK leaves after its row is written, and rows reach the file at
+    // the end of each tick: only the running tick's rows may be missing.
+    SimStats stats;
+    QVERIFY(QTest::qWaitFor([&] {
+        stats = statsOf(sim);
+        return stats.acks >= rows;
+    }, 10000));
+    qInfo("SIGKILL: %lld frames sent, %lld ACKed, %lld rows in the log", stats.sent, stats.acks, rows);
+    QCOMPARE(stats.naks, 0LL);
+    QVERIFY2(stats.acks - rows <= MaxFramesPerTick, qPrintable(QStringLiteral("%1 ACKs, %2 rows").arg(stats.acks).arg(rows)));
+}
+
+void ProcessFaultsTest::sigtermKeepsEveryRow()
+{
+    SimProcess sim;
+    QVERIFY2(sim.start(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(sim.errorText()));
+    Tool tool;
+    QVERIFY2(tool.start(work->path(), 1), tool.output().constData());
+    QVERIFY(waitForRows(200));
+
+    QVERIFY(tool.signal(SIGTERM));
+    QVERIFY(tool.waitForExit());
+    QCOMPARE(tool.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.process().exitCode(), 0);
+    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^disconnected"))).isEmpty());
+
+    const Faults::LogContents log = Faults::readLog(logPath());
+    QVERIFY(log.headerFirst);
+    QVERIFY2(log.junk.isEmpty(), log.junk.value(0).constData());
+    QVERIFY(!log.endsMidLine);
+    QVERIFY(Faults::contiguous(log.rows, 0));
+    SimStats stats;
+    QVERIFY(QTest::qWaitFor([&] {
+        stats = statsOf(sim);
+        return stats.acks >= log.rows.size();
+    }, 10000));
+    qInfo("SIGTERM: %lld frames sent, %lld ACKed, %lld rows in the log", stats.sent, stats.acks,
+          qint64(log.rows.size()));
+    QCOMPARE(stats.naks, 0LL);
+    QCOMPARE(stats.acks, qint64(log.rows.size()));
+}
+
+void ProcessFaultsTest::secondInstanceLeavesTheLogAlone()
+{
+    SimProcess first;
+    QVERIFY2(first.start(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(first.errorText()));
+    SimProcess second;
+    QVERIFY2(second.start(streamArguments(QStringLiteral("COM2"), QStringLiteral("02"))), qPrintable(second.errorText()));
+
+    Tool running;
+    QVERIFY2(running.start(work->path(), 1), running.output().constData());
+    QVERIFY(waitForRows(50));
+
+    // The second instance opens its own device and shows its frames.
+    Tool another;
+    QVERIFY2(another.start(work->path(), 2), another.output().constData());
+    SimStats shown;
+    QVERIFY(QTest::qWaitFor([&] {
+        shown = statsOf(second);
+        return shown.acks >= 100;
+    }, 20000));
+    const int rowsMeanwhile = int(Faults::readLog(logPath()).rows.size());
+
+    QVERIFY(another.signal(SIGTERM));
+    QVERIFY(another.waitForExit());
+    QCOMPARE(another.process().exitCode(), 0);
+    QVERIFY(waitForRows(rowsMeanwhile + 50)); // the first instance still logs
+
+    QVERIFY(running.signal(SIGTERM));
+    QVERIFY(running.waitForExit());
+    QCOMPARE(running.process().exitCode(), 0);
+    QVERIFY(!first.waitForLine(QRegularExpression(QStringLiteral("^disconnected"))).isEmpty());
+
+    // One header, the first instance's rows only, all of them, whole, in order.
+    const Faults::LogContents log = Faults::readLog(logPath());
+    QVERIFY(log.headerFirst);
+    QCOMPARE(log.headers, 1);
+    QVERIFY2(log.junk.isEmpty(), log.junk.value(0).constData());
+    QVERIFY(!log.endsMidLine);
+    for (const Faults::LogRow& r : log.rows)
+        QCOMPARE(r.type, 0x01);
+    QVERIFY(Faults::contiguous(log.rows, 0));
+    SimStats stats;
+    QVERIFY(QTest::qWaitFor([&] {
+        stats = statsOf(first);
+        return stats.acks >= log.rows.size();
+    }, 10000));
+    qInfo("two instances: first %lld ACKs / %lld rows; second %lld ACKs / none logged", stats.acks,
+          qint64(log.rows.size()), shown.acks);
+    QCOMPARE(stats.acks, qint64(log.rows.size()));
+}
+
+QTEST_GUILESS_MAIN(ProcessFaultsTest)
+#include "tst_processfaults.moc"
