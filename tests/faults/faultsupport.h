@@ -25,6 +25,23 @@ int descriptorCountOf(qint64 pid);
 // Bytes the C library's allocator has handed out and not had back; -1 where
 // that cannot be told (another allocator, such as a sanitizer's).
 qint64 heapInUse();
+// False under AddressSanitizer, whose quarantine keeps freed memory resident
+// on purpose: there resident size says nothing about leaks, and the leak
+// checker at exit does that job instead.
+constexpr bool residentSizeTellsLeaks()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return false;
+#else
+    return true;
+#endif
+#else
+    return true;
+#endif
+}
 // CPU time (user + system) this process has used, in seconds.
 double processCpuSeconds();
 

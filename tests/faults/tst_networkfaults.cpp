@@ -375,7 +375,10 @@ void NetworkFaultsTest::thousandConnectCloseCycles()
           descriptors, TestSupport::openDescriptorCount(), residentGrowth, heapGrowth);
     QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
     QVERIFY2(heapGrowth < 64 * 1000, qPrintable(QString::number(heapGrowth)));
-    QVERIFY2(residentGrowth < 1024 * 1024, qPrintable(QString::number(residentGrowth)));
+    if (Faults::residentSizeTellsLeaks())
+        QVERIFY2(residentGrowth < 1024 * 1024, qPrintable(QString::number(residentGrowth)));
+    else
+        qInfo("resident size not checked under AddressSanitizer; its leak checker runs at exit");
 }
 
 int main(int argc, char** argv)

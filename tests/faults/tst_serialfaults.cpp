@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -60,6 +61,9 @@ int runUnprivilegedOpen(int argc, char** argv)
         return 77;
     if (::geteuid() == 0)
         return 77;
+    // Changing ids clears the dumpable flag, which a leak checker needs to
+    // inspect this process at its end.
+    ::prctl(PR_SET_DUMPABLE, 1);
     QApplication app(argc, argv);
     if (!QDir::setCurrent(QString::fromLocal8Bit(argv[2])))
         return 3;
@@ -415,7 +419,10 @@ void SerialFaultsTest::thousandOpenCloseCycles()
     QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
     // A leak of even 64 bytes a cycle would show in the heap; RSS is coarser.
     QVERIFY2(heapGrowth < 64 * 1000, qPrintable(QString::number(heapGrowth)));
-    QVERIFY2(residentGrowth < 1024 * 1024, qPrintable(QString::number(residentGrowth)));
+    if (Faults::residentSizeTellsLeaks())
+        QVERIFY2(residentGrowth < 1024 * 1024, qPrintable(QString::number(residentGrowth)));
+    else
+        qInfo("resident size not checked under AddressSanitizer; its leak checker runs at exit");
 
     // And the link still works.
     clickOpen();
