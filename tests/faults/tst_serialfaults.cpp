@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <cerrno>
@@ -20,6 +21,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -49,21 +52,23 @@ QByteArray receiveFromTool(Pty& pty, int n, int timeoutMs = 5000)
 const QByteArray HalfFrame = QByteArray::fromHex("2E01020A");  // 2E 01 02 0A | FF F3
 const QByteArray OtherHalf = QByteArray::fromHex("FFF3");
 
-// The child of deviceWithoutPermission: drops to an unprivileged user before
-// anything else, then lets the window open COM1 and reports.
+// The child of deviceWithoutPermission: as root, drops to an unprivileged
+// user before anything else; then lets the window open COM1 and reports.
 int runUnprivilegedOpen(int argc, char** argv)
 {
     if (argc < 3)
         return 2;
-    const gid_t nobodyGroup = 65534;
-    const uid_t nobody = 65534;
-    if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(nobody) != 0)
-        return 77;
-    if (::geteuid() == 0)
-        return 77;
-    // Changing ids clears the dumpable flag, which a leak checker needs to
-    // inspect this process at its end.
-    ::prctl(PR_SET_DUMPABLE, 1);
+    if (::geteuid() == 0) {
+        const gid_t nobodyGroup = 65534;
+        const uid_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobodyGroup) != 0 || ::setuid(nobody) != 0)
+            return 77;
+        if (::geteuid() == 0)
+            return 77;
+        // Changing ids clears the dumpable flag, which a leak checker needs
+        // to inspect this process at its end.
+        ::prctl(PR_SET_DUMPABLE, 1);
+    }
     QApplication app(argc, argv);
     if (!QDir::setCurrent(QString::fromLocal8Bit(argv[2])))
         return 3;
@@ -274,6 +279,8 @@ void SerialFaultsTest::openFailsCleanly_data()
     QTest::newRow("link to a plain file") << QStringLiteral("file") << 3;
     QTest::newRow("link to /dev/null, not a terminal") << QStringLiteral("/dev/null") << 4;
     QTest::newRow("link to a directory") << QStringLiteral("dir") << 5;
+    QTest::newRow("link to a named pipe") << QStringLiteral("fifo") << 6;
+    QTest::newRow("link to a socket") << QStringLiteral("socket") << 6;
 }
 
 void SerialFaultsTest::openFailsCleanly()
@@ -283,6 +290,11 @@ void SerialFaultsTest::openFailsCleanly()
 
     QTemporaryDir scratch;
     QVERIFY(scratch.isValid());
+    int listening = -1;
+    auto closeSocket = qScopeGuard([&] {
+        if (listening >= 0)
+            ::close(listening);
+    });
     const QString com = QStringLiteral("COM%1").arg(port);
     if (target == QLatin1String("nowhere")) {
         QVERIFY(ports->link(com, scratch.filePath(QStringLiteral("gone"))));
@@ -294,6 +306,20 @@ void SerialFaultsTest::openFailsCleanly()
         QVERIFY(ports->link(com, file.fileName()));
     } else if (target == QLatin1String("dir")) {
         QVERIFY(ports->link(com, scratch.path()));
+    } else if (target == QLatin1String("fifo")) {
+        // Opening a pipe that nobody writes must not wait for a writer.
+        const QString fifo = scratch.filePath(QStringLiteral("pipe"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY(ports->link(com, fifo));
+    } else if (target == QLatin1String("socket")) {
+        const QString path = scratch.filePath(QStringLiteral("sock"));
+        struct sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path - 1);
+        listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(listening >= 0);
+        QCOMPARE(::bind(listening, reinterpret_cast<struct sockaddr*>(&address), sizeof address), 0);
+        QVERIFY(ports->link(com, path));
     } else if (!target.isEmpty()) {
         QVERIFY(ports->link(com, target));
     }
@@ -328,12 +354,13 @@ void SerialFaultsTest::openFailsCleanly()
 void SerialFaultsTest::deviceWithoutPermission()
 {
     // Root passes every permission check, so the open is tried by a child
-    // that has given up root before it starts its window.
+    // that gives up root (to uid 65534) before it starts its window; any
+    // other user is refused a device of its own with mode 000.
     Pty pty;
     QVERIFY(pty.isValid());
     QVERIFY(ports->link(QStringLiteral("COM1"), pty.slavePath()));
     const QByteArray device = QFile::encodeName(pty.slavePath());
-    QCOMPARE(::chmod(device.constData(), 0600), 0);
+    QCOMPARE(::chmod(device.constData(), ::geteuid() == 0 ? 0600 : 0000), 0);
 
     // Only the device itself may stand in the way: the ports folder and a
     // working folder must be open to the child.
