@@ -6,8 +6,9 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFont>
-#include <QMetaObject>
 #include <QStringList>
+#include <QTextCursor>
+#include <QTextDocument>
 
 namespace {
 
@@ -26,9 +27,10 @@ Display::Display()
     , logFile(nullptr)
     , logOpen(false)
     , viewDirty(false)
-    , refreshQueued(false)
     , logDirty(false)
 {
+    refreshTimer.setSingleShot(true);
+    connect(&refreshTimer, &QTimer::timeout, this, [this] { RefreshView(); });
     OpenLog();
     connect(this, SIGNAL(PressType_Sig(TYPE_Data*)), this, SLOT(PressType_Slots(TYPE_Data*)));
     connect(this, SIGNAL(PressFile_Sig(const QString&)), this, SLOT(PressFile_Slots(const QString&)));
@@ -158,16 +160,10 @@ QString Display::PushLine(const QString& line)
 
 void Display::ScheduleRefresh()
 {
-    if (refreshQueued)
+    if (refreshTimer.isActive())
         return;
-    refreshQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            refreshQueued = false;
-            RefreshView();
-        },
-        Qt::QueuedConnection);
+    const qint64 since = sinceRefresh.isValid() ? sinceRefresh.elapsed() : RefreshMs;
+    refreshTimer.start(since >= RefreshMs ? 0 : static_cast<int>(RefreshMs - since));
 }
 
 void Display::RefreshView()
@@ -189,7 +185,27 @@ void Display::RefreshView()
             text.append(QLatin1Char('\n'));
         text.append(lines[(firstIdx + i) % ViewLines]);
     }
-    textView.setPlainText(text);
+    sinceRefresh.start();
+
+    QTextDocument* doc = textView.document();
+    if (doc->blockCount() != ViewLines) {
+        // Empty after a clear: set the seven paragraphs up.
+        textView.setPlainText(text);
+        return;
+    }
+    // Replace the text inside the seven paragraphs as one edit. Unlike
+    // setPlainText this keeps the document, so its height stays the same:
+    // no relayout of the scroll bar, no repaint of it, no jump of the
+    // scroll position. Undo is switched off for the edit, which also drops
+    // the history, as setPlainText does.
+    const bool undo = doc->isUndoRedoEnabled();
+    doc->setUndoRedoEnabled(false);
+    QTextCursor cursor(doc);
+    cursor.beginEditBlock();
+    cursor.select(QTextCursor::Document);
+    cursor.insertText(text);
+    cursor.endEditBlock();
+    doc->setUndoRedoEnabled(undo);
 }
 
 void Display::FlushLog()

@@ -5,8 +5,9 @@
 // log "Korvane_data.csv" in the working directory.
 //
 // The ring, the indices and the log rows are kept per line; the text view is
-// rebuilt from the ring at most once per turn of the event loop, so a busy
-// link costs one redraw per turn instead of one per frame.
+// rebuilt from the ring at most 25 times a second (and on the next turn of
+// the event loop when it has been quiet that long), so a busy link costs a
+// redraw every 40 ms instead of one per frame or per poll tick.
 
 // Xlib calls its connection type `Display`, and Qt's native X11 interface
 // declares that typedef at global scope in every file that includes
@@ -22,9 +23,11 @@
 
 #include "linkframe.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <QTextEdit>
+#include <QTimer>
 
 class QFile;
 
@@ -67,6 +70,9 @@ private slots:
 
 private:
     static constexpr int ViewLines = 7;
+    // Shortest time between two rebuilds of the view: 25 a second reads as
+    // continuous, and each rebuild lays out and repaints the whole view.
+    static constexpr int RefreshMs = 40;
 
     QString PushLine(const QString& line);
     void OpenLog();
@@ -81,6 +87,7 @@ private:
     bool logOpen;
 
     bool viewDirty;      // the ring holds lines the view does not show yet
-    bool refreshQueued;  // a rebuild is posted to the event loop
     bool logDirty;       // rows written since the last flush
+    QTimer refreshTimer; // single shot: the next rebuild
+    QElapsedTimer sinceRefresh;
 };
