@@ -56,6 +56,9 @@ void Display::OpenLog()
         logFile->close();
         return;
     }
+    // A pipe or terminal behind the name whose reader stops must cost rows,
+    // as a full disk does, never the tool itself.
+    Platform::setWritesNonBlocking(logFile->handle());
     // Cut to what this run writes, so no tail of a longer earlier log
     // survives under the new header.
     logFile->resize(0);

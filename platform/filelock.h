@@ -1,7 +1,9 @@
 #pragma once
-// An advisory, whole-file lock that one running tool holds on its traffic
-// log, so that a second instance started in the same directory leaves the
-// file alone instead of cutting or interleaving it.
+// What the traffic log needs from the system: an advisory, whole-file lock
+// that one running tool holds on its log, so that a second instance started
+// in the same directory leaves the file alone instead of cutting or
+// interleaving it; and writes that never wait, whatever stands behind the
+// log's name.
 
 namespace Platform {
 
@@ -9,5 +11,12 @@ namespace Platform {
 // Returns false when another open file description holds it. The lock goes
 // away with the descriptor.
 bool tryLockExclusive(int fd);
+
+// Makes writes on the descriptor give up at once when the far end cannot
+// take them, instead of waiting: a pipe or a terminal behind the log's name
+// whose reader has stopped would otherwise hold the GUI thread, and with it
+// the whole tool, for ever. Regular files are not affected. Returns false
+// when the mode cannot be set.
+bool setWritesNonBlocking(int fd);
 
 } // namespace Platform

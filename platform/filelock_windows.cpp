@@ -14,4 +14,11 @@ bool tryLockExclusive(int fd)
     return ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole) != 0;
 }
 
+bool setWritesNonBlocking(int fd)
+{
+    // A file in a directory is always a disk file here: pipes live in their
+    // own namespace and never stand behind the log's name.
+    return fd >= 0;
+}
+
 } // namespace Platform

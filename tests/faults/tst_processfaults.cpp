@@ -21,6 +21,9 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <memory>
 
 namespace {
@@ -115,6 +118,7 @@ private Q_SLOTS:
     void sigkillMidStreamKeepsShownRows();
     void sigtermKeepsEveryRow();
     void secondInstanceLeavesTheLogAlone();
+    void logNameIsAPipeNobodyReads();
 
 private:
     bool waitForRows(int count, int timeoutMs = 20000);
@@ -254,6 +258,63 @@ void ProcessFaultsTest::secondInstanceLeavesTheLogAlone()
     qInfo("two instances: first %lld ACKs / %lld rows; second %lld ACKs / none logged", stats.acks,
           qint64(log.rows.size()), shown.acks);
     QCOMPARE(stats.acks, qint64(log.rows.size()));
+}
+
+void ProcessFaultsTest::logNameIsAPipeNobodyReads()
+{
+    // A pipe behind the log's name, as for watching the log live, whose
+    // reader has stopped (here: there is none yet). Once the pipe is full the
+    // tool must neither hang in a write nor ignore SIGTERM; rows that do not
+    // fit are dropped whole, as on a full disk.
+    QCOMPARE(::mkfifo(QFile::encodeName(logPath()).constData(), 0600), 0);
+    SimProcess sim;
+    QStringList args = streamArguments(QStringLiteral("COM1"), QStringLiteral("01"));
+    args[3] = QStringLiteral("1000");
+    QVERIFY2(sim.start(args), qPrintable(sim.errorText()));
+    Tool tool;
+    QVERIFY2(tool.start(work->path(), 1), tool.output().constData());
+
+    // 64 KiB of pipe hold some 1,700 rows: far more frames are answered.
+    SimStats stats;
+    QVERIFY2(QTest::qWaitFor([&] {
+        stats = statsOf(sim);
+        return stats.acks >= 4000;
+    }, 30000), qPrintable(QStringLiteral("the tool stopped answering after %1 frames").arg(stats.acks)));
+
+    // A reader comes: it gets the header and whole rows in order, and more
+    // rows follow while it reads.
+    const int reader = ::open(QFile::encodeName(logPath()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
+    QByteArray got;
+    const qint64 acksBefore = stats.acks;
+    QVERIFY(QTest::qWaitFor([&] {
+        char buffer[65536];
+        ssize_t r;
+        while ((r = ::read(reader, buffer, sizeof buffer)) > 0)
+            got.append(buffer, r);
+        stats = statsOf(sim);
+        return stats.acks >= acksBefore + 2000 && got.size() > 70000;
+    }, 30000));
+    ::close(reader);
+    QVERIFY(got.startsWith("Korvane Bus Traffic File \n"));
+    const QList<QByteArray> lines = got.left(got.lastIndexOf('\n')).split('\n');
+    qint64 previous = -1;
+    int rows = 0;
+    for (int i = 7; i < lines.size(); ++i) {
+        Faults::LogRow row;
+        QVERIFY2(Faults::parseRow(lines[i], &row), lines[i].constData());
+        QVERIFY(row.sequence() > previous);
+        previous = row.sequence();
+        ++rows;
+    }
+    qInfo("pipe log: %lld frames answered, %d whole rows read from the pipe, last frame %lld", stats.acks, rows,
+          previous);
+    QVERIFY(previous > 2000);
+
+    QVERIFY(tool.signal(SIGTERM));
+    QVERIFY(tool.waitForExit());
+    QCOMPARE(tool.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.process().exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(ProcessFaultsTest)
