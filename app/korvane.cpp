@@ -246,21 +246,25 @@ void Korvane::DecodePoll(const char* bytes, int n)
 
 void Korvane::DecodeByte(int byte)
 {
+    // Kept small so that it inlines into the poll's loop: the common steps
+    // are a few stores and an add; the start of a frame, its end and the
+    // reply label go through calls of their own.
     TYPE_Data& rec = rxRing[rxSlot];
     const auto b = static_cast<std::uint8_t>(byte);
 
     switch (rxState) {
+    case WaitData:
+        rec.data[rxCount] = b;
+        rec.sum = static_cast<std::uint8_t>(rec.sum + b);
+        ++rxCount;
+        if (rxCount >= rec.len)
+            rxState = WaitSum;
+        break;
     case WaitStart:
-        if (b == LinkFrame::StartByte) {
-            if (!rxPollTimeValid) {
-                rxPollTime = rxClock.now();
-                rxPollTimeValid = true;
-            }
-            rec.time = rxPollTime;
-            rxState = WaitType;
-        } else if (b == LinkFrame::Ack || b == LinkFrame::Nak) {
-            ui.ack_label->setText(QStringLiteral("ack:") + QString::number(b, 16));
-        }
+        if (b == LinkFrame::StartByte)
+            startFrame(rec);
+        else if (b == LinkFrame::Ack || b == LinkFrame::Nak)
+            showReply(b);
         break;
     case WaitType:
         rec.type = b;
@@ -273,32 +277,45 @@ void Korvane::DecodeByte(int byte)
         rec.sum = static_cast<std::uint8_t>(rec.sum + b);
         rxState = rec.len > 0 ? WaitData : WaitSum;
         break;
-    case WaitData:
-        rec.data[rxCount] = b;
-        rec.sum = static_cast<std::uint8_t>(rec.sum + b);
-        ++rxCount;
-        rxState = rxCount < rec.len ? WaitData : WaitSum;
+    case WaitSum:
+        finishFrame(rec, b);
         break;
-    case WaitSum: {
-        rec.sum = static_cast<std::uint8_t>(~rec.sum);
-        unsigned char reply;
-        if (rec.sum == b) {
-            display.ShowFrame(&rec);
-            if (++rxSlot >= RingSize)
-                rxSlot = 0;
-            reply = LinkFrame::Ack;
-        } else {
-            reply = LinkFrame::Nak;
-        }
-        // The device gets its answer on the link the frame came in on.
-        writeToLink(&reply, 1);
-        rxState = WaitStart;
-        break;
-    }
     default:
         rxState = WaitStart;
         break;
     }
+}
+
+void Korvane::startFrame(TYPE_Data& rec)
+{
+    if (!rxPollTimeValid) {
+        rxPollTime = rxClock.now();
+        rxPollTimeValid = true;
+    }
+    rec.time = rxPollTime;
+    rxState = WaitType;
+}
+
+void Korvane::showReply(std::uint8_t reply)
+{
+    ui.ack_label->setText(QStringLiteral("ack:") + QString::number(reply, 16));
+}
+
+void Korvane::finishFrame(TYPE_Data& rec, std::uint8_t checksum)
+{
+    rec.sum = static_cast<std::uint8_t>(~rec.sum);
+    unsigned char reply;
+    if (rec.sum == checksum) {
+        display.ShowFrame(&rec);
+        if (++rxSlot >= RingSize)
+            rxSlot = 0;
+        reply = LinkFrame::Ack;
+    } else {
+        reply = LinkFrame::Nak;
+    }
+    // The device gets its answer on the link the frame came in on.
+    writeToLink(&reply, 1);
+    rxState = WaitStart;
 }
 
 // ---- transmit --------------------------------------------------------------

@@ -101,6 +101,9 @@ private:
     void toggleSerialLink(int portNumber);
     void toggleNetLink(int hostNumber);
     void clearReceiveState();
+    Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void startFrame(TYPE_Data& rec);
+    Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void showReply(std::uint8_t reply);
+    Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void finishFrame(TYPE_Data& rec, std::uint8_t checksum);
     void writeToLink(const unsigned char* bytes, int length);
 
     KorvaneClass ui;
