@@ -1,0 +1,225 @@
+// Merges the benchmarks' figures, compares them with the speed budget and
+// writes them out:
+//
+//   korvane-bench-report --part FILE... --results FILE --markdown FILE
+//                        [--load-before "1 5 15"] [--load-after "1 5 15"]
+//
+// Prints the table (figure, median, min..max, budget, verdict) on standard
+// output, writes every figure with its runs to --results (JSON) and a short
+// summary with the machine's core count and the date to --markdown.
+
+#include "benchfigures.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
+#include <QThread>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+
+namespace {
+
+struct Value
+{
+    double median = 0;
+    double min = 0;
+    double max = 0;
+    QString label;
+    QString unit;
+    bool present = false;
+};
+
+struct Budget
+{
+    QString figure;    // the budget row
+    QString target;    // as the budget states it
+    QStringList keys;  // figures shown on this row
+    // Whether a figure's median holds the target; keys not present fail.
+    std::function<bool(const std::map<QString, Value>&)> holds;
+};
+
+QString number(double v)
+{
+    if (v == 0)
+        return QStringLiteral("0");
+    const double a = v < 0 ? -v : v;
+    return QString::number(v, 'f', a >= 100 ? 0 : a >= 10 ? 1 : a >= 1 ? 2 : 3);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList parts;
+    QString resultsPath;
+    QString markdownPath;
+    QString loadBefore;
+    QString loadAfter;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        const bool more = i + 1 < args.size();
+        if (args[i] == QLatin1String("--part") && more)
+            parts << args[++i];
+        else if (args[i] == QLatin1String("--results") && more)
+            resultsPath = args[++i];
+        else if (args[i] == QLatin1String("--markdown") && more)
+            markdownPath = args[++i];
+        else if (args[i] == QLatin1String("--load-before") && more)
+            loadBefore = args[++i];
+        else if (args[i] == QLatin1String("--load-after") && more)
+            loadAfter = args[++i];
+    }
+
+    std::map<QString, Value> values;
+    QJsonArray partDocs;
+    for (const QString& path : parts) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "skipping %s: cannot read it\n", qPrintable(path));
+            continue;
+        }
+        const QJsonObject doc = QJsonDocument::fromJson(file.readAll()).object();
+        partDocs.append(doc);
+        for (const QJsonValue& f : doc.value(QStringLiteral("figures")).toArray()) {
+            const QJsonObject o = f.toObject();
+            Value v;
+            v.median = o.value(QStringLiteral("median")).toDouble();
+            v.min = o.value(QStringLiteral("min")).toDouble();
+            v.max = o.value(QStringLiteral("max")).toDouble();
+            v.label = o.value(QStringLiteral("label")).toString();
+            v.unit = o.value(QStringLiteral("unit")).toString();
+            v.present = true;
+            values[o.value(QStringLiteral("key")).toString()] = v;
+        }
+    }
+
+    auto med = [](const std::map<QString, Value>& m, const QString& k) {
+        const auto it = m.find(k);
+        return it == m.end() ? Value{} : it->second;
+    };
+    auto atMost = [&](const QString& k, double limit) {
+        return [=](const std::map<QString, Value>& m) { const Value v = med(m, k); return v.present && v.median <= limit; };
+    };
+    auto live = [&](const QString& c, double cpuLimit, bool backlog) {
+        return [=](const std::map<QString, Value>& m) {
+            const Value share = med(m, c + QStringLiteral("_delivered_share"));
+            const Value cpu = med(m, c + QStringLiteral("_cpu_percent"));
+            bool ok = share.present && share.min >= 100.0 && cpu.present && cpu.median <= cpuLimit;
+            if (backlog) {
+                const Value unread = med(m, c + QStringLiteral("_unread_stream_end"));
+                ok = ok && unread.present && unread.median <= 400;
+            }
+            return ok;
+        };
+    };
+
+    const std::vector<Budget> budget{
+        {QStringLiteral("decoder alone"), QStringLiteral("<= 5 ns per byte"), {QStringLiteral("decoder_ns_per_byte")},
+         atMost(QStringLiteral("decoder_ns_per_byte"), 5)},
+        {QStringLiteral("whole receive path per good frame, view rebuild apart"), QStringLiteral("<= 10 us"),
+         {QStringLiteral("path_us_per_frame_4"), QStringLiteral("path_us_per_frame_17"), QStringLiteral("view_rebuild_us"),
+          QStringLiteral("view_repaint_us")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("path_us_per_frame_4"), 10)(m) && atMost(QStringLiteral("path_us_per_frame_17"), 10)(m);
+         }},
+        {QStringLiteral("960 frames/s, 4-byte frames"), QStringLiteral("all delivered, <= 5 % of one core"),
+         {QStringLiteral("live960_delivered_share"), QStringLiteral("live960_cpu_percent"), QStringLiteral("live960_cpu_us_per_frame"),
+          QStringLiteral("live960_unread_end"), QStringLiteral("live960_rss_start_mib"), QStringLiteral("live960_rss_end_mib")},
+         live(QStringLiteral("live960"), 5, false)},
+        {QStringLiteral("225 frames/s, 17-byte frames"), QStringLiteral("all delivered, <= 3 % of one core"),
+         {QStringLiteral("live225_delivered_share"), QStringLiteral("live225_cpu_percent"), QStringLiteral("live225_cpu_us_per_frame"),
+          QStringLiteral("live225_unread_end"), QStringLiteral("live225_rss_start_mib"), QStringLiteral("live225_rss_end_mib")},
+         live(QStringLiteral("live225"), 3, false)},
+        {QStringLiteral("2,500 frames/s, 4-byte frames"),
+         QStringLiteral("all delivered, no backlog growing (<= 400 B unread as the last frame goes out), <= 10 % of one core"),
+         {QStringLiteral("live2500_delivered_share"), QStringLiteral("live2500_cpu_percent"), QStringLiteral("live2500_cpu_us_per_frame"),
+          QStringLiteral("live2500_unread_stream_end"), QStringLiteral("live2500_backlog_max"), QStringLiteral("live2500_unread_end"),
+          QStringLiteral("live2500_sender_stalls"), QStringLiteral("live2500_rss_start_mib"), QStringLiteral("live2500_rss_end_mib")},
+         live(QStringLiteral("live2500"), 10, true)},
+        {QStringLiteral("latency to the log file"), QStringLiteral("p99 <= 25 ms"),
+         {QStringLiteral("live960_latency_p50_ms"), QStringLiteral("live960_latency_p99_ms"), QStringLiteral("live960_latency_max_ms"),
+          QStringLiteral("live225_latency_p50_ms"), QStringLiteral("live225_latency_p99_ms"), QStringLiteral("live225_latency_max_ms"),
+          QStringLiteral("live2500_latency_p50_ms"), QStringLiteral("live2500_latency_p99_ms"), QStringLiteral("live2500_latency_max_ms")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("live960_latency_p99_ms"), 25)(m) && atMost(QStringLiteral("live225_latency_p99_ms"), 25)(m)
+                 && atMost(QStringLiteral("live2500_latency_p99_ms"), 25)(m);
+         }},
+        {QStringLiteral("memory over one million frames"), QStringLiteral("growth <= 1 MiB, descriptors unchanged"),
+         {QStringLiteral("soak_delivered"), QStringLiteral("soak_rss_growth_kib"), QStringLiteral("soak_rss_growth_after_10s_kib"),
+          QStringLiteral("soak_fds_before"), QStringLiteral("soak_fds_after")},
+         [&](const std::map<QString, Value>& m) {
+             const Value g = med(m, QStringLiteral("soak_rss_growth_kib"));
+             const Value b = med(m, QStringLiteral("soak_fds_before"));
+             const Value a = med(m, QStringLiteral("soak_fds_after"));
+             return g.present && g.max <= 1024 && b.present && a.present && b.min == a.min && b.max == a.max
+                 && med(m, QStringLiteral("soak_delivered")).min >= 1e6;
+         }},
+    };
+
+    const int cores = QThread::idealThreadCount();
+    const QString date = QDateTime::currentDateTime().toString(Qt::ISODate);
+    QString table;
+    QString md;
+    md += QStringLiteral("# Performance\n\n");
+    md += QStringLiteral("Figures from `make bench` (scripts/bench.sh): release build, offscreen platform, the window in a process "
+                         "of its own linked to korvane-sim over a pseudo-terminal. Each figure is the median of its runs, with "
+                         "the minimum and maximum. Refreshed by hand when the figures change.\n\n");
+    md += QStringLiteral("- Date: %1\n- Cores: %2\n- Machine: %3, %4\n").arg(date).arg(cores).arg(QSysInfo::prettyProductName(), QSysInfo::currentCpuArchitecture());
+    if (!loadBefore.isEmpty())
+        md += QStringLiteral("- Load average (1, 5, 15 min) before / after: %1 / %2\n").arg(loadBefore, loadAfter);
+    md += QStringLiteral("\n| budget | target | figure | median | min .. max | holds |\n|---|---|---|---|---|---|\n");
+
+    int missed = 0;
+    for (const Budget& b : budget) {
+        const bool ok = b.holds(values);
+        if (!ok)
+            ++missed;
+        table += QStringLiteral("%1  [target: %2]  %3\n").arg(b.figure, b.target, ok ? QStringLiteral("HOLDS") : QStringLiteral("MISSED"));
+        bool first = true;
+        for (const QString& k : b.keys) {
+            const Value v = med(values, k);
+            if (!v.present) {
+                table += QStringLiteral("    %1: not measured\n").arg(k);
+                continue;
+            }
+            table += QStringLiteral("    %1 %2 %3   [%4 .. %5]\n")
+                         .arg(v.label, -58)
+                         .arg(number(v.median), 10)
+                         .arg(v.unit, -9)
+                         .arg(number(v.min), number(v.max));
+            md += QStringLiteral("| %1 | %2 | %3 | %4 %5 | %6 .. %7 | %8 |\n")
+                      .arg(first ? b.figure : QString(), first ? b.target : QString(), v.label, number(v.median), v.unit,
+                           number(v.min), number(v.max), first ? (ok ? QStringLiteral("yes") : QStringLiteral("**no**")) : QString());
+            first = false;
+        }
+    }
+    md += QStringLiteral("\nEvery figure with each run's value is in bench/results.json (not committed).\n");
+
+    std::printf("\nKorvane benchmarks, %s, %d cores\n\n%s\n%s\n", qPrintable(date), cores, qPrintable(table),
+                missed ? qPrintable(QStringLiteral("%1 budget rows missed").arg(missed)) : "every budget row holds");
+
+    if (!resultsPath.isEmpty()) {
+        QFile out(resultsPath);
+        if (out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            out.write(QJsonDocument(QJsonObject{{QStringLiteral("date"), date},
+                                                {QStringLiteral("cores"), cores},
+                                                {QStringLiteral("load_before"), loadBefore},
+                                                {QStringLiteral("load_after"), loadAfter},
+                                                {QStringLiteral("parts"), partDocs}})
+                          .toJson());
+        }
+    }
+    if (!markdownPath.isEmpty()) {
+        QFile out(markdownPath);
+        if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            out.write(md.toUtf8());
+    }
+    return 0;
+}

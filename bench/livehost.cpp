@@ -1,0 +1,170 @@
+// Hosts the real window for the live benchmark, in a process of its own so
+// that its CPU time and memory are the tool's alone. The driver starts it in
+// a run directory (the traffic log lands there) with $XDG_CONFIG_HOME
+// pointing at the simulator's ports, and talks to it line by line:
+//
+//   host -> "ready"                      window shown, portBox set to n
+//   "open"  -> clicks `open`, "opened rss=R fds=F"
+//   "mark"  -> "unread=N": bytes the port holds unread now
+//   "stop"  -> "result cpu=S wall=S rss0=B rss1=B rss10s=B unread=N backlog_max=N
+//              backlog_last=N fds_before=F fds_after=F" after closing the link
+//              with a second click, then "backlog_series B,B,.." (the 1 s
+//              samples) and exits
+//
+//   korvane-bench-host COMn_NUMBER
+//
+// While the link is open it looks once a second at the bytes the port holds
+// unread (one ioctl) and at its own resident memory; nothing else of the
+// measurement runs in this process.
+
+#include "benchfigures.h"
+#include "display.h"
+#include "korvane.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// The descriptor this process holds on the pseudo-terminal that COMn names.
+int serialDescriptor(int port)
+{
+    const QString link = QDir(qEnvironmentVariable("XDG_CONFIG_HOME"))
+                             .filePath(QStringLiteral("korvane/ports/COM%1").arg(port));
+    const QString target = QFileInfo(link).canonicalFilePath();
+    if (target.isEmpty())
+        return -1;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    const QStringList names = fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    for (const QString& name : names) {
+        if (QFileInfo(fds.filePath(name)).symLinkTarget() == target)
+            return name.toInt();
+    }
+    return -1;
+}
+
+int unreadBytes(int fd)
+{
+    int n = -1;
+    if (fd < 0 || ::ioctl(fd, FIONREAD, &n) != 0)
+        return -1;
+    return n;
+}
+
+void say(const QString& line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: korvane-bench-host PORT_NUMBER\n");
+        return 2;
+    }
+    const int port = QByteArray(argv[1]).toInt();
+
+    Korvane window;
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) {
+        std::fprintf(stderr, "window not exposed\n");
+        return 1;
+    }
+    auto* open = window.findChild<QPushButton*>(QStringLiteral("open"));
+    auto* portBox = window.findChild<QSpinBox*>(QStringLiteral("portBox"));
+    if (!open || !portBox) {
+        std::fprintf(stderr, "form has no open button or portBox\n");
+        return 1;
+    }
+    portBox->setValue(port);
+
+    double cpu0 = 0;
+    QElapsedTimer wall;
+    long long rss0 = 0;
+    long long rss10 = -1;
+    int fdsBefore = 0;
+    int serialFd = -1;
+    int backlogMax = 0;
+    int backlogLast = 0;
+    QStringList backlogSeries;
+    QTimer sampler;
+    sampler.setInterval(1000);
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        const int unread = unreadBytes(serialFd);
+        backlogLast = unread;
+        backlogSeries << QString::number(unread);
+        if (unread > backlogMax)
+            backlogMax = unread;
+        if (rss10 < 0 && wall.elapsed() >= 10000)
+            rss10 = BenchFigures::residentBytes();
+    });
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buf[256];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) {
+            app.quit();
+            return;
+        }
+        pending.append(buf, static_cast<int>(n));
+        for (qsizetype eol = pending.indexOf('\n'); eol >= 0; eol = pending.indexOf('\n')) {
+            const QByteArray command = pending.left(eol).trimmed();
+            pending.remove(0, eol + 1);
+            if (command == "open") {
+                fdsBefore = BenchFigures::openDescriptors();
+                rss0 = BenchFigures::residentBytes();
+                cpu0 = BenchFigures::processCpuSeconds();
+                wall.start();
+                QTest::mouseClick(open, Qt::LeftButton);
+                serialFd = serialDescriptor(port);
+                sampler.start();
+                say(QStringLiteral("opened rss=%1 fds=%2 serial_fd=%3").arg(rss0).arg(fdsBefore).arg(serialFd));
+            } else if (command == "mark") {
+                say(QStringLiteral("unread=%1").arg(unreadBytes(serialFd)));
+            } else if (command == "stop") {
+                const double cpu = BenchFigures::processCpuSeconds() - cpu0;
+                const double seconds = wall.nsecsElapsed() * 1e-9;
+                const long long rss1 = BenchFigures::residentBytes();
+                const int unread = unreadBytes(serialFd);
+                sampler.stop();
+                QTest::mouseClick(open, Qt::LeftButton); // closes the link
+                QApplication::processEvents();
+                const int fdsAfter = BenchFigures::openDescriptors();
+                say(QStringLiteral("result cpu=%1 wall=%2 rss0=%3 rss1=%4 rss10s=%5 unread=%6 backlog_max=%7 "
+                                   "backlog_last=%8 fds_before=%9 fds_after=%10")
+                        .arg(cpu, 0, 'f', 6)
+                        .arg(seconds, 0, 'f', 6)
+                        .arg(rss0)
+                        .arg(rss1)
+                        .arg(rss10)
+                        .arg(unread)
+                        .arg(backlogMax)
+                        .arg(backlogLast)
+                        .arg(fdsBefore)
+                        .arg(fdsAfter));
+                say(QStringLiteral("backlog_series %1").arg(backlogSeries.join(QLatin1Char(','))));
+                app.quit();
+            }
+        }
+    });
+
+    say(QStringLiteral("ready"));
+    return app.exec();
+}
