@@ -1,6 +1,6 @@
-// The real Korvane window, run exactly as the tool's main() runs it (same
-// objects, same order, same orderly stop on SIGTERM, SIGINT and SIGHUP), with
-// one addition for tests that need the whole process: the tool has no
+// The real Korvane window, run by the tool's own runKorvane() (same objects,
+// same order, same orderly stop on SIGTERM, SIGINT and SIGHUP), with one
+// addition for tests that need the whole process: the tool has no
 // command line and cannot be clicked from outside, so this host sets the
 // port number from its arguments and clicks `open` on itself once the event
 // loop runs. It prints "open 1" when the link opened and "open 0" when not.
@@ -8,12 +8,10 @@
 //   korvane-faults-host [--open-serial N | --open-net N]
 
 #include "korvane.h"
-#include "stopsignals.h"
+#include "korvaneapp.h"
 
-#include <QApplication>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -56,17 +54,7 @@ int main(int argc, char* argv[])
         }
     }
 
-    auto* app = new QApplication(argc, argv);
-    auto* window = new Korvane();
-    int exitCode;
-    {
-        StopSignals stop(window);
-        window->show();
-        if (number > 0)
-            QTimer::singleShot(0, window, [window, network, number] { openFromArguments(window, network, number); });
-        exitCode = app->exec();
-    }
-    delete window;
-    delete app;
-    return exitCode;
+    if (number <= 0)
+        return runKorvane(argc, argv);
+    return runKorvane(argc, argv, [network, number](Korvane& window) { openFromArguments(&window, network, number); });
 }

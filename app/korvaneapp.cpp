@@ -1,0 +1,42 @@
+#include "korvaneapp.h"
+
+#include "korvane.h"
+#include "stopsignals.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
+
+int runKorvane(int& argc, char** argv, const std::function<void(Korvane&)>& started)
+{
+#ifdef Q_OS_UNIX
+    // A console line printed into a pipe whose reader has gone must fail
+    // that write, not end the tool and take its open link and log with it.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    auto* app = new QApplication(argc, argv);
+#ifndef Q_OS_WIN
+    // The form's fixed label sizes were drawn for a Chinese desktop's system
+    // font; the installed CJK font keeps "V2.01.00  yyyy-MM-dd" and the column
+    // headings inside them where the wider Latin default would clip them.
+    QFont base = QApplication::font();
+    base.setFamilies({QStringLiteral("WenQuanYi Micro Hei"), base.family()});
+    QApplication::setFont(base);
+#endif
+    auto* window = new Korvane();
+    int exitCode;
+    {
+        StopSignals stop(window);
+        window->show();
+        if (started)
+            QTimer::singleShot(0, window, [window, started] { started(*window); });
+        exitCode = app->exec();
+    }
+    delete window;
+    delete app;
+    return exitCode;
+}
