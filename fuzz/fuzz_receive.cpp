@@ -210,13 +210,19 @@ void removeScratch()
     ::rmdir(session->dir.c_str());
 }
 
+// The log's directory: under $TMPDIR when that is set (scripts/fuzz.sh
+// points it at a folder it removes afterwards, so even a run that ends in a
+// crash leaves nothing behind), else in memory under /dev/shm, else /tmp.
 std::string makeScratchDir()
 {
-    std::string base = "/dev/shm";
-    if (::access(base.c_str(), W_OK) != 0) {
-        const char* tmp = std::getenv("TMPDIR");
-        base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-    }
+    std::string base;
+    const char* tmp = std::getenv("TMPDIR");
+    if (tmp != nullptr && *tmp != '\0' && ::access(tmp, W_OK) == 0)
+        base = tmp;
+    else if (::access("/dev/shm", W_OK) == 0)
+        base = "/dev/shm";
+    else
+        base = "/tmp";
     std::string templ = base + "/korvane-fuzz.XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');

@@ -32,8 +32,14 @@ mkdir -p "$run" "$artifacts"
 cp -r "$root/fuzz/corpus" "$run/corpus"
 before=$(find "$artifacts" -type f | wc -l)
 
+# The window's log lives in memory, in a folder that goes away with the run
+# however the run ends.
+scratch=$(mktemp -d -p /dev/shm korvane-fuzz-run.XXXXXX 2>/dev/null || mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
 echo "Fuzzing the receive path for $seconds s (log: $run/fuzz.log)"
 status=0
+TMPDIR="$scratch" \
 LSAN_OPTIONS="suppressions=$root/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
     "$build/fuzz/korvane_fuzz" \
