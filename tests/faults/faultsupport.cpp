@@ -1,6 +1,7 @@
 #include "faultsupport.h"
 
 #include "linkframe.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -307,6 +308,35 @@ bool contiguous(const QList<LogRow>& rows, qint64 first)
             return false;
     }
     return true;
+}
+
+QString growthOverCycles(const std::function<bool(int)>& cycles, int warmUp, int count, const char* what)
+{
+    if (!cycles(warmUp))
+        return QStringLiteral("the warm-up cycles failed");
+    const int descriptors = TestSupport::openDescriptorCount();
+    const qint64 resident = residentBytes();
+    const qint64 heap = heapInUse();
+    if (descriptors <= 0 || resident <= 0)
+        return QStringLiteral("descriptors or resident size cannot be read");
+
+    if (!cycles(count))
+        return QStringLiteral("a cycle failed");
+    const int descriptorsAfter = TestSupport::openDescriptorCount();
+    const qint64 residentGrowth = residentBytes() - resident;
+    const qint64 heapGrowth = heap > 0 ? heapInUse() - heap : 0;
+    qInfo("%d %s cycles: descriptors %d -> %d, resident %+lld bytes, heap in use %+lld bytes", count, what,
+          descriptors, descriptorsAfter, residentGrowth, heapGrowth);
+    if (descriptorsAfter != descriptors)
+        return QStringLiteral("descriptors %1 -> %2").arg(descriptors).arg(descriptorsAfter);
+    // A leak of even 64 bytes a cycle shows in the heap; resident size is coarser.
+    if (heapGrowth >= 64 * qint64(count))
+        return QStringLiteral("heap grew by %1 bytes").arg(heapGrowth);
+    if (!residentSizeTellsLeaks())
+        qInfo("resident size not checked under AddressSanitizer; its leak checker runs at exit");
+    else if (residentGrowth >= 1024 * 1024)
+        return QStringLiteral("resident size grew by %1 bytes").arg(residentGrowth);
+    return QString();
 }
 
 } // namespace Faults

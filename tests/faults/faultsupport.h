@@ -11,6 +11,7 @@
 #include <QTemporaryFile>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace Faults {
@@ -42,6 +43,12 @@ constexpr bool residentSizeTellsLeaks()
     return true;
 #endif
 }
+// Runs cycles(warmUp), takes the descriptors, resident size and heap in use,
+// runs cycles(count) and checks that none of them grew (heap by less than 64
+// bytes a cycle, resident size by less than 1 MiB where it tells leaks).
+// Prints the figures under `what`. Returns an empty text when all held,
+// else what went wrong.
+QString growthOverCycles(const std::function<bool(int)>& cycles, int warmUp, int count, const char* what);
 // CPU time (user + system) this process has used, in seconds.
 double processCpuSeconds();
 
