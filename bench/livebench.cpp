@@ -367,6 +367,11 @@ bool runOnce(const Paths& paths, const Case& c, bool soak, BenchFigures::Sheet& 
     }
 
     const Fields r(result);
+    // Descriptors that differ before and after, named, for a reader to judge.
+    for (const QByteArray& part : result.split(' ')) {
+        if ((part.startsWith("fds_gone=") || part.startsWith("fds_new=")) && !part.endsWith("=-"))
+            std::printf("    descriptors %s\n", part.constData());
+    }
     const Fields s(stats);
     const std::vector<SeenRow>& rows = watcher.result();
     const auto delivered = static_cast<long long>(rows.size());
@@ -439,6 +444,10 @@ bool runOnce(const Paths& paths, const Case& c, bool soak, BenchFigures::Sheet& 
         add("rss_growth_after_10s_kib", QStringLiteral("resident memory growth, 10 s in to end"), "KiB", (r.at("rss1") - r.at("rss10s")) / 1024.0);
     add("fds_before", QStringLiteral("open descriptors before opening the link"), "fds", r.at("fds_before"));
     add("fds_after", QStringLiteral("open descriptors after closing it"), "fds", r.at("fds_after"));
+    add("files_before", QStringLiteral("descriptors other than eventfds, before"), "fds", r.at("files_before"));
+    add("files_after", QStringLiteral("descriptors other than eventfds, after"), "fds", r.at("files_after"));
+    add("threads_before", QStringLiteral("threads before (one eventfd each)"), "threads", r.at("threads_before"));
+    add("threads_after", QStringLiteral("threads after"), "threads", r.at("threads_after"));
 
     std::printf("    %s: delivered %lld/%lld, cpu %.2f%% (%.2f us/frame), p99 %.2f ms, unread %d at stream end, "
                 "sender gaps > 20 ms: %lld\n",

@@ -7,7 +7,8 @@
 //   "open"  -> clicks `open`, "opened rss=R fds=F"
 //   "mark"  -> "unread=N": bytes the port holds unread now
 //   "stop"  -> "result cpu=S wall=S rss0=B rss1=B rss10s=B unread=N backlog_max=N
-//              backlog_last=N fds_before=F fds_after=F" after closing the link
+//              backlog_last=N fds_before=F fds_after=F fds_gone=.. fds_new=.." after
+//              closing the link (gone/new: descriptors that differ, n:target)
 //              with a second click, then "backlog_series B,B,.." (the 1 s
 //              samples) and exits
 //
@@ -24,7 +25,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QSpinBox>
@@ -52,6 +55,51 @@ int serialDescriptor(int port)
             return name.toInt();
     }
     return -1;
+}
+
+// What each open descriptor refers to, by number.
+QMap<int, QString> descriptorTargets()
+{
+    QMap<int, QString> out;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    const QStringList names = fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    for (const QString& name : names) {
+        const QString target = QFileInfo(fds.filePath(name)).symLinkTarget();
+        if (!target.isEmpty())
+            out.insert(name.toInt(), QFileInfo(target).fileName());
+        else
+            out.insert(name.toInt(), QFile::decodeName(QFile::encodeName(fds.filePath(name))));
+    }
+    return out;
+}
+
+// Descriptors other than event-loop wake-ups: every thread that runs a Qt
+// event dispatcher holds an eventfd of its own, and the toolkit's worker
+// threads come and go with theirs.
+int fileDescriptors(const QMap<int, QString>& targets)
+{
+    int n = 0;
+    for (const QString& t : targets) {
+        if (!t.contains(QLatin1String("eventfd")))
+            ++n;
+    }
+    return n;
+}
+
+int threadCount()
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+// "n:target" for the descriptors in a but not in b.
+QString descriptorsMissingFrom(const QMap<int, QString>& a, const QMap<int, QString>& b)
+{
+    QStringList out;
+    for (auto it = a.cbegin(); it != a.cend(); ++it) {
+        if (b.value(it.key()) != it.value())
+            out << QStringLiteral("%1:%2").arg(it.key()).arg(it.value());
+    }
+    return out.isEmpty() ? QStringLiteral("-") : out.join(QLatin1Char(','));
 }
 
 int unreadBytes(int fd)
@@ -98,6 +146,8 @@ int main(int argc, char** argv)
     long long rss0 = 0;
     long long rss10 = -1;
     int fdsBefore = 0;
+    QMap<int, QString> targetsBefore;
+    int threadsBefore = 0;
     int serialFd = -1;
     int backlogMax = 0;
     int backlogLast = 0;
@@ -129,6 +179,8 @@ int main(int argc, char** argv)
             pending.remove(0, eol + 1);
             if (command == "open") {
                 fdsBefore = BenchFigures::openDescriptors();
+                targetsBefore = descriptorTargets();
+                threadsBefore = threadCount();
                 rss0 = BenchFigures::residentBytes();
                 cpu0 = BenchFigures::processCpuSeconds();
                 wall.start();
@@ -147,8 +199,10 @@ int main(int argc, char** argv)
                 QTest::mouseClick(open, Qt::LeftButton); // closes the link
                 QApplication::processEvents();
                 const int fdsAfter = BenchFigures::openDescriptors();
+                const QMap<int, QString> targetsAfter = descriptorTargets();
                 say(QStringLiteral("result cpu=%1 wall=%2 rss0=%3 rss1=%4 rss10s=%5 unread=%6 backlog_max=%7 "
-                                   "backlog_last=%8 fds_before=%9 fds_after=%10")
+                                   "backlog_last=%8 fds_before=%9 fds_after=%10 fds_gone=%11 fds_new=%12 "
+                                   "files_before=%13 files_after=%14 threads_before=%15 threads_after=%16")
                         .arg(cpu, 0, 'f', 6)
                         .arg(seconds, 0, 'f', 6)
                         .arg(rss0)
@@ -158,7 +212,13 @@ int main(int argc, char** argv)
                         .arg(backlogMax)
                         .arg(backlogLast)
                         .arg(fdsBefore)
-                        .arg(fdsAfter));
+                        .arg(fdsAfter)
+                        .arg(descriptorsMissingFrom(targetsBefore, targetsAfter),
+                             descriptorsMissingFrom(targetsAfter, targetsBefore))
+                        .arg(fileDescriptors(targetsBefore))
+                        .arg(fileDescriptors(targetsAfter))
+                        .arg(threadsBefore)
+                        .arg(threadCount()));
                 say(QStringLiteral("backlog_series %1").arg(backlogSeries.join(QLatin1Char(','))));
                 app.quit();
             }
