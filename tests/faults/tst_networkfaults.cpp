@@ -28,50 +28,8 @@ using namespace E2e;
 
 namespace {
 
-const char* const DeviceAddress = "192.168.1.154";
-constexpr int DevicePort = 4500;
 
-// The device's listening socket on 192.168.1.154:4500.
-class Listener
-{
-public:
-    Listener()
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        struct sockaddr_in a;
-        std::memset(&a, 0, sizeof a);
-        a.sin_family = AF_INET;
-        a.sin_port = htons(DevicePort);
-        ::inet_pton(AF_INET, DeviceAddress, &a.sin_addr);
-        if (::bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ~Listener()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
-
-    bool isListening() const { return fd >= 0; }
-
-    // One connection, non-blocking, or -1 when none is waiting in time.
-    int accept(int timeoutMs = 5000)
-    {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return -1;
-        return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    }
-
-private:
-    int fd = -1;
-};
+using Listener = TestSupport::DeviceListener;
 
 bool sendAll(int fd, const QByteArray& bytes)
 {
@@ -201,7 +159,7 @@ void NetworkFaultsTest::connectionRefused()
     QVERIFY(device.isListening());
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int peer = device.accept();
+    const int peer = device.accept(5000, true);
     QVERIFY(peer >= 0);
     ::close(peer);
 }
@@ -214,7 +172,7 @@ void NetworkFaultsTest::peerResetWhileFramesFlow()
     const int descriptors = TestSupport::openDescriptorCount();
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int peer = device.accept();
+    const int peer = device.accept(5000, true);
     QVERIFY(peer >= 0);
 
     // A hundred frames in batches of five, each batch answered before the next.
@@ -258,7 +216,7 @@ void NetworkFaultsTest::peerResetWhileFramesFlow()
     // The device comes back: a new connection carries frames again.
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int again = device.accept();
+    const int again = device.accept(5000, true);
     QVERIFY(again >= 0);
     replies.clear();
     QVERIFY(sendAll(again, Faults::numberedFrame(0x02, 7)));
@@ -276,7 +234,7 @@ void NetworkFaultsTest::peerClosesMidFrame()
     Faults::StdoutCapture out;
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int peer = device.accept();
+    const int peer = device.accept(5000, true);
     QVERIFY(peer >= 0);
 
     QVERIFY(sendAll(peer, QByteArray::fromHex("2E01020A")));
@@ -290,7 +248,7 @@ void NetworkFaultsTest::peerClosesMidFrame()
     QVERIFY(!probe->linkOpen());
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int again = device.accept();
+    const int again = device.accept(5000, true);
     QVERIFY(again >= 0);
     // The next connection's first bytes complete the frame.
     QVERIFY(sendAll(again, QByteArray::fromHex("FFF3")));
@@ -318,7 +276,7 @@ void NetworkFaultsTest::sendAfterPeerHasGone()
     const int descriptors = TestSupport::openDescriptorCount();
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int peer = device.accept();
+    const int peer = device.accept(5000, true);
     QVERIFY(peer >= 0);
     if (reset)
         resetConnection(peer);
@@ -348,7 +306,7 @@ void NetworkFaultsTest::thousandConnectCloseCycles()
             clickOpen();
             if (!probe->linkOpen())
                 return false;
-            const int peer = device.accept();
+            const int peer = device.accept(5000, true);
             if (peer < 0)
                 return false;
             ::close(peer);

@@ -339,6 +339,37 @@ bool enterPrivateNetwork(QString* why, int host)
     return true;
 }
 
+DeviceListener::DeviceListener(int host, int port, int backlog)
+{
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    struct sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const QByteArray address = "192.168.1." + QByteArray::number(host);
+    ::inet_pton(AF_INET, address.constData(), &a.sin_addr);
+    if (::bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+DeviceListener::~DeviceListener()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+int DeviceListener::accept(int timeoutMs, bool nonBlocking)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    if (fd < 0 || ::poll(&p, 1, timeoutMs) != 1)
+        return -1;
+    return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
+}
+
 #else // no pseudo-terminals, /proc or network namespaces here
 
 Pty::Pty() = default;
@@ -358,6 +389,13 @@ bool enterPrivateNetwork(QString* why, int)
     if (why)
         *why = QStringLiteral("network namespaces exist only on Linux");
     return false;
+}
+
+DeviceListener::DeviceListener(int, int, int) {}
+DeviceListener::~DeviceListener() = default;
+int DeviceListener::accept(int, bool)
+{
+    return -1;
 }
 
 #endif

@@ -76,4 +76,22 @@ int openDescriptorCount();
 // returns false and says why in *why; callers skip with that reason.
 bool enterPrivateNetwork(QString* why, int host = 154);
 
+// A TCP listener standing in for the device at 192.168.1.<host>:<port>; only
+// usable inside the namespace that enterPrivateNetwork() made.
+class DeviceListener
+{
+public:
+    explicit DeviceListener(int host = 154, int port = 4500, int backlog = 16);
+    ~DeviceListener();
+    DeviceListener(const DeviceListener&) = delete;
+    DeviceListener& operator=(const DeviceListener&) = delete;
+
+    bool isListening() const { return fd >= 0; }
+    // One accepted connection, or -1 when none comes in time.
+    int accept(int timeoutMs, bool nonBlocking = false);
+
+private:
+    int fd = -1;
+};
+
 } // namespace TestSupport

@@ -39,43 +39,7 @@ struct sockaddr_in deviceAddress()
     return a;
 }
 
-// The device's side: a plain listening socket on 192.168.1.154:4500.
-class Listener
-{
-public:
-    explicit Listener(int backlog = 16)
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        struct sockaddr_in a = deviceAddress();
-        if (::bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    ~Listener()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
-
-    bool isListening() const { return fd >= 0; }
-
-    // One accepted connection, or -1 when none comes in time.
-    int accept(int timeoutMs)
-    {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return -1;
-        return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    }
-
-private:
-    int fd = -1;
-};
+using Listener = TestSupport::DeviceListener;
 
 QByteArray receiveExactly(int fd, int n, int timeoutMs)
 {
@@ -337,7 +301,7 @@ void NetClientTest::closeWithoutConnectLeavesDescriptorZero()
 
 void NetClientTest::noDescriptorLeakOverManyConnects()
 {
-    Listener device(128);
+    Listener device(Host, DevicePort, 128);
     QVERIFY(device.isListening());
     const int descriptors = TestSupport::openDescriptorCount();
     QVERIFY(descriptors > 0);
@@ -368,7 +332,7 @@ void NetClientTest::connectGivesUpAfterItsBound()
 {
     // A device whose accept queue is full: the kernel drops further SYNs,
     // so a connect hears nothing back, as from a host that is not there.
-    Listener device(0);
+    Listener device(Host, DevicePort, 0);
     QVERIFY(device.isListening());
     const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in a = deviceAddress();
