@@ -28,7 +28,6 @@ using namespace E2e;
 
 namespace {
 
-
 using Listener = TestSupport::DeviceListener;
 
 bool sendAll(int fd, const QByteArray& bytes)
