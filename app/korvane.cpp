@@ -28,35 +28,6 @@ enum RxState : qint8 { WaitStart = 0, WaitType = 1, WaitLen = 2, WaitData = 3, W
 
 } // namespace
 
-QDateTime LocalClock::now()
-{
-    constexpr qint64 MinuteMs = 60 * 1000;
-    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
-    // A clock set back lands before the cached minute and is looked up again.
-    if (ms >= offsetUntilMs || ms < offsetFromMs) {
-        offsetSeconds = QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime).offsetFromUtc();
-        offsetFromMs = ms - ((ms % MinuteMs) + MinuteMs) % MinuteMs;
-        offsetUntilMs = offsetFromMs + MinuteMs;
-    }
-    return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offsetSeconds);
-}
-
-bool PollPacer::owed(bool full)
-{
-    if (!full || !clock.isValid()) {
-        drained();
-        return false;
-    }
-    ++ticks;
-    // Intervals begun since the first full tick, that one included. Half an
-    // interval of slack either way keeps a tick that comes a little early or
-    // late in its own interval.
-    const qint64 intervals = (clock.elapsed() + interval / 2) / interval + 1;
-    if (intervals - ticks > MaxOwed)
-        ticks = intervals - MaxOwed;
-    return intervals > ticks;
-}
-
 Korvane::Korvane(QWidget* parent, Qt::WindowFlags flags)
     : QMainWindow(parent, flags)
 {

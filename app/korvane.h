@@ -10,59 +10,12 @@
 #include "netclient.h"
 #include "serialport.h"
 #include "korvaneclass.h"
+#include "localclock.h"
+#include "pollpacer.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QTimer>
-
-// The local date and time now, as QDateTime::currentDateTime() gives it but
-// without asking the C library's time-zone code on every call: that re-reads
-// the zone file's status each time, a system call per poll on a busy link.
-// The offset from UTC is looked up once per minute of UTC. Zones change their
-// offset only on whole minutes, so within one minute the offset holds.
-class LocalClock
-{
-public:
-    QDateTime now();
-
-private:
-    qint64 offsetUntilMs = 0; // the offset below holds before this instant
-    qint64 offsetFromMs = 0;  // ... and from this one on
-    int offsetSeconds = 0;
-};
-
-// Keeps the receive poll at one tick per interval on average. The poll
-// timer keeps a steady timetable but skips the ticks it missed when the
-// process was held up (a busy machine), and at 100 bytes a tick every
-// skipped tick leaves 100 bytes behind for good on a line that fills the
-// poll. The pacer counts the intervals since the port was last found
-// drained against the ticks since, and says when a full tick is owed one
-// more: the poll then runs it at once, with the same 100-byte cap. At most a
-// second's worth of ticks is owed; over time there is still one tick per
-// interval.
-class PollPacer
-{
-public:
-    explicit PollPacer(int intervalMs) : interval(intervalMs) {}
-
-    // Counts a tick and says whether an extra tick is owed now. A tick that
-    // read less than a full poll left nothing behind.
-    bool owed(bool full);
-    // A tick found nothing waiting: the count starts from here.
-    void drained()
-    {
-        clock.start();
-        ticks = 1;
-    }
-
-private:
-    static constexpr qint64 MaxOwed = 100;
-
-    int interval;
-    QElapsedTimer clock; // runs from the last tick that drained the port
-    qint64 ticks = 0;    // ticks since then, that one included
-};
 
 class Korvane : public QMainWindow
 {
