@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTest>
 
 #include <cerrno>
 #include <cstdio>
@@ -308,6 +309,16 @@ bool contiguous(const QList<LogRow>& rows, qint64 first)
             return false;
     }
     return true;
+}
+
+QByteArray receiveFromTool(TestSupport::Pty& pty, int n, int timeoutMs)
+{
+    QByteArray got;
+    (void)QTest::qWaitFor([&] {
+        got += pty.readAvailable();
+        return got.size() >= n;
+    }, timeoutMs);
+    return got;
 }
 
 QString growthOverCycles(const std::function<bool(int)>& cycles, int warmUp, int count, const char* what)

@@ -5,6 +5,8 @@
 // standard output, frames in wire form, and a strict reader of the traffic
 // log that tells whole rows from torn ones.
 
+#include "testsupport.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -49,6 +51,9 @@ constexpr bool residentSizeTellsLeaks()
 // Prints the figures under `what`. Returns an empty text when all held,
 // else what went wrong.
 QString growthOverCycles(const std::function<bool(int)>& cycles, int warmUp, int count, const char* what);
+// Bytes the window sends to the device on the pseudo-terminal, collected
+// while the event loop runs, until n have come or the time is up.
+QByteArray receiveFromTool(TestSupport::Pty& pty, int n, int timeoutMs = 10000);
 // CPU time (user + system) this process has used, in seconds.
 double processCpuSeconds();
 

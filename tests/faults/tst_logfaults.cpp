@@ -33,16 +33,6 @@ namespace {
 
 const QString LogName = QStringLiteral("Korvane_data.csv");
 
-QByteArray receiveFromTool(Pty& pty, int n, int timeoutMs = 10000)
-{
-    QByteArray got;
-    (void)QTest::qWaitFor([&] {
-        got += pty.readAvailable();
-        return got.size() >= n;
-    }, timeoutMs);
-    return got;
-}
-
 QByteArray fileBytes(const QString& path)
 {
     QFile f(path);
@@ -148,7 +138,7 @@ void LogFaultsTest::sendFrames(quint32 first, int count)
         for (int i = 0; i < chunk; ++i)
             bytes += Faults::numberedFrame(0x01, first + quint32(done + i));
         QVERIFY(pty->write(bytes));
-        QCOMPARE(receiveFromTool(*pty, chunk), QByteArray(chunk, '\xFF'));
+        QCOMPARE(Faults::receiveFromTool(*pty, chunk), QByteArray(chunk, '\xFF'));
         done += chunk;
     }
     // The view shows the last of them.

@@ -38,17 +38,6 @@ long calls(const char* function)
     return win::posix::callCount(function);
 }
 
-// Bytes the window sends to the device, collected while its event loop runs.
-QByteArray receiveFromTool(Pty& pty, int n, int timeoutMs = 5000)
-{
-    QByteArray got;
-    (void)QTest::qWaitFor([&] {
-        got += pty.readAvailable();
-        return got.size() >= n;
-    }, timeoutMs);
-    return got;
-}
-
 const QByteArray HalfFrame = QByteArray::fromHex("2E01020A");  // 2E 01 02 0A | FF F3
 const QByteArray OtherHalf = QByteArray::fromHex("FFF3");
 
@@ -204,7 +193,7 @@ void SerialFaultsTest::farEndHangsUpMidFrame()
     clickOpen(1);
     QVERIFY(probe->linkOpen());
     QVERIFY(second.write(OtherHalf));
-    QCOMPARE(receiveFromTool(second, 1), QByteArray("\xFF"));
+    QCOMPARE(Faults::receiveFromTool(second, 1), QByteArray("\xFF"));
     QTRY_COMPARE(logRows().size(), 1);
     QVERIFY2(logRows().at(0).contains(QStringLiteral(",2E,01,02,0A,FF,F3,-,[")), qPrintable(logRows().at(0)));
     QCOMPARE(probe->rxState(), 0);
@@ -253,7 +242,7 @@ void SerialFaultsTest::lineThatNeverTakesOutput()
     QCOMPARE(::tcflow(line, TCOON), 0);
     win::posix::resetCallCounts();
     QVERIFY(pty.write(Faults::frame(0x10, QByteArray(1, char(2)))));
-    QCOMPARE(receiveFromTool(pty, 1), QByteArray("\xFF"));
+    QCOMPARE(Faults::receiveFromTool(pty, 1), QByteArray("\xFF"));
     QTRY_COMPARE(logRows().size(), 3);
     QCOMPARE(calls("CancelIoEx"), 0L);
     QCOMPARE(pty.readAvailable(), QByteArray());
@@ -346,7 +335,7 @@ void SerialFaultsTest::openFailsCleanly()
     clickOpen(1);
     QVERIFY(probe->linkOpen());
     QVERIFY(pty.write(Faults::frame(0x01, QByteArray::fromHex("0AFF"))));
-    QCOMPARE(receiveFromTool(pty, 1), QByteArray("\xFF"));
+    QCOMPARE(Faults::receiveFromTool(pty, 1), QByteArray("\xFF"));
     clickOpen();
     QVERIFY(!probe->linkOpen());
 }
@@ -440,7 +429,7 @@ void SerialFaultsTest::thousandOpenCloseCycles()
     clickOpen();
     QVERIFY(probe->linkOpen());
     QVERIFY(pty.write(Faults::frame(0x01, QByteArray::fromHex("0AFF"))));
-    QCOMPARE(receiveFromTool(pty, 1), QByteArray("\xFF"));
+    QCOMPARE(Faults::receiveFromTool(pty, 1), QByteArray("\xFF"));
 }
 
 int main(int argc, char** argv)
