@@ -126,6 +126,7 @@ void Korvane::on_open_clicked()
     if (linkOpen) {
         for (int i = 0; i < PanelCount; ++i)
             panels[i]->EnablePanel(true);
+        pollPacer.restart();
         readTimer->start(FirstPollMs);
     } else {
         readTimer->stop();

@@ -26,6 +26,13 @@ public:
         clock.start();
         ticks = 1;
     }
+    // The poll starts anew (a link opens): no tick is owed for the time it
+    // was stopped, and the first tick starts the count.
+    void restart()
+    {
+        clock.invalidate();
+        ticks = 0;
+    }
 
 private:
     static constexpr qint64 MaxOwed = 100;

@@ -22,6 +22,7 @@
 #undef Display
 
 #include "linkframe.h"
+#include "trafficformat.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -83,7 +84,7 @@ private:
     QString lines[ViewLines];
     int writeIdx;
     int firstIdx;
-    int lineCount;
+    TrafficFormat::LineIndex lineCount; // lines shown since the last clear
     QFile* logFile;
     bool logOpen;
 

@@ -23,12 +23,9 @@ inline char16_t* putTwoDigits(char16_t* p, int v)
     return p;
 }
 
-inline char16_t* putDecimal(char16_t* p, int v)
+inline char16_t* putDecimal(char16_t* p, LineIndex u)
 {
-    // A line index is never negative; print the magnitude of anything else
-    // rather than a sign the row format has no room for.
-    unsigned int u = v < 0 ? 0u - static_cast<unsigned int>(v) : static_cast<unsigned int>(v);
-    char16_t digits[10];
+    char16_t digits[MaxIndexDigits];
     int n = 0;
     do {
         digits[n++] = static_cast<char16_t>(u'0' + u % 10);
@@ -48,7 +45,7 @@ QString hexByte(std::uint8_t b)
     return QString(reinterpret_cast<const QChar*>(buf), 3);
 }
 
-QString frameLine(const TYPE_Data& r, int index)
+QString frameLine(const TYPE_Data& r, LineIndex index)
 {
     char16_t buf[MaxLineLength];
     char16_t* p = buf;

@@ -12,8 +12,13 @@
 
 namespace TrafficFormat {
 
+// The running index of a line: 64 bits, so it only ever grows.
+using LineIndex = std::uint64_t;
+// Decimal digits of the largest index.
+constexpr int MaxIndexDigits = 20;
+
 // "hh:mm:ss.zzz  2E tt ll d1 .. dk ss [n]": 28 + 3k + d characters.
-constexpr int MaxLineLength = 28 + 3 * LinkFrame::MaxRecordData + 10;
+constexpr int MaxLineLength = 28 + 3 * LinkFrame::MaxRecordData + MaxIndexDigits;
 // "hh:mm:ss,zzz,2E,tt,ll,d1,..,dk,ss,-,[n]\n": two bytes longer than its line.
 constexpr int MaxRowLength = MaxLineLength + 2;
 
@@ -21,7 +26,7 @@ constexpr int MaxRowLength = MaxLineLength + 2;
 QString hexByte(std::uint8_t b);
 
 // The view's line for record r with running index `index`.
-QString frameLine(const TYPE_Data& r, int index);
+QString frameLine(const TYPE_Data& r, LineIndex index);
 
 // Writes the log row for a frame line, LF included, into out (MaxRowLength
 // bytes). Returns its length, or 0 when the text is not shaped like a frame

@@ -8,8 +8,10 @@
 namespace Platform {
 
 // Takes an exclusive lock on the open file descriptor without waiting.
-// Returns false when another open file description holds it. The lock goes
-// away with the descriptor.
+// Returns false only when another open file description holds it. Where the
+// file system has no locks to give, it says so once on standard error and
+// returns true: the file is used unlocked. The lock goes away with the
+// descriptor.
 bool tryLockExclusive(int fd);
 
 // Makes writes on the descriptor give up at once when the far end cannot

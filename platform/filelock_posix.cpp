@@ -1,6 +1,8 @@
 #include "filelock.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -14,7 +16,15 @@ bool tryLockExclusive(int fd)
     do {
         rc = ::flock(fd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
-    return rc == 0;
+    if (rc == 0 || errno == EWOULDBLOCK)
+        return rc == 0;
+    // No lock to be had here at all (ENOLCK: NFS without a lock daemon;
+    // EOPNOTSUPP or EINVAL: a file system without locks). That says nothing
+    // about a second instance, so the log is kept anyway, unguarded.
+    std::fprintf(stderr, "Korvane: the traffic log cannot be locked here (%s); logging without the lock\n",
+                 std::strerror(errno));
+    std::fflush(stderr);
+    return true;
 }
 
 bool setWritesNonBlocking(int fd)

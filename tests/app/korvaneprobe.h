@@ -32,6 +32,10 @@ public:
     }
     Display& display() const { return w.display; }
     void send(const char* payload) const { w.send_slots(payload); }
+    // One poll tick now, as the timer runs it.
+    void tick() const { w.TimerRead_IRQ(); }
+    bool extraTickQueued() const { return w.extraTickQueued; }
+    int unread() const { return w.serial.available(); }
 
 private:
     Korvane& w;

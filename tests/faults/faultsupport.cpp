@@ -145,34 +145,34 @@ bool unmount(const QString& dir)
 
 // ---- standard output ---------------------------------------------------------
 
-StdoutCapture::StdoutCapture()
+OutputCapture::OutputCapture(int fd)
+    : target(fd)
 {
     if (!file.open())
         return;
-    std::fflush(stdout);
-    saved = ::dup(STDOUT_FILENO);
-    ::dup2(file.handle(), STDOUT_FILENO);
+    std::fflush(nullptr);
+    saved = ::dup(target);
+    ::dup2(file.handle(), target);
 }
 
-StdoutCapture::~StdoutCapture()
+OutputCapture::~OutputCapture()
 {
     if (saved < 0)
         return;
     const QByteArray captured = text();
-    ::dup2(saved, STDOUT_FILENO);
+    ::dup2(saved, target);
     ::close(saved);
     // Hand on what others printed meanwhile (a test failure, for one); only
     // the tool's per-tick line is left out.
     for (const QByteArray& line : captured.split('\n')) {
         if (!line.isEmpty() && line != "Korvane::TimerRead_IRQ no data")
-            std::printf("%s\n", line.constData());
+            ::dprintf(target, "%s\n", line.constData());
     }
-    std::fflush(stdout);
 }
 
-QByteArray StdoutCapture::text()
+QByteArray OutputCapture::text()
 {
-    std::fflush(stdout);
+    std::fflush(nullptr);
     QFile reader(file.fileName());
     if (!reader.open(QIODevice::ReadOnly))
         return QByteArray();

@@ -71,21 +71,23 @@ bool unmount(const QString& dir);
 
 // ---- standard output ---------------------------------------------------------
 
-// Sends the process's standard output to a file while it lives, so that the
-// tool's console lines can be counted without flooding the test's output.
-// At the end everything else that was printed meanwhile is passed on.
-class StdoutCapture
+// Sends the process's standard output (or standard error) to a file while
+// it lives, so that the tool's console lines can be counted without flooding
+// the test's output. At the end everything else that was printed meanwhile
+// is passed on.
+class OutputCapture
 {
 public:
-    StdoutCapture();
-    ~StdoutCapture();
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
+    explicit OutputCapture(int fd = 1);
+    ~OutputCapture();
+    OutputCapture(const OutputCapture&) = delete;
+    OutputCapture& operator=(const OutputCapture&) = delete;
 
     QByteArray text();
 
 private:
     QTemporaryFile file;
+    int target;
     int saved = -1;
 };
 

@@ -23,11 +23,25 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace E2e;
 using TestSupport::PortsDir;
 using TestSupport::Pty;
+
+// Files on a file system without locks, while flockError is set: NFS
+// without its lock daemon gives ENOLCK. Terminals lock as ever.
+static int flockError = 0;
+extern "C" int flock(int fd, int operation)
+{
+    struct stat st;
+    if (flockError == 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return static_cast<int>(::syscall(SYS_flock, fd, operation));
+    errno = flockError;
+    return -1;
+}
 
 namespace {
 
@@ -74,6 +88,7 @@ private Q_SLOTS:
     void fullDiskFromTheStart();
     void diskFillsUpThenHasRoomAgain();
     void fileHeldByAnotherProcess();
+    void fileSystemWithoutLocks();
 
 private:
     void startWindowIn(const QString& dir);
@@ -110,6 +125,7 @@ void LogFaultsTest::cleanup()
     if (!mounted.isEmpty())
         Faults::unmount(mounted);
     mounted.clear();
+    flockError = 0;
     delete work;
     delete pty;
     delete ports;
@@ -299,6 +315,25 @@ void LogFaultsTest::fileHeldByAnotherProcess()
     QVERIFY(holder.waitForFinished(10000));
     QCOMPARE(holder.exitCode(), 0);
     QCOMPARE(fileBytes(LogName), earlier);
+}
+
+// Only a lock held elsewhere means a second instance: without locks at all
+// the log is written as usual, and the reason said once.
+void LogFaultsTest::fileSystemWithoutLocks()
+{
+    QVERIFY(QDir::setCurrent(work->path()));
+    {
+        QFile f(LogName);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QByteArray(4096, 'x')) == 4096);
+    }
+    Faults::OutputCapture err(STDERR_FILENO);
+    flockError = ENOLCK;
+    startWindowIn(work->path());
+    sendFrames(0, 5);
+    QTRY_COMPARE(Faults::readLog().rows.size(), 5);
+    const Faults::LogContents log = Faults::readLog();
+    QVERIFY(log.headerFirst && log.junk.isEmpty() && Faults::contiguous(log.rows, 0));
+    QCOMPARE(err.text().count("cannot be locked"), 1);
 }
 
 int main(int argc, char** argv)

@@ -167,7 +167,7 @@ void NetworkFaultsTest::peerResetWhileFramesFlow()
 {
     Listener device;
     QVERIFY(device.isListening());
-    Faults::StdoutCapture out;
+    Faults::OutputCapture out;
     const int descriptors = TestSupport::openDescriptorCount();
     clickOpen();
     QVERIFY(probe->linkOpen());
@@ -230,7 +230,7 @@ void NetworkFaultsTest::peerClosesMidFrame()
 {
     Listener device;
     QVERIFY(device.isListening());
-    Faults::StdoutCapture out;
+    Faults::OutputCapture out;
     clickOpen();
     QVERIFY(probe->linkOpen());
     const int peer = device.accept(5000, true);
@@ -271,7 +271,7 @@ void NetworkFaultsTest::sendAfterPeerHasGone()
     QFETCH(bool, reset);
     Listener device;
     QVERIFY(device.isListening());
-    Faults::StdoutCapture out;
+    Faults::OutputCapture out;
     const int descriptors = TestSupport::openDescriptorCount();
     clickOpen();
     QVERIFY(probe->linkOpen());

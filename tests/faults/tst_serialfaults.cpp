@@ -99,6 +99,7 @@ private Q_SLOTS:
     void openFailsCleanly();
     void deviceWithoutPermission();
     void thousandOpenCloseCycles();
+    void reopenOwesNoTicks();
 
 private:
     void clickOpen(int port);
@@ -430,6 +431,25 @@ void SerialFaultsTest::thousandOpenCloseCycles()
     QVERIFY(probe->linkOpen());
     QVERIFY(pty.write(Faults::frame(0x01, QByteArray::fromHex("0AFF"))));
     QCOMPARE(Faults::receiveFromTool(pty, 1), QByteArray("\xFF"));
+}
+
+// A link closed a while and opened again with bytes already waiting: the
+// time it was closed is no backlog of missed poll ticks to read back to back.
+void SerialFaultsTest::reopenOwesNoTicks()
+{
+    Pty pty;
+    QVERIFY(pty.isValid() && ports->link(QStringLiteral("COM1"), pty.slavePath()));
+    clickOpen(1);
+    const long polls = calls("ClearCommError");
+    QTRY_VERIFY(calls("ClearCommError") > polls); // a tick found the port drained
+    clickOpen();
+    QTest::qWait(300);
+    clickOpen(1);
+    probe->readTimer()->stop();
+    QVERIFY(pty.write(QByteArray(300, '\x11')));
+    QTRY_COMPARE(probe->unread(), 300);
+    probe->tick();
+    QVERIFY(!probe->extraTickQueued());
 }
 
 int main(int argc, char** argv)

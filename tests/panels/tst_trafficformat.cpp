@@ -125,6 +125,10 @@ void TrafficFormatTest::documentedExample()
     const TYPE_Data longest = record(QDateTime(QDate(2026, 1, 1), QTime(0, 0)), 0, std::vector<std::uint8_t>(50, 0));
     QCOMPARE(TrafficFormat::frameLine(longest, 2000000000).size(), 188);
     QCOMPARE(TrafficFormat::rowFromLine(TrafficFormat::frameLine(longest, 2000000000)).size(), 190);
+    // The last 64-bit index, far past what a signed 32-bit count holds.
+    const QString last = TrafficFormat::frameLine(longest, 18446744073709551615ULL);
+    QVERIFY(last.endsWith(QStringLiteral(" [18446744073709551615]")));
+    QCOMPARE(TrafficFormat::rowFromLine(last).size(), 200);
 }
 
 void TrafficFormatTest::staleDataBeyondLenIsNotListed()
