@@ -1,6 +1,5 @@
 #include "benchfigures.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QTextStream>
@@ -8,8 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <unistd.h>
 
 namespace BenchFigures {
 
@@ -101,33 +98,6 @@ double envSeconds(const char* name, double fallback)
     char* end = nullptr;
     const double v = std::strtod(text, &end);
     return (end && *end == '\0' && v > 0) ? v : fallback;
-}
-
-long long residentBytes()
-{
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    if (fields.size() < 2)
-        return -1;
-    return fields[1].toLongLong() * sysconf(_SC_PAGESIZE);
-}
-
-int openDescriptors()
-{
-    QDir fds(QStringLiteral("/proc/self/fd"));
-    if (!fds.exists())
-        return -1;
-    // The listing itself holds one descriptor while it runs.
-    return static_cast<int>(fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size()) - 1;
-}
-
-double processCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 } // namespace BenchFigures

@@ -54,11 +54,4 @@ private:
 long long envCount(const char* name, long long fallback);
 double envSeconds(const char* name, double fallback);
 
-// Resident set size of this process in bytes (Linux /proc), -1 if unknown.
-long long residentBytes();
-// Descriptors this process has open, -1 if unknown.
-int openDescriptors();
-// CPU time this process has used, user and system, in seconds.
-double processCpuSeconds();
-
 } // namespace BenchFigures

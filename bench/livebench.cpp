@@ -22,13 +22,12 @@
 // KORVANE_BENCH_CASES (e.g. "960,2500" to run only those rates).
 
 #include "benchfigures.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -172,56 +171,6 @@ private:
     std::thread worker;
 };
 
-// A child process read line by line.
-class Child
-{
-public:
-    bool start(const QString& program, const QStringList& args, const QString& dir,
-               const QProcessEnvironment& env)
-    {
-        proc.setProgram(program);
-        proc.setArguments(args);
-        proc.setWorkingDirectory(dir);
-        proc.setProcessEnvironment(env);
-        proc.setProcessChannelMode(QProcess::SeparateChannels);
-        proc.start();
-        return proc.waitForStarted(10000);
-    }
-    // The next line starting with prefix, or empty after timeoutMs.
-    QByteArray waitLine(const QByteArray& prefix, int timeoutMs)
-    {
-        QElapsedTimer t;
-        t.start();
-        for (;;) {
-            while (proc.canReadLine()) {
-                const QByteArray line = proc.readLine().trimmed();
-                if (line.startsWith(prefix))
-                    return line;
-            }
-            const qint64 left = timeoutMs - t.elapsed();
-            if (left <= 0 || (proc.state() == QProcess::NotRunning && !proc.canReadLine()))
-                return {};
-            proc.waitForReadyRead(static_cast<int>(std::min<qint64>(left, 200)));
-        }
-    }
-    void send(const QByteArray& line) { proc.write(line + '\n'); proc.waitForBytesWritten(1000); }
-    bool finished(int timeoutMs) { return proc.state() == QProcess::NotRunning || proc.waitForFinished(timeoutMs); }
-    void kill()
-    {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.terminate();
-            if (!proc.waitForFinished(3000)) {
-                proc.kill();
-                proc.waitForFinished(3000);
-            }
-        }
-    }
-    QProcess& process() { return proc; }
-
-private:
-    QProcess proc;
-};
-
 // "key=value key=value" fields of a line; -1 for a field that is missing.
 class Fields
 {
@@ -243,6 +192,11 @@ public:
 private:
     std::map<QByteArray, double> values;
 };
+
+QByteArray simStats(TestSupport::Child& sim)
+{
+    return sim.ask("stats", QRegularExpression(QStringLiteral("^stats .*")), 2000).captured(0).toLatin1();
+}
 
 double percentile(std::vector<double>& sorted, double p)
 {
@@ -266,9 +220,7 @@ bool runOnce(const Paths& paths, const Case& c, bool soak, BenchFigures::Sheet& 
     if (!dir.isValid())
         return false;
     QDir(dir.path()).mkpath(QStringLiteral("config"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const QString config = dir.filePath(QStringLiteral("config"));
     const QString stamps = dir.filePath(QStringLiteral("stamps.txt"));
 
     QStringList simArgs{QStringLiteral("--serial"), QStringLiteral("COM%1").arg(PortNumber),
@@ -286,32 +238,28 @@ bool runOnce(const Paths& paths, const Case& c, bool soak, BenchFigures::Sheet& 
         simArgs << QStringLiteral("--frame") << bytes.join(QLatin1Char(' ')) << QStringLiteral("--number");
     }
 
-    Child sim;
-    if (!sim.start(paths.sim, simArgs, dir.path(), env) || sim.waitLine("ready", 10000).isEmpty()) {
-        std::fprintf(stderr, "simulator did not start: %s\n", sim.process().readAllStandardError().constData());
+    const QRegularExpression ready(QStringLiteral("^ready"));
+    TestSupport::Child sim;
+    sim.environment().insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+    if (!sim.start(paths.sim, simArgs, dir.path()) || !sim.waitLine(ready).hasMatch()) {
+        std::fprintf(stderr, "simulator did not start: %s\n", qPrintable(sim.describe()));
         return false;
     }
-    Child host;
-    if (!host.start(paths.host, {QString::number(PortNumber)}, dir.path(), env)
-        || host.waitLine("ready", 20000).isEmpty()) {
-        std::fprintf(stderr, "host did not start: %s\n", host.process().readAllStandardError().constData());
-        sim.kill();
+    TestSupport::Child host;
+    host.environment().insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+    if (!host.start(paths.host, {QString::number(PortNumber)}, dir.path()) || !host.waitLine(ready, 0, 20000).hasMatch()) {
+        std::fprintf(stderr, "host did not start: %s\n", qPrintable(host.describe()));
         return false;
     }
     LogWatcher watcher(dir.filePath(QStringLiteral("Korvane_data.csv")), c.dataLen);
     if (!watcher.ok()) {
         std::fprintf(stderr, "cannot watch the log\n");
-        host.kill();
-        sim.kill();
         return false;
     }
     watcher.start();
 
-    host.send("open");
-    if (host.waitLine("opened", 10000).isEmpty()) {
+    if (!host.ask("open", QRegularExpression(QStringLiteral("^opened"))).hasMatch()) {
         std::fprintf(stderr, "link did not open\n");
-        host.kill();
-        sim.kill();
         return false;
     }
 
@@ -327,16 +275,15 @@ bool runOnce(const Paths& paths, const Case& c, bool soak, BenchFigures::Sheet& 
     while (t.elapsed() < deadlineMs) {
         // The simulator stays linked after its last frame (--stay), so the
         // port still holds whatever the tool has not read yet.
-        sim.send("stats");
-        stats = sim.waitLine("stats", 2000);
+        stats = simStats(sim);
         streamSeconds = t.nsecsElapsed() * 1e-9;
         if (Fields(stats).at("sent") >= static_cast<double>(c.count))
             break;
         QThread::msleep(20);
     }
     // What the port holds as the simulator writes its last frame.
-    host.send("mark");
-    const double unreadAtStreamEnd = Fields(host.waitLine("unread", 5000)).at("unread");
+    const double unreadAtStreamEnd
+        = Fields(host.ask("mark", QRegularExpression(QStringLiteral("^unread=.*")), 5000).captured(0).toLatin1()).at("unread");
     // Rows still to come: wait until all are there or nothing moves for 2 s.
     long long last = -1;
     QElapsedTimer still;
@@ -348,19 +295,15 @@ bool runOnce(const Paths& paths, const Case& c, bool soak, BenchFigures::Sheet& 
         }
         QThread::msleep(20);
     }
-    host.send("stop");
-    const QByteArray result = host.waitLine("result", 10000);
-    const QByteArray series = host.waitLine("backlog_series", 5000);
+    const QByteArray result = host.ask("stop", QRegularExpression(QStringLiteral("^result .*"))).captured(0).toLatin1();
+    const QString series = host.waitLine(QRegularExpression(QStringLiteral("^backlog_series.*")), 0, 5000).captured(0);
     if (qEnvironmentVariableIsSet("KORVANE_BENCH_VERBOSE"))
-        std::printf("    %s\n", series.constData());
+        std::printf("    %s\n", qPrintable(series));
     watcher.stop();
-    host.finished(5000);
-    host.kill();
-    sim.send("stats");
-    stats = sim.waitLine("stats", 2000);
-    sim.send("quit");
-    sim.finished(3000);
-    sim.kill();
+    host.waitExit(5000);
+    stats = simStats(sim);
+    sim.command("quit");
+    sim.waitExit(3000);
     if (result.isEmpty() || stats.isEmpty()) {
         std::fprintf(stderr, "no result from the host or no stats from the simulator (stream %.1f s)\n", streamSeconds);
         return false;

@@ -18,9 +18,10 @@
 // unread (one ioctl) and at its own resident memory; nothing else of the
 // measurement runs in this process.
 
-#include "benchfigures.h"
 #include "display.h"
 #include "korvane.h"
+#include "korvaneprobe.h"
+#include "testsupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -28,9 +29,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QPushButton>
 #include <QSocketNotifier>
-#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
@@ -133,13 +132,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "window not exposed\n");
         return 1;
     }
-    auto* open = window.findChild<QPushButton*>(QStringLiteral("open"));
-    auto* portBox = window.findChild<QSpinBox*>(QStringLiteral("portBox"));
-    if (!open || !portBox) {
-        std::fprintf(stderr, "form has no open button or portBox\n");
-        return 1;
-    }
-    portBox->setValue(port);
+    KorvaneProbe probe(window);
+    probe.ui().portBox->setValue(port);
 
     double cpu0 = 0;
     QElapsedTimer wall;
@@ -161,7 +155,7 @@ int main(int argc, char** argv)
         if (unread > backlogMax)
             backlogMax = unread;
         if (rss10 < 0 && wall.elapsed() >= 10000)
-            rss10 = BenchFigures::residentBytes();
+            rss10 = TestSupport::residentBytes();
     });
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
@@ -178,27 +172,27 @@ int main(int argc, char** argv)
             const QByteArray command = pending.left(eol).trimmed();
             pending.remove(0, eol + 1);
             if (command == "open") {
-                fdsBefore = BenchFigures::openDescriptors();
+                fdsBefore = TestSupport::openDescriptorCount();
                 targetsBefore = descriptorTargets();
                 threadsBefore = threadCount();
-                rss0 = BenchFigures::residentBytes();
-                cpu0 = BenchFigures::processCpuSeconds();
+                rss0 = TestSupport::residentBytes();
+                cpu0 = TestSupport::processCpuSeconds();
                 wall.start();
-                QTest::mouseClick(open, Qt::LeftButton);
+                QTest::mouseClick(probe.ui().open, Qt::LeftButton);
                 serialFd = serialDescriptor(port);
                 sampler.start();
                 say(QStringLiteral("opened rss=%1 fds=%2 serial_fd=%3").arg(rss0).arg(fdsBefore).arg(serialFd));
             } else if (command == "mark") {
                 say(QStringLiteral("unread=%1").arg(unreadBytes(serialFd)));
             } else if (command == "stop") {
-                const double cpu = BenchFigures::processCpuSeconds() - cpu0;
+                const double cpu = TestSupport::processCpuSeconds() - cpu0;
                 const double seconds = wall.nsecsElapsed() * 1e-9;
-                const long long rss1 = BenchFigures::residentBytes();
+                const long long rss1 = TestSupport::residentBytes();
                 const int unread = unreadBytes(serialFd);
                 sampler.stop();
-                QTest::mouseClick(open, Qt::LeftButton); // closes the link
+                QTest::mouseClick(probe.ui().open, Qt::LeftButton); // closes the link
                 QApplication::processEvents();
-                const int fdsAfter = BenchFigures::openDescriptors();
+                const int fdsAfter = TestSupport::openDescriptorCount();
                 const QMap<int, QString> targetsAfter = descriptorTargets();
                 say(QStringLiteral("result cpu=%1 wall=%2 rss0=%3 rss1=%4 rss10s=%5 unread=%6 backlog_max=%7 "
                                    "backlog_last=%8 fds_before=%9 fds_after=%10 fds_gone=%11 fds_new=%12 "

@@ -167,13 +167,13 @@ void openWindow()
         fail("cannot go back to %s", here);
 
     KorvaneProbe probe(*s.window);
-    probe.openLink();
+    probe.toggleLinkUntimed();
     if (!probe.linkOpen() || !FakeDevice::isOpen())
         fail("the window did not open COM1 on the fake device");
     // Drop the status line of the open and run the rebuild it asked for,
     // so the first input starts like every other one.
-    probe.clearView();
-    probe.clearReplyLabel();
+    probe.display().ClearView();
+    probe.ui().ack_label->clear();
     QCoreApplication::processEvents();
 
     const auto views = s.window->findChildren<QTextEdit*>();
@@ -235,7 +235,10 @@ std::string makeScratchDir()
 void tick(KorvaneProbe& probe)
 {
     const std::size_t before = FakeDevice::pendingInput();
-    probe.poll();
+    // The timer is stopped again so that no tick of its own comes between
+    // those the input asks for.
+    probe.tick();
+    probe.readTimer()->stop();
     const std::size_t after = FakeDevice::pendingInput();
     const std::size_t expected = std::min<std::size_t>(before, PollBytes);
     if (before - after != expected)
@@ -367,7 +370,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         QCoreApplication::processEvents();
         // The view may hold back its rebuild for a while after the last
         // one; what is checked is what it shows once it has caught up.
-        probe.refreshView();
+        probe.display().RefreshView();
     }
 
     const std::string replies = FakeDevice::takeWritten();
@@ -382,7 +385,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     checkRows(oracle);
 
-    const QString ack = probe.ackText();
+    const QString ack = probe.ui().ack_label->text();
     const QString expectedAck = oracle.lastPeerReply() == 0 ? QString()
                                                             : QStringLiteral("ack:") + QString::number(oracle.lastPeerReply(), 16);
     if (ack != expectedAck)
@@ -401,8 +404,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // quiet unless something really leaks. An input without a good frame
     // pushed no line and leaves the view as empty as it found it.
     if (!oracle.goodFrames().empty())
-        probe.clearView();
+        probe.display().ClearView();
     if (oracle.lastPeerReply() != 0)
-        probe.clearReplyLabel();
+        probe.ui().ack_label->clear();
     return 0;
 }

@@ -12,10 +12,10 @@
 # SOAK_RSS_MARGIN_KB (4096) are there too.
 set -euo pipefail
 build=$(readlink -f "${1:-build}")
-cmake --build "$build" --target korvane-soak korvane-faults-host korvane-sim >/dev/null
-for bin in tests/soak/korvane-soak tests/faults/korvane-faults-host sim/korvane-sim; do
+cmake --build "$build" --target korvane-soak korvane-window-host korvane-sim >/dev/null
+for bin in tests/soak/korvane-soak tests/support/korvane-window-host sim/korvane-sim; do
     [ -x "$build/$bin" ] || { echo "soak: $build/$bin is missing" >&2; exit 2; }
 done
 exec "$build/tests/soak/korvane-soak" \
-    --host "$build/tests/faults/korvane-faults-host" \
+    --host "$build/tests/support/korvane-window-host" \
     --sim "$build/sim/korvane-sim"

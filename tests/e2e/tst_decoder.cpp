@@ -2,12 +2,12 @@
 // pseudo-terminal linked as COM2 are read by the poll tick, decoded into the
 // ring, shown, logged and answered on the line.
 
-#include "e2ehelpers.h"
+#include "windowsupport.h"
 #include "testsupport.h"
 
 #include <QTemporaryDir>
 
-using namespace E2e;
+using namespace TestSupport;
 
 class DecoderTest : public QObject
 {

@@ -2,8 +2,7 @@
 // namespace of this test's own with 192.168.1.154 on its loopback device.
 // Nothing here can reach a real network: without the namespace it skips.
 
-#include "e2ehelpers.h"
-#include "simprocess.h"
+#include "windowsupport.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -13,41 +12,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-using namespace E2e;
-
-namespace {
-
-// Sends the process's standard output to a file while it lives.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        file.open();
-        std::fflush(stdout);
-        saved = ::dup(STDOUT_FILENO);
-        ::dup2(file.handle(), STDOUT_FILENO);
-    }
-    ~StdoutCapture()
-    {
-        std::fflush(stdout);
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
-    QByteArray text()
-    {
-        std::fflush(stdout);
-        QFile reader(file.fileName());
-        reader.open(QIODevice::ReadOnly);
-        return reader.readAll();
-    }
-
-private:
-    QTemporaryFile file;
-    int saved = -1;
-};
-
-} // namespace
+using namespace TestSupport;
 
 class NetworkLinkTest : public QObject
 {
@@ -71,7 +36,7 @@ private:
     bool isolated;
     QString whyNot;
     QTemporaryDir* work = nullptr;
-    SimProcess* sim = nullptr;
+    Child* sim = nullptr;
     Korvane* window = nullptr;
     KorvaneProbe* probe = nullptr;
 };
@@ -125,8 +90,8 @@ void NetworkLinkTest::modeSwitchTexts()
 
 void NetworkLinkTest::connectExchangeAndClose()
 {
-    sim = new SimProcess;
-    QVERIFY2(sim->start({QStringLiteral("--tcp"), QStringLiteral("192.168.1.154:4500")}), qPrintable(sim->errorText()));
+    sim = new Child;
+    QVERIFY2(sim->startReady({QStringLiteral("--tcp"), QStringLiteral("192.168.1.154:4500")}), qPrintable(sim->describe()));
     switchToNetwork();
     QTest::mouseClick(probe->ui().open, Qt::LeftButton);
     QVERIFY(probe->linkOpen());
@@ -134,41 +99,41 @@ void NetworkLinkTest::connectExchangeAndClose()
     QVERIFY(!probe->ui().mode->isEnabled());
     QTRY_COMPARE(viewText(*window).split(QLatin1Char('\n')).value(0),
                  QStringLiteral("连接ip地址:192.168.1.154  端口:4500"));
-    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^connected"))).isEmpty());
+    QVERIFY(sim->waitLine(QRegularExpression(QStringLiteral("^connected"))).hasMatch());
 
     // Device to tool: shown, logged, and answered over the connection.
-    sim->command(QStringLiteral("send 01 0A FF"));
+    sim->command("send 01 0A FF");
     QTRY_VERIFY2(viewText(*window).contains(QStringLiteral("  2E 01 02 0A FF F3 [2]")), qPrintable(viewText(*window)));
-    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^reply FF$"))).isEmpty());
-    sim->command(QStringLiteral("bad 01 0A FF"));
-    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^reply F0$"))).isEmpty());
+    QVERIFY(sim->waitLine(QRegularExpression(QStringLiteral("^reply FF$"))).hasMatch());
+    sim->command("bad 01 0A FF");
+    QVERIFY(sim->waitLine(QRegularExpression(QStringLiteral("^reply F0$"))).hasMatch());
     QTRY_COMPARE(logRows().size(), 1);
 
     // Tool to device.
     typeAndSend(*probe, 0, QStringLiteral("10"), {QStringLiteral("2E"), QStringLiteral("F0")});
     const int sum = 0xFF & ~(0x10 + 2 + 0x2E + 0xF0);
     const QString frame = QStringLiteral("  2E 10 02 2E F0 %1 [").arg(sum, 2, 16, QLatin1Char('0')).toUpper();
-    QVERIFY(!sim->waitForLine(QRegularExpression(QRegularExpression::escape(frame))).isEmpty());
+    QVERIFY(sim->waitLine(QRegularExpression(QRegularExpression::escape(frame))).hasMatch());
     QTRY_COMPARE(probe->ui().ack_label->text(), QStringLiteral("ack:ff"));
 
     QTest::mouseClick(probe->ui().open, Qt::LeftButton);
     QVERIFY(!probe->linkOpen());
     QCOMPARE(probe->ui().open->text(), QStringLiteral("连接"));
     QVERIFY(probe->ui().mode->isEnabled());
-    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^disconnected"))).isEmpty());
+    QVERIFY(sim->waitLine(QRegularExpression(QStringLiteral("^disconnected"))).hasMatch());
 }
 
 void NetworkLinkTest::deviceClosesTheConnection()
 {
-    sim = new SimProcess;
-    QVERIFY2(sim->start({QStringLiteral("--tcp"), QStringLiteral("192.168.1.154:4500")}), qPrintable(sim->errorText()));
+    sim = new Child;
+    QVERIFY2(sim->startReady({QStringLiteral("--tcp"), QStringLiteral("192.168.1.154:4500")}), qPrintable(sim->describe()));
     switchToNetwork();
     QTest::mouseClick(probe->ui().open, Qt::LeftButton);
     QVERIFY(probe->linkOpen());
-    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^connected"))).isEmpty());
+    QVERIFY(sim->waitLine(QRegularExpression(QStringLiteral("^connected"))).hasMatch());
 
-    StdoutCapture out;
-    sim->command(QStringLiteral("close"));
+    OutputCapture out;
+    sim->command("close");
     QTRY_VERIFY(out.text().contains("Korvane::TimerRead_IRQ no data\n"));
     // Nothing else happens: the link stays open as far as the window knows.
     QVERIFY(probe->linkOpen());

@@ -1,14 +1,13 @@
 // The real window against the device simulator on a pseudo-terminal linked
 // as COM3: opening, frames in both directions, replies, and closing.
 
-#include "e2ehelpers.h"
-#include "simprocess.h"
+#include "windowsupport.h"
 #include "testsupport.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-using namespace E2e;
+using namespace TestSupport;
 
 class SerialLinkTest : public QObject
 {
@@ -30,7 +29,7 @@ private:
 
     TestSupport::PortsDir* ports = nullptr;
     QTemporaryDir* work = nullptr;
-    SimProcess* sim = nullptr;
+    Child* sim = nullptr;
     Korvane* window = nullptr;
     KorvaneProbe* probe = nullptr;
 };
@@ -41,8 +40,8 @@ void SerialLinkTest::init()
     work = new QTemporaryDir;
     QVERIFY(work->isValid());
     QVERIFY(QDir::setCurrent(work->path()));
-    sim = new SimProcess;
-    QVERIFY2(sim->start({QStringLiteral("--serial"), QStringLiteral("COM3")}), qPrintable(sim->errorText()));
+    sim = new Child;
+    QVERIFY2(sim->startReady({QStringLiteral("--serial"), QStringLiteral("COM3")}), qPrintable(sim->describe()));
     window = new Korvane;
     window->show();
     probe = new KorvaneProbe(*window);
@@ -82,8 +81,8 @@ void SerialLinkTest::openShowsStatusAndEnablesPanels()
 void SerialLinkTest::goodAndBadFramesFromTheDevice()
 {
     QVERIFY(openCom3());
-    sim->command(QStringLiteral("send 01 0A FF"));
-    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^reply FF$"))).isEmpty());
+    sim->command("send 01 0A FF");
+    QVERIFY(sim->waitLine(QRegularExpression(QStringLiteral("^reply FF$"))).hasMatch());
     QTRY_VERIFY(viewText(*window).contains(QStringLiteral("  2E 01 02 0A FF F3 [2]")));
     QTRY_COMPARE(logRows().size(), 1);
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d,\\d{3},2E,01,02,0A,FF,F3,-,\\[2\\]$"))
@@ -92,8 +91,8 @@ void SerialLinkTest::goodAndBadFramesFromTheDevice()
              qPrintable(logRows().at(0)));
     QCOMPARE(probe->rxSlot(), 1);
 
-    sim->command(QStringLiteral("bad 01 0A FF"));
-    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^reply F0$"))).isEmpty());
+    sim->command("bad 01 0A FF");
+    QVERIFY(sim->waitLine(QRegularExpression(QStringLiteral("^reply F0$"))).hasMatch());
     QCOMPARE(probe->rxSlot(), 1);
     QCOMPARE(logRows().size(), 1);
     QTRY_COMPARE(viewText(*window).count(QStringLiteral("2E 01 02")), 1);
@@ -102,9 +101,9 @@ void SerialLinkTest::goodAndBadFramesFromTheDevice()
 void SerialLinkTest::splitFramesAndBursts()
 {
     QVERIFY(openCom3());
-    sim->command(QStringLiteral("raw 2E 01 02"));
+    sim->command("raw 2E 01 02");
     QTRY_COMPARE(probe->rxState(), 3); // waiting for data: the first half was polled
-    sim->command(QStringLiteral("raw 0A FF F3"));
+    sim->command("raw 0A FF F3");
     QTRY_COMPARE(logRows().size(), 1);
     QVERIFY(logRows().at(0).endsWith(QStringLiteral(",2E,01,02,0A,FF,F3,-,[2]")));
 
@@ -114,7 +113,7 @@ void SerialLinkTest::splitFramesAndBursts()
         const int sum = 0xFF & ~(0x10 + 2 + i + 0x2E);
         burst << QStringLiteral("2E 10 02 %1 2E %2").arg(i, 2, 16, QLatin1Char('0')).arg(sum, 2, 16, QLatin1Char('0'));
     }
-    sim->command(QStringLiteral("raw ") + burst.join(QLatin1Char(' ')));
+    sim->command("raw " + burst.join(QLatin1Char(' ')).toLatin1());
     QTRY_COMPARE_WITH_TIMEOUT(logRows().size(), 51, 10000);
     const QStringList rows = logRows();
     const auto hex2 = [](int b) { return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper(); };
@@ -124,15 +123,15 @@ void SerialLinkTest::splitFramesAndBursts()
                                      .arg(i + 3);
         QVERIFY2(rows[i + 1].endsWith(expected), qPrintable(rows[i + 1] + QStringLiteral(" vs ") + expected));
     }
-    QTRY_COMPARE(sim->countMatching(QRegularExpression(QStringLiteral("^reply FF$"))), 51);
+    QTRY_COMPARE(sim->lines().filter(QRegularExpression(QStringLiteral("^reply FF$"))).size(), 51);
 }
 
 void SerialLinkTest::deviceRepliesShowInAckLabel()
 {
     QVERIFY(openCom3());
-    sim->command(QStringLiteral("ack"));
+    sim->command("ack");
     QTRY_COMPARE(probe->ui().ack_label->text(), QStringLiteral("ack:ff"));
-    sim->command(QStringLiteral("nak"));
+    sim->command("nak");
     QTRY_COMPARE(probe->ui().ack_label->text(), QStringLiteral("ack:f0"));
 }
 
@@ -144,7 +143,7 @@ void SerialLinkTest::panelSendReachesDevice()
     QVERIFY(probe->ui().ack_label->text().isEmpty()); // cleared by the send
     const int sum = 0xFF & ~(0x7F + 3 + 0x0A + 0xFF + 0x2E);
     const QString frame = QStringLiteral("  2E 7F 03 0A FF 2E %1 [").arg(sum, 2, 16, QLatin1Char('0')).toUpper();
-    const QString line = sim->waitForLine(QRegularExpression(QRegularExpression::escape(frame)));
+    const QString line = sim->waitLine(QRegularExpression(QRegularExpression::escape(frame))).captured(0);
     QVERIFY2(!line.isEmpty(), qPrintable(frame));
     QVERIFY(!line.endsWith(QStringLiteral(" bad")));
     // The simulator answers with ACK, which the tool shows.

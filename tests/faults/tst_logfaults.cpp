@@ -8,8 +8,7 @@
 // The read-only directory and the small disk are tmpfs mounts inside a mount
 // namespace of this test's own; without one those cases skip.
 
-#include "e2ehelpers.h"
-#include "faultsupport.h"
+#include "windowsupport.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -27,7 +26,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-using namespace E2e;
+using namespace TestSupport;
 using TestSupport::PortsDir;
 using TestSupport::Pty;
 
@@ -123,7 +122,7 @@ void LogFaultsTest::cleanup()
     window = nullptr;
     QDir::setCurrent(QDir::tempPath());
     if (!mounted.isEmpty())
-        Faults::unmount(mounted);
+        TestSupport::unmount(mounted);
     mounted.clear();
     flockError = 0;
     delete work;
@@ -152,14 +151,14 @@ void LogFaultsTest::sendFrames(quint32 first, int count)
         const int chunk = qMin(40, count - done);
         QByteArray bytes;
         for (int i = 0; i < chunk; ++i)
-            bytes += Faults::numberedFrame(0x01, first + quint32(done + i));
+            bytes += TestSupport::numberedFrame(0x01, first + quint32(done + i));
         QVERIFY(pty->write(bytes));
-        QCOMPARE(Faults::receiveFromTool(*pty, chunk), QByteArray(chunk, '\xFF'));
+        QCOMPARE(TestSupport::receiveFromTool(*pty, chunk), QByteArray(chunk, '\xFF'));
         done += chunk;
     }
     // The view shows the last of them.
     const QString last = QStringLiteral(" 2E 01 04 %1 ")
-                             .arg(QString::fromLatin1(Faults::numberedFrame(0x01, first + quint32(count - 1))
+                             .arg(QString::fromLatin1(TestSupport::numberedFrame(0x01, first + quint32(count - 1))
                                                           .mid(3, 4)
                                                           .toHex(' ')
                                                           .toUpper()));
@@ -174,7 +173,7 @@ void LogFaultsTest::unwritableDirectory()
     const QString dir = work->filePath(QStringLiteral("readonly"));
     QVERIFY(QDir().mkdir(dir));
     QString why;
-    QVERIFY2(Faults::mountTmpfs(dir, 64 * 1024, true, &why), qPrintable(why));
+    QVERIFY2(TestSupport::mountTmpfs(dir, 64 * 1024, true, &why), qPrintable(why));
     mounted = dir;
 
     startWindowIn(dir);
@@ -216,14 +215,14 @@ void LogFaultsTest::diskFillsUpThenHasRoomAgain()
     const QString dir = work->filePath(QStringLiteral("disk"));
     QVERIFY(QDir().mkdir(dir));
     QString why;
-    QVERIFY2(Faults::mountTmpfs(dir, 64 * 1024, false, &why), qPrintable(why));
+    QVERIFY2(TestSupport::mountTmpfs(dir, 64 * 1024, false, &why), qPrintable(why));
     mounted = dir;
     startWindowIn(dir);
 
     // Rows while there is room.
     constexpr int before = 20;
     sendFrames(0, before);
-    QTRY_COMPARE(Faults::readLog().rows.size(), before);
+    QTRY_COMPARE(TestSupport::readLog().rows.size(), before);
 
     // Fill the disk to the last byte.
     const QByteArray fillerPath = QFile::encodeName(dir + QStringLiteral("/filler"));
@@ -245,14 +244,14 @@ void LogFaultsTest::diskFillsUpThenHasRoomAgain()
     constexpr int whileFull = 800;
     sendFrames(before, whileFull);
     QVERIFY(probe->linkOpen());
-    const Faults::LogContents full = Faults::readLog();
+    const TestSupport::LogContents full = TestSupport::readLog();
 
     // Room again, and more frames.
     QVERIFY(QFile::remove(QString::fromLocal8Bit(fillerPath)));
     constexpr int after = 20;
     const quint32 firstAfter = before + whileFull;
     sendFrames(firstAfter, after);
-    QTRY_VERIFY(!Faults::readLog().rows.isEmpty() && Faults::readLog().rows.last().sequence() == firstAfter + after - 1);
+    QTRY_VERIFY(!TestSupport::readLog().rows.isEmpty() && TestSupport::readLog().rows.last().sequence() == firstAfter + after - 1);
 
     // The tool ends normally.
     QTest::mouseClick(probe->ui().open, Qt::LeftButton);
@@ -261,8 +260,8 @@ void LogFaultsTest::diskFillsUpThenHasRoomAgain()
     probe = nullptr;
     window = nullptr;
 
-    const Faults::LogContents log = Faults::readLog();
-    const QList<qint64> seqs = Faults::sequences(log.rows);
+    const TestSupport::LogContents log = TestSupport::readLog();
+    const QList<qint64> seqs = TestSupport::sequences(log.rows);
     qInfo("disk full: %d rows on disk while full (%s), %d rows at the end of %d frames; rows lost: %d",
           int(full.rows.size()), full.endsMidLine ? "the last one torn" : "none torn", int(log.rows.size()),
           before + whileFull + after, int(before + whileFull + after - log.rows.size()));
@@ -275,10 +274,10 @@ void LogFaultsTest::diskFillsUpThenHasRoomAgain()
     // filled and every row after it had room again are all there.
     for (qsizetype i = 1; i < seqs.size(); ++i)
         QVERIFY2(seqs[i] > seqs[i - 1], qPrintable(QStringLiteral("row %1").arg(i)));
-    QVERIFY(Faults::contiguous(log.rows.mid(0, before), 0));
-    QVERIFY(Faults::contiguous(log.rows.mid(log.rows.size() - after), firstAfter));
+    QVERIFY(TestSupport::contiguous(log.rows.mid(0, before), 0));
+    QVERIFY(TestSupport::contiguous(log.rows.mid(log.rows.size() - after), firstAfter));
     // The row indices follow the frames they belong to.
-    for (const Faults::LogRow& r : log.rows)
+    for (const TestSupport::LogRow& r : log.rows)
         QCOMPARE(r.index, r.sequence() + 2); // [1] is the status line of the open
 }
 
@@ -326,13 +325,13 @@ void LogFaultsTest::fileSystemWithoutLocks()
         QFile f(LogName);
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QByteArray(4096, 'x')) == 4096);
     }
-    Faults::OutputCapture err(STDERR_FILENO);
+    TestSupport::OutputCapture err(STDERR_FILENO);
     flockError = ENOLCK;
     startWindowIn(work->path());
     sendFrames(0, 5);
-    QTRY_COMPARE(Faults::readLog().rows.size(), 5);
-    const Faults::LogContents log = Faults::readLog();
-    QVERIFY(log.headerFirst && log.junk.isEmpty() && Faults::contiguous(log.rows, 0));
+    QTRY_COMPARE(TestSupport::readLog().rows.size(), 5);
+    const TestSupport::LogContents log = TestSupport::readLog();
+    QVERIFY(log.headerFirst && log.junk.isEmpty() && TestSupport::contiguous(log.rows, 0));
     QCOMPARE(err.text().count("cannot be locked"), 1);
 }
 
@@ -343,7 +342,7 @@ int main(int argc, char** argv)
     // Entered while the process has one thread, before Qt Test starts its
     // watchdog.
     QString why;
-    const bool privateMounts = Faults::enterPrivateMounts(&why);
+    const bool privateMounts = TestSupport::enterPrivateMounts(&why);
     QApplication app(argc, argv);
     LogFaultsTest test(privateMounts, why);
     QTEST_SET_MAIN_SOURCE_PATH

@@ -6,8 +6,7 @@
 // A send to a peer that has gone would raise SIGPIPE and end this process,
 // so every case also proves that the tool never dies of that signal.
 
-#include "e2ehelpers.h"
-#include "faultsupport.h"
+#include "windowsupport.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -24,54 +23,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-using namespace E2e;
+using namespace TestSupport;
 
 namespace {
 
 using Listener = TestSupport::DeviceListener;
-
-bool sendAll(int fd, const QByteArray& bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t r = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-        if (r > 0)
-            done += r;
-        else if (!(r < 0 && errno == EINTR))
-            return false;
-    }
-    return true;
-}
-
-QByteArray receiveAvailable(int fd)
-{
-    QByteArray out;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t r = ::recv(fd, buffer, sizeof buffer, 0);
-        if (r > 0)
-            out.append(buffer, r);
-        else if (!(r < 0 && errno == EINTR))
-            break;
-    }
-    return out;
-}
-
-// Replies from the window, collected while its event loop runs.
-bool waitForReplies(int fd, QByteArray* replies, int count, int timeoutMs = 5000)
-{
-    return QTest::qWaitFor([&] {
-        *replies += receiveAvailable(fd);
-        return replies->size() >= count;
-    }, timeoutMs);
-}
+using TestSupport::Stream;
 
 // Closes the connection with an RST instead of a FIN.
-void resetConnection(int fd)
+void resetConnection(Stream& peer)
 {
     const struct linger abortive = {1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    ::close(fd);
+    ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    peer.close();
 }
 
 } // namespace
@@ -167,12 +131,12 @@ void NetworkFaultsTest::peerResetWhileFramesFlow()
 {
     Listener device;
     QVERIFY(device.isListening());
-    Faults::OutputCapture out;
+    TestSupport::OutputCapture out;
     const int descriptors = TestSupport::openDescriptorCount();
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int peer = device.accept(5000, true);
-    QVERIFY(peer >= 0);
+    Stream peer(device.accept(5000, true));
+    QVERIFY(peer.isOpen());
 
     // A hundred frames in batches of five, each batch answered before the next.
     QByteArray replies;
@@ -180,9 +144,10 @@ void NetworkFaultsTest::peerResetWhileFramesFlow()
     for (int batch = 0; batch < 20; ++batch) {
         QByteArray bytes;
         for (int i = 0; i < 5; ++i)
-            bytes += Faults::numberedFrame(0x01, seq++);
-        QVERIFY(sendAll(peer, bytes));
-        QVERIFY2(waitForReplies(peer, &replies, int(seq)), qPrintable(QString::number(replies.size())));
+            bytes += TestSupport::numberedFrame(0x01, seq++);
+        QVERIFY(peer.write(bytes));
+        replies += receiveFromTool(peer, int(seq) - int(replies.size()), 5000);
+        QVERIFY2(replies.size() == seq, qPrintable(QString::number(replies.size())));
     }
     QCOMPARE(replies, QByteArray(100, '\xFF'));
 
@@ -190,8 +155,8 @@ void NetworkFaultsTest::peerResetWhileFramesFlow()
     // half by the peer is peerClosesMidFrame's case.)
     QByteArray tail;
     for (int i = 0; i < 5; ++i)
-        tail += Faults::numberedFrame(0x01, seq++);
-    QVERIFY(sendAll(peer, tail));
+        tail += TestSupport::numberedFrame(0x01, seq++);
+    QVERIFY(peer.write(tail));
     resetConnection(peer);
 
     // The window sees the connection gone, says so on every tick and stays.
@@ -201,11 +166,11 @@ void NetworkFaultsTest::peerResetWhileFramesFlow()
 
     // Every answered frame is in the log, whole and in order; the frames in
     // flight, one segment, came in whole or not at all.
-    const Faults::LogContents log = Faults::readLog();
+    const TestSupport::LogContents log = TestSupport::readLog();
     QVERIFY(log.headerFirst);
     QVERIFY2(log.junk.isEmpty(), log.junk.value(0).constData());
     QVERIFY2(log.rows.size() == 100 || log.rows.size() == 105, qPrintable(QString::number(log.rows.size())));
-    QVERIFY(Faults::contiguous(log.rows, 0));
+    QVERIFY(TestSupport::contiguous(log.rows, 0));
     QCOMPARE(probe->rxState(), 0);
 
     clickOpen();
@@ -215,30 +180,27 @@ void NetworkFaultsTest::peerResetWhileFramesFlow()
     // The device comes back: a new connection carries frames again.
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int again = device.accept(5000, true);
-    QVERIFY(again >= 0);
-    replies.clear();
-    QVERIFY(sendAll(again, Faults::numberedFrame(0x02, 7)));
-    QVERIFY(waitForReplies(again, &replies, 1));
-    QCOMPARE(replies, QByteArray("\xFF"));
-    QTRY_VERIFY(Faults::readLog().rows.size() > log.rows.size());
-    QCOMPARE(Faults::readLog().rows.last().type, 0x02);
-    ::close(again);
+    Stream again(device.accept(5000, true));
+    QVERIFY(again.isOpen());
+    QVERIFY(again.write(TestSupport::numberedFrame(0x02, 7)));
+    QCOMPARE(receiveFromTool(again, 1, 5000), QByteArray("\xFF"));
+    QTRY_VERIFY(TestSupport::readLog().rows.size() > log.rows.size());
+    QCOMPARE(TestSupport::readLog().rows.last().type, 0x02);
 }
 
 void NetworkFaultsTest::peerClosesMidFrame()
 {
     Listener device;
     QVERIFY(device.isListening());
-    Faults::OutputCapture out;
+    TestSupport::OutputCapture out;
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int peer = device.accept(5000, true);
-    QVERIFY(peer >= 0);
+    Stream peer(device.accept(5000, true));
+    QVERIFY(peer.isOpen());
 
-    QVERIFY(sendAll(peer, QByteArray::fromHex("2E01020A")));
+    QVERIFY(peer.write(QByteArray::fromHex("2E01020A")));
     QTRY_COMPARE(probe->rxState(), 3);
-    ::close(peer);
+    peer.close();
     QTRY_VERIFY(out.text().count("Korvane::TimerRead_IRQ no data\n") >= 3);
     QVERIFY(probe->linkOpen());
     QCOMPARE(probe->rxState(), 3);
@@ -247,16 +209,13 @@ void NetworkFaultsTest::peerClosesMidFrame()
     QVERIFY(!probe->linkOpen());
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int again = device.accept(5000, true);
-    QVERIFY(again >= 0);
+    Stream again(device.accept(5000, true));
+    QVERIFY(again.isOpen());
     // The next connection's first bytes complete the frame.
-    QVERIFY(sendAll(again, QByteArray::fromHex("FFF3")));
-    QByteArray replies;
-    QVERIFY(waitForReplies(again, &replies, 1));
-    QCOMPARE(replies, QByteArray("\xFF"));
+    QVERIFY(again.write(QByteArray::fromHex("FFF3")));
+    QCOMPARE(receiveFromTool(again, 1, 5000), QByteArray("\xFF"));
     QTRY_COMPARE(logRows().size(), 1);
     QVERIFY2(logRows().at(0).contains(QStringLiteral(",2E,01,02,0A,FF,F3,-,[")), qPrintable(logRows().at(0)));
-    ::close(again);
 }
 
 void NetworkFaultsTest::sendAfterPeerHasGone_data()
@@ -271,16 +230,16 @@ void NetworkFaultsTest::sendAfterPeerHasGone()
     QFETCH(bool, reset);
     Listener device;
     QVERIFY(device.isListening());
-    Faults::OutputCapture out;
+    TestSupport::OutputCapture out;
     const int descriptors = TestSupport::openDescriptorCount();
     clickOpen();
     QVERIFY(probe->linkOpen());
-    const int peer = device.accept(5000, true);
-    QVERIFY(peer >= 0);
+    Stream peer(device.accept(5000, true));
+    QVERIFY(peer.isOpen());
     if (reset)
         resetConnection(peer);
     else
-        ::close(peer);
+        peer.close();
     QTRY_VERIFY(out.text().contains("Korvane::TimerRead_IRQ no data\n"));
 
     // The first send may still be taken by the local stack; the ones after it
@@ -319,7 +278,7 @@ void NetworkFaultsTest::thousandConnectCloseCycles()
         return true;
     };
 
-    const QString growth = Faults::growthOverCycles(cycles, 20, 1000, "connect/close");
+    const QString growth = TestSupport::growthOverCycles(cycles, 20, 1000, "connect/close");
     QVERIFY2(growth.isEmpty(), qPrintable(growth));
 }
 

@@ -1,5 +1,5 @@
 // Faults of the whole tool process: the real window, run as the tool's main()
-// runs it (korvane-faults-host, which only adds a click on `open`, since the
+// runs it (korvane-window-host, which only adds a click on `open`, since the
 // tool has no command line), in a temporary working directory, fed by the
 // device simulator on a pseudo-terminal linked as COMn.
 //
@@ -11,8 +11,6 @@
 //  - A second instance in the same directory runs without a log and leaves
 //    the first one's log whole.
 
-#include "faultsupport.h"
-#include "simprocess.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -26,53 +24,23 @@
 #include <unistd.h>
 #include <memory>
 
+using namespace TestSupport;
+
 namespace {
 
-const QString HostPath = QStringLiteral(KORVANE_FAULTS_HOST);
+const QString HostPath = QStringLiteral(KORVANE_WINDOW_HOST);
 
 // Frames of eight bytes on the wire (type, four sequence bytes), so that a
 // poll of 100 bytes completes at most 13 of them.
 constexpr int FrameBytes = 8;
 constexpr int MaxFramesPerTick = (100 + FrameBytes - 1) / FrameBytes;
 
-// The tool, hosted, as a child process.
-class Tool
+// The tool, hosted, as a child process; true when it opened COMn.
+bool startTool(Child& tool, const QString& workDir, int comNumber)
 {
-public:
-    ~Tool()
-    {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.kill();
-            proc.waitForFinished(5000);
-        }
-    }
-
-    bool start(const QString& workDir, int comNumber)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        proc.setProcessEnvironment(env);
-        proc.setWorkingDirectory(workDir);
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(HostPath, {QStringLiteral("--open-serial"), QString::number(comNumber)});
-        if (!proc.waitForStarted(10000))
-            return false;
-        return QTest::qWaitFor([&] {
-            proc.waitForReadyRead(20);
-            out += proc.readAllStandardOutput();
-            return out.contains("open ") && out.endsWith('\n');
-        }, 20000) && out.contains("open 1\n");
-    }
-
-    bool signal(int sig) { return ::kill(static_cast<pid_t>(proc.processId()), sig) == 0; }
-    bool waitForExit() { return proc.waitForFinished(20000); }
-    QProcess& process() { return proc; }
-    QByteArray output() const { return out; }
-
-private:
-    QProcess proc;
-    QByteArray out;
-};
+    return tool.start(HostPath, {QStringLiteral("--open-serial"), QString::number(comNumber)}, workDir)
+        && tool.waitLine(QRegularExpression(QStringLiteral("^open \\d$")), 0, 20000).captured(0) == QStringLiteral("open 1");
+}
 
 struct SimStats
 {
@@ -82,20 +50,10 @@ struct SimStats
 };
 
 // Asks the simulator for its counts now.
-SimStats statsOf(SimProcess& sim)
+SimStats statsOf(Child& sim)
 {
-    static const QRegularExpression statsLine(QStringLiteral("^stats "));
-    const int seen = sim.countMatching(statsLine);
-    sim.command(QStringLiteral("stats"));
-    if (!QTest::qWaitFor([&] { return sim.countMatching(statsLine) > seen; }, 10000))
-        return {};
-    const QString line = sim.linesMatching(statsLine).last();
-    auto field = [&line](const char* name) {
-        const QRegularExpression re(QStringLiteral("\\b%1=(\\d+)").arg(QLatin1String(name)));
-        const QRegularExpressionMatch m = re.match(line);
-        return m.hasMatch() ? m.captured(1).toLongLong() : -1;
-    };
-    return {field("sent"), field("acks"), field("naks")};
+    const QMap<QString, qint64> s = sim.stats();
+    return {s.value(QStringLiteral("sent"), -1), s.value(QStringLiteral("acks"), -1), s.value(QStringLiteral("naks"), -1)};
 }
 
 QStringList streamArguments(const QString& com, const QString& type)
@@ -145,28 +103,28 @@ void ProcessFaultsTest::cleanup()
 
 bool ProcessFaultsTest::waitForRows(int count, int timeoutMs)
 {
-    return QTest::qWaitFor([&] { return Faults::readLog(logPath()).rows.size() >= count; }, timeoutMs);
+    return QTest::qWaitFor([&] { return TestSupport::readLog(logPath()).rows.size() >= count; }, timeoutMs);
 }
 
 void ProcessFaultsTest::sigkillMidStreamKeepsShownRows()
 {
-    SimProcess sim;
-    QVERIFY2(sim.start(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(sim.errorText()));
-    Tool tool;
-    QVERIFY2(tool.start(work->path(), 1), tool.output().constData());
+    Child sim;
+    QVERIFY2(sim.startReady(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(sim.describe()));
+    Child tool;
+    QVERIFY2(startTool(tool, work->path(), 1), qPrintable(tool.describe()));
     QVERIFY(waitForRows(200));
 
     QVERIFY(tool.signal(SIGKILL));
-    QVERIFY(tool.waitForExit());
+    QVERIFY(tool.process().waitForFinished(20000));
     QCOMPARE(tool.process().exitStatus(), QProcess::CrashExit);
-    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^disconnected"))).isEmpty());
+    QVERIFY(sim.waitLine(QRegularExpression(QStringLiteral("^disconnected"))).hasMatch());
 
-    const Faults::LogContents log = Faults::readLog(logPath());
+    const TestSupport::LogContents log = TestSupport::readLog(logPath());
     const qint64 rows = log.rows.size();
     QVERIFY(log.headerFirst);
     QVERIFY2(log.junk.isEmpty(), log.junk.value(0).constData());
     QVERIFY(!log.endsMidLine);
-    QVERIFY(Faults::contiguous(log.rows, 0));
+    QVERIFY(TestSupport::contiguous(log.rows, 0));
 
     // Each ACK leaves after its row is written, and rows reach the file at
     // the end of each tick: only the running tick's rows may be missing.
@@ -182,23 +140,23 @@ void ProcessFaultsTest::sigkillMidStreamKeepsShownRows()
 
 void ProcessFaultsTest::sigtermKeepsEveryRow()
 {
-    SimProcess sim;
-    QVERIFY2(sim.start(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(sim.errorText()));
-    Tool tool;
-    QVERIFY2(tool.start(work->path(), 1), tool.output().constData());
+    Child sim;
+    QVERIFY2(sim.startReady(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(sim.describe()));
+    Child tool;
+    QVERIFY2(startTool(tool, work->path(), 1), qPrintable(tool.describe()));
     QVERIFY(waitForRows(200));
 
     QVERIFY(tool.signal(SIGTERM));
-    QVERIFY(tool.waitForExit());
+    QVERIFY(tool.process().waitForFinished(20000));
     QCOMPARE(tool.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(tool.process().exitCode(), 0);
-    QVERIFY(!sim.waitForLine(QRegularExpression(QStringLiteral("^disconnected"))).isEmpty());
+    QVERIFY(sim.waitLine(QRegularExpression(QStringLiteral("^disconnected"))).hasMatch());
 
-    const Faults::LogContents log = Faults::readLog(logPath());
+    const TestSupport::LogContents log = TestSupport::readLog(logPath());
     QVERIFY(log.headerFirst);
     QVERIFY2(log.junk.isEmpty(), log.junk.value(0).constData());
     QVERIFY(!log.endsMidLine);
-    QVERIFY(Faults::contiguous(log.rows, 0));
+    QVERIFY(TestSupport::contiguous(log.rows, 0));
     SimStats stats;
     QVERIFY(QTest::qWaitFor([&] {
         stats = statsOf(sim);
@@ -212,44 +170,44 @@ void ProcessFaultsTest::sigtermKeepsEveryRow()
 
 void ProcessFaultsTest::secondInstanceLeavesTheLogAlone()
 {
-    SimProcess first;
-    QVERIFY2(first.start(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(first.errorText()));
-    SimProcess second;
-    QVERIFY2(second.start(streamArguments(QStringLiteral("COM2"), QStringLiteral("02"))), qPrintable(second.errorText()));
+    Child first;
+    QVERIFY2(first.startReady(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(first.describe()));
+    Child second;
+    QVERIFY2(second.startReady(streamArguments(QStringLiteral("COM2"), QStringLiteral("02"))), qPrintable(second.describe()));
 
-    Tool running;
-    QVERIFY2(running.start(work->path(), 1), running.output().constData());
+    Child running;
+    QVERIFY2(startTool(running, work->path(), 1), qPrintable(running.describe()));
     QVERIFY(waitForRows(50));
 
     // The second instance opens its own device and shows its frames.
-    Tool another;
-    QVERIFY2(another.start(work->path(), 2), another.output().constData());
+    Child another;
+    QVERIFY2(startTool(another, work->path(), 2), qPrintable(another.describe()));
     SimStats shown;
     QVERIFY(QTest::qWaitFor([&] {
         shown = statsOf(second);
         return shown.acks >= 100;
     }, 20000));
-    const int rowsMeanwhile = int(Faults::readLog(logPath()).rows.size());
+    const int rowsMeanwhile = int(TestSupport::readLog(logPath()).rows.size());
 
     QVERIFY(another.signal(SIGTERM));
-    QVERIFY(another.waitForExit());
+    QVERIFY(another.process().waitForFinished(20000));
     QCOMPARE(another.process().exitCode(), 0);
     QVERIFY(waitForRows(rowsMeanwhile + 50)); // the first instance still logs
 
     QVERIFY(running.signal(SIGTERM));
-    QVERIFY(running.waitForExit());
+    QVERIFY(running.process().waitForFinished(20000));
     QCOMPARE(running.process().exitCode(), 0);
-    QVERIFY(!first.waitForLine(QRegularExpression(QStringLiteral("^disconnected"))).isEmpty());
+    QVERIFY(first.waitLine(QRegularExpression(QStringLiteral("^disconnected"))).hasMatch());
 
     // One header, the first instance's rows only, all of them, whole, in order.
-    const Faults::LogContents log = Faults::readLog(logPath());
+    const TestSupport::LogContents log = TestSupport::readLog(logPath());
     QVERIFY(log.headerFirst);
     QCOMPARE(log.headers, 1);
     QVERIFY2(log.junk.isEmpty(), log.junk.value(0).constData());
     QVERIFY(!log.endsMidLine);
-    for (const Faults::LogRow& r : log.rows)
+    for (const TestSupport::LogRow& r : log.rows)
         QCOMPARE(r.type, 0x01);
-    QVERIFY(Faults::contiguous(log.rows, 0));
+    QVERIFY(TestSupport::contiguous(log.rows, 0));
     SimStats stats;
     QVERIFY(QTest::qWaitFor([&] {
         stats = statsOf(first);
@@ -267,12 +225,12 @@ void ProcessFaultsTest::logNameIsAPipeNobodyReads()
     // tool must neither hang in a write nor ignore SIGTERM; rows that do not
     // fit are dropped whole, as on a full disk.
     QCOMPARE(::mkfifo(QFile::encodeName(logPath()).constData(), 0600), 0);
-    SimProcess sim;
+    Child sim;
     QStringList args = streamArguments(QStringLiteral("COM1"), QStringLiteral("01"));
     args[3] = QStringLiteral("1000");
-    QVERIFY2(sim.start(args), qPrintable(sim.errorText()));
-    Tool tool;
-    QVERIFY2(tool.start(work->path(), 1), tool.output().constData());
+    QVERIFY2(sim.startReady(args), qPrintable(sim.describe()));
+    Child tool;
+    QVERIFY2(startTool(tool, work->path(), 1), qPrintable(tool.describe()));
 
     // 64 KiB of pipe hold some 1,700 rows: far more frames are answered.
     SimStats stats;
@@ -301,8 +259,8 @@ void ProcessFaultsTest::logNameIsAPipeNobodyReads()
     qint64 previous = -1;
     int rows = 0;
     for (int i = 7; i < lines.size(); ++i) {
-        Faults::LogRow row;
-        QVERIFY2(Faults::parseRow(lines[i], &row), lines[i].constData());
+        TestSupport::LogRow row;
+        QVERIFY2(TestSupport::parseRow(lines[i], &row), lines[i].constData());
         QVERIFY(row.sequence() > previous);
         previous = row.sequence();
         ++rows;
@@ -312,7 +270,7 @@ void ProcessFaultsTest::logNameIsAPipeNobodyReads()
     QVERIFY(previous > 2000);
 
     QVERIFY(tool.signal(SIGTERM));
-    QVERIFY(tool.waitForExit());
+    QVERIFY(tool.process().waitForFinished(20000));
     QCOMPARE(tool.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(tool.process().exitCode(), 0);
 }

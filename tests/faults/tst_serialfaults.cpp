@@ -3,8 +3,7 @@
 // frame, a line that never takes output, names that lead nowhere, a device
 // without permission, and a thousand opens and closes.
 
-#include "e2ehelpers.h"
-#include "faultsupport.h"
+#include "windowsupport.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -27,7 +26,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-using namespace E2e;
+using namespace TestSupport;
 using TestSupport::PortsDir;
 using TestSupport::Pty;
 
@@ -168,9 +167,9 @@ void SerialFaultsTest::farEndHangsUpMidFrame()
     win::posix::resetCallCounts();
     QElapsedTimer wall;
     wall.start();
-    const double cpuBefore = Faults::processCpuSeconds();
+    const double cpuBefore = TestSupport::processCpuSeconds();
     QTRY_VERIFY_WITH_TIMEOUT(calls("ClearCommError") >= 50, 10000);
-    const double cpu = Faults::processCpuSeconds() - cpuBefore;
+    const double cpu = TestSupport::processCpuSeconds() - cpuBefore;
     const double seconds = double(wall.nsecsElapsed()) / 1e9;
     QVERIFY2(cpu < 0.5 * seconds, qPrintable(QStringLiteral("%1 s of CPU in %2 s of idle ticks").arg(cpu).arg(seconds)));
     QCOMPARE(calls("ReadFile"), 0L);
@@ -194,7 +193,7 @@ void SerialFaultsTest::farEndHangsUpMidFrame()
     clickOpen(1);
     QVERIFY(probe->linkOpen());
     QVERIFY(second.write(OtherHalf));
-    QCOMPARE(Faults::receiveFromTool(second, 1), QByteArray("\xFF"));
+    QCOMPARE(TestSupport::receiveFromTool(second, 1), QByteArray("\xFF"));
     QTRY_COMPARE(logRows().size(), 1);
     QVERIFY2(logRows().at(0).contains(QStringLiteral(",2E,01,02,0A,FF,F3,-,[")), qPrintable(logRows().at(0)));
     QCOMPARE(probe->rxState(), 0);
@@ -220,7 +219,7 @@ void SerialFaultsTest::lineThatNeverTakesOutput()
         win::posix::resetCallCounts();
         QElapsedTimer tick;
         tick.start();
-        QVERIFY(pty.write(Faults::frame(0x10, QByteArray(1, char(n)))));
+        QVERIFY(pty.write(TestSupport::frame(0x10, QByteArray(1, char(n)))));
         QTRY_COMPARE_WITH_TIMEOUT(logRows().size(), n + 1, 15000);
         QCOMPARE(calls("WriteFile"), 1L);
         QCOMPARE(calls("WaitForSingleObject"), 1L);
@@ -242,8 +241,8 @@ void SerialFaultsTest::lineThatNeverTakesOutput()
     // do not come back late.
     QCOMPARE(::tcflow(line, TCOON), 0);
     win::posix::resetCallCounts();
-    QVERIFY(pty.write(Faults::frame(0x10, QByteArray(1, char(2)))));
-    QCOMPARE(Faults::receiveFromTool(pty, 1), QByteArray("\xFF"));
+    QVERIFY(pty.write(TestSupport::frame(0x10, QByteArray(1, char(2)))));
+    QCOMPARE(TestSupport::receiveFromTool(pty, 1), QByteArray("\xFF"));
     QTRY_COMPARE(logRows().size(), 3);
     QCOMPARE(calls("CancelIoEx"), 0L);
     QCOMPARE(pty.readAvailable(), QByteArray());
@@ -335,8 +334,8 @@ void SerialFaultsTest::openFailsCleanly()
     QVERIFY(ports->link(QStringLiteral("COM1"), pty.slavePath()));
     clickOpen(1);
     QVERIFY(probe->linkOpen());
-    QVERIFY(pty.write(Faults::frame(0x01, QByteArray::fromHex("0AFF"))));
-    QCOMPARE(Faults::receiveFromTool(pty, 1), QByteArray("\xFF"));
+    QVERIFY(pty.write(TestSupport::frame(0x01, QByteArray::fromHex("0AFF"))));
+    QCOMPARE(TestSupport::receiveFromTool(pty, 1), QByteArray("\xFF"));
     clickOpen();
     QVERIFY(!probe->linkOpen());
 }
@@ -423,14 +422,14 @@ void SerialFaultsTest::thousandOpenCloseCycles()
     };
 
     // The warm-up lets the view, the fonts and the layer's tables settle.
-    const QString growth = Faults::growthOverCycles(cycles, 100, 1000, "open/close");
+    const QString growth = TestSupport::growthOverCycles(cycles, 100, 1000, "open/close");
     QVERIFY2(growth.isEmpty(), qPrintable(growth));
 
     // And the link still works.
     clickOpen();
     QVERIFY(probe->linkOpen());
-    QVERIFY(pty.write(Faults::frame(0x01, QByteArray::fromHex("0AFF"))));
-    QCOMPARE(Faults::receiveFromTool(pty, 1), QByteArray("\xFF"));
+    QVERIFY(pty.write(TestSupport::frame(0x01, QByteArray::fromHex("0AFF"))));
+    QCOMPARE(TestSupport::receiveFromTool(pty, 1), QByteArray("\xFF"));
 }
 
 // A link closed a while and opened again with bytes already waiting: the

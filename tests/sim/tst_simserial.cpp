@@ -2,7 +2,7 @@
 // the tool's frames on the pseudo-terminal, reply bytes, standard input
 // commands and hanging up.
 
-#include "simharness.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,7 +12,7 @@
 #include <csignal>
 #include <unistd.h>
 
-using namespace SimHarness;
+using namespace TestSupport;
 
 class SimSerialTest : public QObject
 {
@@ -44,7 +44,7 @@ private Q_SLOTS:
 namespace {
 
 // Starts a serial simulator for COM3 and opens the tool's end of it.
-bool startWithPeer(Sim& sim, Peer& peer, const QStringList& extra = {}, QString* slave = nullptr)
+bool startWithPeer(Child& sim, Stream& peer, const QStringList& extra = {}, QString* slave = nullptr)
 {
     QRegularExpressionMatch ready;
     if (!sim.startReady(QStringList{QStringLiteral("--serial"), QStringLiteral("COM3")} + extra, &ready))
@@ -73,7 +73,7 @@ void SimSerialTest::linkMadeAndRemoved_data()
 void SimSerialTest::linkMadeAndRemoved()
 {
     QFETCH(int, stopSignal);
-    Sim sim;
+    Child sim(OwnConfig);
     QRegularExpressionMatch ready;
     QVERIFY2(sim.startReady({QStringLiteral("--serial"), QStringLiteral("COM3")}, &ready), qPrintable(sim.describe()));
     const QRegularExpressionMatch m = serialReady(QStringLiteral("COM3")).match(ready.captured(0));
@@ -111,7 +111,7 @@ void SimSerialTest::linkFollowsXdgRules()
     QFETCH(QString, portsUnder);
     QTemporaryDir home;
     QVERIFY(home.isValid());
-    Sim sim;
+    Child sim(OwnConfig);
     sim.environment().insert(QStringLiteral("HOME"), home.path());
     if (xdg == QLatin1String("-"))
         sim.environment().remove(QStringLiteral("XDG_CONFIG_HOME"));
@@ -137,7 +137,7 @@ void SimSerialTest::refusesTakenName_data()
 void SimSerialTest::refusesTakenName()
 {
     QFETCH(QString, kind);
-    Sim sim;
+    Child sim(OwnConfig);
     QVERIFY(QDir().mkpath(sim.portsDir()));
     const QString path = sim.portsDir() + QStringLiteral("/COM3");
     const QByteArray native = QFile::encodeName(path);
@@ -154,7 +154,7 @@ void SimSerialTest::refusesTakenName()
     }
     const QFileInfo before(path);
 
-    QVERIFY(sim.start({QStringLiteral("--serial"), QStringLiteral("COM3")}));
+    QVERIFY(sim.startSim({QStringLiteral("--serial"), QStringLiteral("COM3")}));
     QCOMPARE(sim.waitExit(), 2);
     QVERIFY2(sim.errorOutput().contains(QStringLiteral("COM3 is taken")), qPrintable(sim.describe()));
     QVERIFY(!sim.waitLine(QRegularExpression(QStringLiteral("^ready")), 0, 0).hasMatch());
@@ -175,7 +175,7 @@ void SimSerialTest::leavesReplacedLinkAlone()
 {
     // Someone else took the name over while the simulator ran: at exit the
     // simulator must not delete what is now theirs.
-    Sim sim;
+    Child sim(OwnConfig);
     QVERIFY2(sim.startReady({QStringLiteral("--serial"), QStringLiteral("COM3")}), qPrintable(sim.describe()));
     const QString link = sim.portsDir() + QStringLiteral("/COM3");
     QVERIFY(QFile::remove(link));
@@ -204,8 +204,8 @@ void SimSerialTest::usageErrors()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, complaint);
-    Sim sim;
-    QVERIFY(sim.start(arguments));
+    Child sim(OwnConfig);
+    QVERIFY(sim.startSim(arguments));
     QCOMPARE(sim.waitExit(), 2);
     QVERIFY2(sim.errorOutput().contains(complaint), qPrintable(sim.describe()));
     QVERIFY(!QFileInfo::exists(sim.configHome() + QStringLiteral("/korvane/COM3")));
@@ -240,9 +240,9 @@ void SimSerialTest::answersFrames_data()
     QString sixtyText;
     for (int i = 0; i < 60; ++i)
         sixtyText += QStringLiteral(" 11");
-    QTest::newRow("len 60") << frameBytes(0x01, sixty) << QByteArray::fromHex("FF")
+    QTest::newRow("len 60") << frame(0x01, sixty) << QByteArray::fromHex("FF")
                             << QStringList{QStringLiteral("2E 01 3C") + sixtyText
-                                           + QStringLiteral(" %1 [1]").arg(quint8(frameBytes(0x01, sixty).back()), 2, 16, QLatin1Char('0')).toUpper()};
+                                           + QStringLiteral(" %1 [1]").arg(quint8(frame(0x01, sixty).back()), 2, 16, QLatin1Char('0')).toUpper()};
 }
 
 void SimSerialTest::answersFrames()
@@ -250,8 +250,8 @@ void SimSerialTest::answersFrames()
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, replies);
     QFETCH(QStringList, lines);
-    Sim sim;
-    Peer peer;
+    Child sim(OwnConfig);
+    Stream peer;
     QVERIFY2(startWithPeer(sim, peer), qPrintable(sim.describe()));
 
     QVERIFY(peer.write(input));
@@ -282,8 +282,8 @@ void SimSerialTest::splitFrameDecodesTheSame_data()
 void SimSerialTest::splitFrameDecodesTheSame()
 {
     QFETCH(QList<int>, cuts);
-    Sim sim;
-    Peer peer;
+    Child sim(OwnConfig);
+    Stream peer;
     QVERIFY2(startWithPeer(sim, peer), qPrintable(sim.describe()));
     const QByteArray frame = QByteArray::fromHex("2E01020AFFF3");
     int begin = 0;
@@ -300,8 +300,8 @@ void SimSerialTest::splitFrameDecodesTheSame()
 
 void SimSerialTest::replyBytesArePrinted()
 {
-    Sim sim;
-    Peer peer;
+    Child sim(OwnConfig);
+    Stream peer;
     QVERIFY2(startWithPeer(sim, peer), qPrintable(sim.describe()));
     QVERIFY(peer.write(QByteArray::fromHex("FFF000FF")));
     QVERIFY(sim.waitLine(QRegularExpression(QStringLiteral("^reply FF$"))).hasMatch());
@@ -335,8 +335,8 @@ void SimSerialTest::commandsWriteExactBytes()
 {
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, bytes);
-    Sim sim;
-    Peer peer;
+    Child sim(OwnConfig);
+    Stream peer;
     QVERIFY2(startWithPeer(sim, peer), qPrintable(sim.describe()));
     sim.command(command);
     QCOMPARE(peer.read(bytes.size()).toHex(' '), bytes.toHex(' '));
@@ -349,8 +349,8 @@ void SimSerialTest::commandsWriteExactBytes()
 
 void SimSerialTest::badCommandIsRefused()
 {
-    Sim sim;
-    Peer peer;
+    Child sim(OwnConfig);
+    Stream peer;
     QVERIFY2(startWithPeer(sim, peer), qPrintable(sim.describe()));
     sim.command("send 01 XY");
     sim.command("jump");
@@ -366,8 +366,8 @@ void SimSerialTest::badCommandIsRefused()
 
 void SimSerialTest::toolMayCloseAndReopen()
 {
-    Sim sim;
-    Peer peer;
+    Child sim(OwnConfig);
+    Stream peer;
     QVERIFY2(startWithPeer(sim, peer), qPrintable(sim.describe()));
     QVERIFY(peer.write(QByteArray::fromHex("2E01020AFFF3")));
     QCOMPARE(peer.read(1).toHex(), QByteArray("ff"));
@@ -386,8 +386,8 @@ void SimSerialTest::toolMayCloseAndReopen()
 
 void SimSerialTest::closeHangsUpAndRelinks()
 {
-    Sim sim;
-    Peer peer;
+    Child sim(OwnConfig);
+    Stream peer;
     QString firstSlave;
     QVERIFY2(startWithPeer(sim, peer, {}, &firstSlave), qPrintable(sim.describe()));
     const int before = int(sim.lines().size());
@@ -412,8 +412,8 @@ void SimSerialTest::closeHangsUpAndRelinks()
 void SimSerialTest::quietAndNoReply()
 {
     {
-        Sim sim;
-        Peer peer;
+        Child sim(OwnConfig);
+        Stream peer;
         QVERIFY2(startWithPeer(sim, peer, {QStringLiteral("--quiet")}), qPrintable(sim.describe()));
         QVERIFY(peer.write(QByteArray::fromHex("2E01020AFFF3FF")));
         QCOMPARE(peer.read(1).toHex(), QByteArray("ff"));
@@ -426,8 +426,8 @@ void SimSerialTest::quietAndNoReply()
                      qPrintable(line));
     }
     {
-        Sim sim;
-        Peer peer;
+        Child sim(OwnConfig);
+        Stream peer;
         QVERIFY2(startWithPeer(sim, peer, {QStringLiteral("--no-reply")}), qPrintable(sim.describe()));
         QVERIFY(peer.write(QByteArray::fromHex("2E01020AFFF3")));
         QVERIFY(sim.waitLine(QRegularExpression(QStringLiteral("2E 01 02 0A FF F3 \\[1\\]$"))).hasMatch());

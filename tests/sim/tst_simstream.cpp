@@ -2,7 +2,7 @@
 // checksums, noise, numbering and time stamps, read back from the tool's end
 // of the pseudo-terminal and checked frame by frame.
 
-#include "simharness.h"
+#include "testsupport.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -11,7 +11,7 @@
 
 #include <ctime>
 
-using namespace SimHarness;
+using namespace TestSupport;
 
 class SimStreamTest : public QObject
 {
@@ -35,7 +35,7 @@ qint64 wallNs()
 }
 
 // Reads from the peer until `frames` whole frames have come.
-QByteArray readFrames(Peer& peer, int frames, int chunk)
+QByteArray readFrames(Stream& peer, int frames, int chunk)
 {
     QByteArray bytes;
     QDeadlineTimer deadline(60000);
@@ -47,7 +47,7 @@ QByteArray readFrames(Peer& peer, int frames, int chunk)
     return bytes;
 }
 
-bool startHeld(Sim& sim, Peer& peer, const QStringList& extra)
+bool startHeld(Child& sim, Stream& peer, const QStringList& extra)
 {
     if (!sim.startReady(QStringList{QStringLiteral("--serial"), QStringLiteral("COM5"), QStringLiteral("--hold"),
                                     QStringLiteral("--stay")} + extra))
@@ -114,8 +114,8 @@ void SimStreamTest::sendsTheRightFrames()
     QFETCH(bool, noise);
     QFETCH(int, chunk);
 
-    Sim sim;
-    Peer peer;
+    Child sim(OwnConfig);
+    Stream peer;
     QVERIFY2(startHeld(sim, peer, arguments), qPrintable(sim.describe()));
     QCOMPARE(sim.stats().value(QStringLiteral("sent")), qint64(0)); // --hold holds
     sim.command("start");
@@ -166,8 +166,8 @@ void SimStreamTest::timestampsPerFrame()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString file = dir.filePath(QStringLiteral("stamps.txt"));
-    Sim sim;
-    Peer peer;
+    Child sim(OwnConfig);
+    Stream peer;
     QVERIFY2(startHeld(sim, peer, {QStringLiteral("--number"), QStringLiteral("--rate"), QStringLiteral("1000"),
                                    QStringLiteral("--count"), QStringLiteral("200"), QStringLiteral("--timestamps"), file}),
              qPrintable(sim.describe()));
@@ -196,14 +196,14 @@ void SimStreamTest::timestampsPerFrame()
 
 void SimStreamTest::streamFollowsTheToolOpeningAndClosing()
 {
-    Sim sim;
+    Child sim(OwnConfig);
     QVERIFY2(sim.startReady({QStringLiteral("--serial"), QStringLiteral("COM6"), QStringLiteral("--number"),
                              QStringLiteral("--rate"), QStringLiteral("200"), QStringLiteral("--quiet")}),
              qPrintable(sim.describe()));
     // Nobody has COM6 open: nothing is sent that would pile up in the terminal.
     QCOMPARE(sim.stats().value(QStringLiteral("sent")), qint64(0));
 
-    Peer peer;
+    Stream peer;
     QVERIFY(peer.openTerminal(sim.portsDir() + QStringLiteral("/COM6")));
     const int opened = sim.waitLineIndex(QRegularExpression(QStringLiteral("^connected$")));
     QVERIFY2(opened > 0, qPrintable(sim.describe()));
@@ -232,16 +232,16 @@ void SimStreamTest::boundedRunEnds()
 {
     // --count without --stay: the simulator ends by itself once the frames are
     // written and the linger time for replies is over.
-    Sim sim;
+    Child sim(OwnConfig);
     QVERIFY2(sim.startReady({QStringLiteral("--serial"), QStringLiteral("COM6"), QStringLiteral("--count"), QStringLiteral("3"),
                              QStringLiteral("--linger"), QStringLiteral("50")}),
              qPrintable(sim.describe()));
-    Peer peer;
+    Stream peer;
     QVERIFY(peer.openTerminal(sim.portsDir() + QStringLiteral("/COM6")));
     QCOMPARE(sim.waitExit(), 0);
     const QRegularExpressionMatch stats = sim.waitLine(QRegularExpression(QStringLiteral("^stats .*$")));
     QVERIFY(stats.hasMatch());
-    QCOMPARE(Sim::parseStats(stats.captured(0)).value(QStringLiteral("sent")), qint64(3));
+    QCOMPARE(Child::parseStats(stats.captured(0)).value(QStringLiteral("sent")), qint64(3));
     QVERIFY(!QFileInfo::exists(sim.portsDir() + QStringLiteral("/COM6")));
 }
 

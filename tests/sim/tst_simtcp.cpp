@@ -2,13 +2,13 @@
 // connection at a time, answering frames, closing and resetting connections,
 // and sending a numbered stream to a connected tool.
 
-#include "simharness.h"
+#include "testsupport.h"
 
 #include <QTest>
 
 #include <cerrno>
 
-using namespace SimHarness;
+using namespace TestSupport;
 
 class SimTcpTest : public QObject
 {
@@ -25,7 +25,7 @@ private Q_SLOTS:
 
 namespace {
 
-bool startLoopback(Sim& sim, quint16& port, const QStringList& extra = {})
+bool startLoopback(Child& sim, quint16& port, const QStringList& extra = {})
 {
     QRegularExpressionMatch ready;
     if (!sim.startReady(QStringList{QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0")} + extra, &ready))
@@ -36,7 +36,7 @@ bool startLoopback(Sim& sim, quint16& port, const QStringList& extra = {})
 }
 
 // Index of the first line at or after `from` that matches; -1 if none comes.
-int lineIndex(Sim& sim, const QString& pattern, int from = 0)
+int lineIndex(Child& sim, const QString& pattern, int from = 0)
 {
     return sim.waitLineIndex(QRegularExpression(pattern), from);
 }
@@ -45,16 +45,16 @@ int lineIndex(Sim& sim, const QString& pattern, int from = 0)
 
 void SimTcpTest::servesOneConnectionAtATime()
 {
-    Sim sim;
+    Child sim(OwnConfig);
     quint16 port = 0;
     QVERIFY2(startLoopback(sim, port), qPrintable(sim.describe()));
-    Peer first;
+    Stream first;
     QVERIFY(first.connectLoopback(port));
     const int connected = lineIndex(sim, QStringLiteral("^connected$"));
     QVERIFY(connected > 0);
 
     // The second client gets through the backlog but is not served yet.
-    Peer second;
+    Stream second;
     QVERIFY(second.connectLoopback(port));
     QVERIFY(second.write(QByteArray::fromHex("2E0500FA")));
     QVERIFY(first.write(QByteArray::fromHex("2E01020AFFF3")));
@@ -74,11 +74,11 @@ void SimTcpTest::servesOneConnectionAtATime()
 
 void SimTcpTest::halfFrameDoesNotCarryOver()
 {
-    Sim sim;
+    Child sim(OwnConfig);
     quint16 port = 0;
     QVERIFY2(startLoopback(sim, port), qPrintable(sim.describe()));
     {
-        Peer first;
+        Stream first;
         QVERIFY(first.connectLoopback(port));
         QVERIFY(first.write(QByteArray::fromHex("2E0102")));
         QTRY_COMPARE_WITH_TIMEOUT(sim.stats().value(QStringLiteral("bytes_in")), qint64(3), WaitMs);
@@ -86,7 +86,7 @@ void SimTcpTest::halfFrameDoesNotCarryOver()
     QVERIFY(lineIndex(sim, QStringLiteral("^disconnected$")) > 0);
     // Were the old frame still open, 2E 05 would be its data and 00 its
     // checksum, and this client would get F0.
-    Peer second;
+    Stream second;
     QVERIFY(second.connectLoopback(port));
     QVERIFY(second.write(QByteArray::fromHex("2E0500FA")));
     QCOMPARE(second.read(1).toHex(), QByteArray("ff"));
@@ -104,10 +104,10 @@ void SimTcpTest::closeAndReset()
 {
     QFETCH(QByteArray, command);
     QFETCH(int, end);
-    Sim sim;
+    Child sim(OwnConfig);
     quint16 port = 0;
     QVERIFY2(startLoopback(sim, port), qPrintable(sim.describe()));
-    Peer peer;
+    Stream peer;
     QVERIFY(peer.connectLoopback(port));
     const int connected = lineIndex(sim, QStringLiteral("^connected$"));
     QVERIFY(connected > 0);
@@ -119,7 +119,7 @@ void SimTcpTest::closeAndReset()
     QVERIFY(gone > connected);
 
     // Listening goes on.
-    Peer again;
+    Stream again;
     QVERIFY(again.connectLoopback(port));
     QVERIFY(lineIndex(sim, QStringLiteral("^connected$"), gone) > gone);
     QVERIFY(again.write(QByteArray::fromHex("2E01020AFFF4")));
@@ -131,14 +131,14 @@ void SimTcpTest::closeAndReset()
 
 void SimTcpTest::commandsNeedAConnection()
 {
-    Sim sim;
+    Child sim(OwnConfig);
     quint16 port = 0;
     QVERIFY2(startLoopback(sim, port), qPrintable(sim.describe()));
     sim.command("send 01 0A FF");
     sim.command("close");
     QTRY_VERIFY_WITH_TIMEOUT(sim.errorOutput().count(QStringLiteral("no connection")) == 2, WaitMs);
 
-    Peer peer;
+    Stream peer;
     QVERIFY(peer.connectLoopback(port));
     QVERIFY(lineIndex(sim, QStringLiteral("^connected$")) > 0);
     sim.command("nak");
@@ -151,7 +151,7 @@ void SimTcpTest::commandsNeedAConnection()
 
 void SimTcpTest::streamsToTheConnectedTool()
 {
-    Sim sim;
+    Child sim(OwnConfig);
     quint16 port = 0;
     QVERIFY2(startLoopback(sim, port, {QStringLiteral("--number"), QStringLiteral("--rate"), QStringLiteral("1000"),
                                        QStringLiteral("--count"), QStringLiteral("300"), QStringLiteral("--bad-share"),
@@ -161,7 +161,7 @@ void SimTcpTest::streamsToTheConnectedTool()
     // Nothing is sent before a tool connects.
     QCOMPARE(sim.stats().value(QStringLiteral("sent")), qint64(0));
 
-    Peer peer;
+    Stream peer;
     QVERIFY(peer.connectLoopback(port));
     QByteArray bytes;
     QDeadlineTimer deadline(WaitMs * 3);
@@ -184,7 +184,7 @@ void SimTcpTest::streamsToTheConnectedTool()
     QCOMPARE(sim.waitExit(), 0);
     const QRegularExpressionMatch stats = sim.waitLine(QRegularExpression(QStringLiteral("^stats .*$")), from);
     QVERIFY(stats.hasMatch());
-    const auto fields = Sim::parseStats(stats.captured(0));
+    const auto fields = Child::parseStats(stats.captured(0));
     QCOMPARE(fields.value(QStringLiteral("sent")), qint64(300));
     QCOMPARE(fields.value(QStringLiteral("sent_bad")), qint64(30));
     QCOMPARE(peer.waitEnd(), 0);

@@ -18,7 +18,7 @@
 // Exit status 0 when every check holds, 1 when one does not, 2 on a setup
 // failure.
 
-#include "faultsupport.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -156,9 +156,9 @@ private:
             ++headerLines;
             return;
         }
-        Faults::LogRow row;
+        TestSupport::LogRow row;
         QString problem;
-        if (!Faults::parseRow(line, &row)) {
+        if (!TestSupport::parseRow(line, &row)) {
             problem = QStringLiteral("not a whole row");
         } else if (!expect.nextGood()) {
             problem = QStringLiteral("more rows than good frames");
@@ -184,81 +184,10 @@ struct Stats
     qint64 sent = -1, sentBad = -1, noise = -1, acks = -1, naks = -1;
 };
 
-class Child
+Stats statsOf(const QMap<QString, qint64>& fields)
 {
-public:
-    explicit Child(const QString& name) : label(name) {}
-    ~Child()
-    {
-        if (proc.state() != QProcess::NotRunning) {
-            proc.kill();
-            proc.waitForFinished(5000);
-        }
-    }
-
-    bool start(const QString& program, const QStringList& args, const QProcessEnvironment& env, const QString& dir)
-    {
-        proc.setProcessEnvironment(env);
-        proc.setWorkingDirectory(dir);
-        proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc.start(program, args);
-        return proc.waitForStarted(10000);
-    }
-    // Waits for a line matching the pattern that has not been handed out yet.
-    QString waitForLine(const QRegularExpression& pattern, int timeoutMs)
-    {
-        QElapsedTimer t;
-        t.start();
-        for (;;) {
-            collect();
-            for (int i = 0; i < lines.size(); ++i) {
-                if (pattern.match(lines[i]).hasMatch()) {
-                    const QString found = lines[i];
-                    lines.remove(0, i + 1);
-                    return found;
-                }
-            }
-            if (t.elapsed() > timeoutMs || proc.state() == QProcess::NotRunning)
-                return QString();
-            proc.waitForReadyRead(50);
-        }
-    }
-    void collect()
-    {
-        partial += proc.readAllStandardOutput();
-        int nl;
-        while ((nl = int(partial.indexOf('\n'))) >= 0) {
-            lines << QString::fromLatin1(partial.left(nl));
-            partial.remove(0, nl + 1);
-        }
-    }
-    void command(const char* text)
-    {
-        proc.write(text);
-        proc.write("\n");
-        proc.waitForBytesWritten(1000);
-    }
-
-    QString label;
-    QProcess proc;
-    QStringList lines;
-    QByteArray partial;
-};
-
-Stats parseStats(const QString& line)
-{
-    auto field = [&line](const char* name) {
-        const QRegularExpression re(QStringLiteral("\\b%1=(\\d+)").arg(QLatin1String(name)));
-        const QRegularExpressionMatch m = re.match(line);
-        return m.hasMatch() ? m.captured(1).toLongLong() : -1;
-    };
+    auto field = [&fields](const char* name) { return fields.value(QLatin1String(name), -1); };
     return {field("sent"), field("sent_bad"), field("noise_bytes"), field("acks"), field("naks")};
-}
-
-Stats statsNow(Child& sim)
-{
-    sim.command("stats");
-    return parseStats(sim.waitForLine(QRegularExpression(QStringLiteral("^stats ")), 10000));
 }
 
 int run(const Options& o)
@@ -270,16 +199,14 @@ int run(const Options& o)
     const QString config = base.filePath(QStringLiteral("config"));
     QDir().mkpath(work);
     QDir().mkpath(config + QStringLiteral("/korvane/ports"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
 
     const qint64 expectedGood = Expectation::goodIn(o.frames, o.badShare);
     const qint64 expectedBad = o.frames - expectedGood;
     say("soak: %lld frames at %.0f frames/s (about %.0f s), bad share %.3f, noise share %.3f",
         o.frames, o.rate, double(o.frames) / o.rate, o.badShare, o.noiseShare);
 
-    Child sim(QStringLiteral("korvane-sim"));
+    TestSupport::Child sim;
+    sim.environment().insert(QStringLiteral("XDG_CONFIG_HOME"), config);
     const QStringList simArgs = {
         QStringLiteral("--serial"), QStringLiteral("COM1"),
         QStringLiteral("--rate"), QString::number(o.rate),
@@ -290,18 +217,18 @@ int run(const Options& o)
         QStringLiteral("--frame"), QStringLiteral("01 00 00 00 00"),
         QStringLiteral("--frame"), QStringLiteral("7F 00 00 00 00 2E"),
         QStringLiteral("--number"), QStringLiteral("--quiet"), QStringLiteral("--stay")};
-    if (!sim.start(o.sim, simArgs, env, work)
-        || sim.waitForLine(QRegularExpression(QStringLiteral("^ready ")), 10000).isEmpty()) {
+    if (!sim.start(o.sim, simArgs, work) || !sim.waitLine(QRegularExpression(QStringLiteral("^ready "))).hasMatch()) {
         say("soak: korvane-sim did not start");
         return 2;
     }
-    Child tool(QStringLiteral("korvane"));
-    if (!tool.start(o.host, {QStringLiteral("--open-serial"), QStringLiteral("1")}, env, work)
-        || tool.waitForLine(QRegularExpression(QStringLiteral("^open 1$")), 20000).isEmpty()) {
+    TestSupport::Child tool;
+    tool.environment().insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+    if (!tool.start(o.host, {QStringLiteral("--open-serial"), QStringLiteral("1")}, work)
+        || !tool.waitLine(QRegularExpression(QStringLiteral("^open 1$")), 0, 20000).hasMatch()) {
         say("soak: the tool did not open COM1");
         return 2;
     }
-    const qint64 pid = tool.proc.processId();
+    const qint64 pid = tool.process().processId();
 
     LogChecker checker(work + QStringLiteral("/Korvane_data.csv"), o.frames, o.badShare);
     QElapsedTimer clock;
@@ -320,11 +247,10 @@ int run(const Options& o)
 
     while (checker.rows < expectedGood) {
         QThread::msleep(500);
-        sim.collect();
         checker.poll();
         const qint64 now = clock.elapsed();
-        if (tool.proc.state() == QProcess::NotRunning) {
-            say("soak: the tool ended early (exit status %d)", tool.proc.exitCode());
+        if (tool.process().state() == QProcess::NotRunning) {
+            say("soak: the tool ended early (exit status %d)", tool.process().exitCode());
             break;
         }
         if (checker.rows != lastRows) {
@@ -337,8 +263,8 @@ int run(const Options& o)
         }
         if (now - lastSampleMs >= 10000 && checker.rows >= warmRows) {
             lastSampleMs = now;
-            const qint64 rss = Faults::residentBytes(pid);
-            const int fds = Faults::descriptorCountOf(pid);
+            const qint64 rss = TestSupport::residentBytes(pid);
+            const int fds = TestSupport::descriptorCountOf(pid);
             if (rssWarm < 0)
                 rssWarm = rss;
             rssLast = rss;
@@ -352,8 +278,8 @@ int run(const Options& o)
         if (now - lastReportMs >= 60000) {
             lastReportMs = now;
             say("  %4lld s: %lld of %lld rows, %lld mismatches, tool RSS %.1f MiB, %d descriptors", now / 1000,
-                checker.rows, expectedGood, checker.mismatches, double(Faults::residentBytes(pid)) / 1048576.0,
-                Faults::descriptorCountOf(pid));
+                checker.rows, expectedGood, checker.mismatches, double(TestSupport::residentBytes(pid)) / 1048576.0,
+                TestSupport::descriptorCountOf(pid));
         }
     }
     const double seconds = double(clock.elapsed()) / 1000.0;
@@ -363,7 +289,7 @@ int run(const Options& o)
     QElapsedTimer settle;
     settle.start();
     for (;;) {
-        stats = statsNow(sim);
+        stats = statsOf(sim.stats());
         if (stats.acks + stats.naks >= o.frames || stalled || settle.elapsed() > 30000)
             break;
         QThread::msleep(200);
@@ -371,12 +297,11 @@ int run(const Options& o)
 
     // An orderly stop, as from a terminal: the tool must exit with 0.
     ::kill(static_cast<pid_t>(pid), SIGTERM);
-    const bool exited = tool.proc.waitForFinished(30000);
-    const bool cleanExit = exited && tool.proc.exitStatus() == QProcess::NormalExit && tool.proc.exitCode() == 0;
+    const bool exited = tool.process().waitForFinished(30000);
+    const bool cleanExit = exited && tool.process().exitStatus() == QProcess::NormalExit && tool.process().exitCode() == 0;
     checker.poll();
-    sim.command("quit");
-    const Stats final = parseStats(sim.waitForLine(QRegularExpression(QStringLiteral("^stats ")), 10000));
-    sim.proc.waitForFinished(10000);
+    const Stats final = statsOf(TestSupport::Child::parseStats(sim.ask("quit", QRegularExpression(QStringLiteral("^stats .*"))).captured(0)));
+    sim.process().waitForFinished(10000);
     if (final.sent >= 0)
         stats = final;
 

@@ -1,30 +1,216 @@
+// Descriptors with deadlines, the ports folder, process figures and captured
+// console output.
 #include "testsupport.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-
-#ifndef _WIN32
-#include <QDeadlineTimer>
+#include <QTest>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <ctime>
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <net/if.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
-#endif
 
 namespace TestSupport {
+
+// ---- descriptors ---------------------------------------------------------------
+
+namespace {
+
+// Waits for events on fd until they come or the deadline passes; 0 on timeout.
+int pollFor(int fd, short events, const QDeadlineTimer& deadline)
+{
+    for (;;) {
+        struct pollfd p = {fd, events, 0};
+        const qint64 left = deadline.remainingTime();
+        const int r = ::poll(&p, 1, left < 0 ? -1 : static_cast<int>(qMin<qint64>(left, 1000000)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r > 0 ? p.revents : 0;
+    }
+}
+
+void setNonBlocking(int fd)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+} // namespace
+
+Stream::Stream(int fd)
+    : m_fd(fd)
+{
+    if (m_fd >= 0)
+        setNonBlocking(m_fd);
+}
+
+Stream::~Stream()
+{
+    close();
+}
+
+void Stream::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+bool Stream::openTerminal(const QString& path)
+{
+    close();
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0)
+        return false;
+    termios tio{};
+    if (::tcgetattr(m_fd, &tio) != 0)
+        return false;
+    ::cfmakeraw(&tio);
+    // TCSANOW: what the far end has written already must stay readable.
+    return ::tcsetattr(m_fd, TCSANOW, &tio) == 0;
+}
+
+bool Stream::connectLoopback(quint16 port)
+{
+    close();
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
+        return false;
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+        close();
+        return false;
+    }
+    setNonBlocking(m_fd);
+    return true;
+}
+
+bool Stream::write(const QByteArray& bytes, int timeoutMs)
+{
+    if (m_fd < 0)
+        return false;
+    const QDeadlineTimer deadline(timeoutMs);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const char* from = bytes.constData() + done;
+        const auto size = static_cast<size_t>(bytes.size() - done);
+        // A socket whose peer has gone must fail the write, not raise SIGPIPE.
+        ssize_t r = ::send(m_fd, from, size, MSG_NOSIGNAL);
+        if (r < 0 && errno == ENOTSOCK)
+            r = ::write(m_fd, from, size);
+        if (r > 0) {
+            done += r;
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && errno != EAGAIN)
+            return false;
+        if (deadline.hasExpired() || !(pollFor(m_fd, POLLOUT, deadline) & POLLOUT))
+            return false;
+    }
+    return true;
+}
+
+QByteArray Stream::read(int count, int timeoutMs, int chunk)
+{
+    QByteArray got;
+    if (m_fd < 0)
+        return got;
+    const QDeadlineTimer deadline(timeoutMs);
+    std::vector<char> buffer(static_cast<std::size_t>(chunk));
+    while (got.size() < count) {
+        const ssize_t r = ::read(m_fd, buffer.data(), static_cast<size_t>(qMin<qsizetype>(chunk, count - got.size())));
+        if (r > 0) {
+            got.append(buffer.data(), r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0 || errno != EAGAIN)
+            break; // nothing left at the far end to send anything
+        if (deadline.hasExpired() || !(pollFor(m_fd, POLLIN, deadline) & POLLIN))
+            break;
+    }
+    return got;
+}
+
+QByteArray Stream::readAvailable()
+{
+    QByteArray out;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t r = m_fd < 0 ? -1 : ::read(m_fd, buffer, sizeof buffer);
+        if (r > 0)
+            out.append(buffer, r);
+        else if (!(r < 0 && errno == EINTR))
+            break;
+    }
+    return out;
+}
+
+int Stream::waitEnd(int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    char buffer[4096];
+    while (!deadline.hasExpired()) {
+        pollFor(m_fd, POLLIN, QDeadlineTimer(qMin<qint64>(100, deadline.remainingTime())));
+        const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+        if (n == 0)
+            return 0;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return errno;
+    }
+    return -1;
+}
+
+Pty::Pty()
+{
+    m_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0)
+        return;
+    char name[128];
+    struct termios t;
+    if (::grantpt(m_fd) != 0 || ::unlockpt(m_fd) != 0 || ::ptsname_r(m_fd, name, sizeof name) != 0
+        || ::tcgetattr(m_fd, &t) != 0) {
+        close();
+        return;
+    }
+    // On the master, the termios calls reach the slave side of the line.
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    if (::tcsetattr(m_fd, TCSANOW, &t) != 0) {
+        close();
+        return;
+    }
+    slave = QString::fromLocal8Bit(name);
+}
+
+QByteArray receiveFromTool(Stream& device, int n, int timeoutMs)
+{
+    QByteArray got;
+    (void)QTest::qWaitFor([&] {
+        got += device.readAvailable();
+        return got.size() >= n;
+    }, timeoutMs);
+    return got;
+}
+
+// ---- the ports folder -----------------------------------------------------------
 
 PortsDir::PortsDir()
 {
@@ -62,342 +248,134 @@ bool PortsDir::link(const QString& comName, const QString& target)
     return QFile::link(target, path);
 }
 
-#ifndef _WIN32
+// ---- process figures ------------------------------------------------------------------
 
 namespace {
 
-int pollFor(int fd, short events, const QDeadlineTimer& deadline)
+// Entries of a /proc/.../fd folder, but for the one the listing holds itself.
+int countDescriptors(const QByteArray& path, bool own)
 {
-    for (;;) {
-        struct pollfd p = {fd, events, 0};
-        qint64 left = deadline.remainingTime();
-        int r = ::poll(&p, 1, left < 0 ? -1 : static_cast<int>(qMin<qint64>(left, 1000000)));
-        if (r < 0 && errno == EINTR)
-            continue;
-        return r > 0 ? p.revents : 0;
-    }
-}
-
-} // namespace
-
-Pty::Pty()
-{
-    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (master < 0)
-        return;
-    char name[128];
-    struct termios t;
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0
-        || ::tcgetattr(master, &t) != 0) {
-        hangUp();
-        return;
-    }
-    // On the master, the termios calls reach the slave side of the line.
-    ::cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    if (::tcsetattr(master, TCSANOW, &t) != 0) {
-        hangUp();
-        return;
-    }
-    slave = QString::fromLocal8Bit(name);
-}
-
-Pty::~Pty()
-{
-    hangUp();
-}
-
-bool Pty::isValid() const
-{
-    return master >= 0;
-}
-
-int Pty::masterFd() const
-{
-    return master;
-}
-
-QString Pty::slavePath() const
-{
-    return slave;
-}
-
-bool Pty::write(const QByteArray& bytes)
-{
-    if (master < 0)
-        return false;
-    const QDeadlineTimer deadline(5000);
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        ssize_t r = ::write(master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (r > 0) {
-            done += r;
-            continue;
-        }
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && errno != EAGAIN)
-            return false;
-        if (deadline.hasExpired() || !(pollFor(master, POLLOUT, deadline) & POLLOUT))
-            return false;
-    }
-    return true;
-}
-
-QByteArray Pty::readExactly(int n, int timeoutMs)
-{
-    QByteArray out;
-    if (master < 0 || n <= 0)
-        return out;
-    const QDeadlineTimer deadline(timeoutMs);
-    char buffer[4096];
-    while (out.size() < n) {
-        ssize_t r = ::read(master, buffer, static_cast<size_t>(qMin<qsizetype>(n - out.size(), sizeof buffer)));
-        if (r > 0) {
-            out.append(buffer, r);
-            continue;
-        }
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r == 0 || errno != EAGAIN)
-            break; // no slave left to send anything
-        if (deadline.hasExpired() || !(pollFor(master, POLLIN, deadline) & POLLIN))
-            break;
-    }
-    return out;
-}
-
-QByteArray Pty::readAvailable()
-{
-    QByteArray out;
-    if (master < 0)
-        return out;
-    char buffer[4096];
-    for (;;) {
-        ssize_t r = ::read(master, buffer, sizeof buffer);
-        if (r > 0)
-            out.append(buffer, r);
-        else if (!(r < 0 && errno == EINTR))
-            break;
-    }
-    return out;
-}
-
-void Pty::hangUp()
-{
-    if (master >= 0)
-        ::close(master);
-    master = -1;
-}
-
-int openDescriptorCount()
-{
-    DIR* d = ::opendir("/proc/self/fd");
+    DIR* d = ::opendir(path.constData());
     if (!d)
         return -1;
-    const int own = ::dirfd(d);
+    const int listing = own ? ::dirfd(d) : -1;
     int count = 0;
     while (struct dirent* entry = ::readdir(d)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        if (std::atoi(entry->d_name) != own)
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != listing)
             ++count;
     }
     ::closedir(d);
     return count;
 }
 
-namespace {
-
-QString errnoText(const char* what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
-}
-
-bool writeFile(const char* path, const QByteArray& text)
-{
-    std::ofstream out(path);
-    out << text.constData();
-    out.flush();
-    return bool(out);
-}
-
-// Without CAP_SYS_ADMIN, a user namespace in which we are root grants the
-// right to own a network namespace.
-bool unshareNetwork(QString* why)
-{
-    if (::unshare(CLONE_NEWNET) == 0)
-        return true;
-    if (errno != EPERM) {
-        *why = errnoText("unshare(CLONE_NEWNET)");
-        return false;
-    }
-    const uid_t uid = ::geteuid();
-    const gid_t gid = ::getegid();
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        *why = errnoText("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
-        return false;
-    }
-    if (!writeFile("/proc/self/setgroups", "deny")
-        || !writeFile("/proc/self/uid_map", QByteArray("0 ") + QByteArray::number(uid) + " 1")
-        || !writeFile("/proc/self/gid_map", QByteArray("0 ") + QByteArray::number(gid) + " 1")) {
-        *why = QStringLiteral("cannot map ids into the new user namespace");
-        return false;
-    }
-    return true;
-}
-
-bool setAddress(int s, const char* ifName, const char* address, QString* why)
-{
-    struct ifreq request;
-    std::memset(&request, 0, sizeof request);
-    std::strncpy(request.ifr_name, ifName, IFNAMSIZ - 1);
-    auto* in = reinterpret_cast<struct sockaddr_in*>(&request.ifr_addr);
-    in->sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &in->sin_addr);
-    if (::ioctl(s, SIOCSIFADDR, &request) != 0) {
-        *why = errnoText("SIOCSIFADDR");
-        return false;
-    }
-    return true;
-}
-
-bool canBind(const char* address)
-{
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return false;
-    struct sockaddr_in in;
-    std::memset(&in, 0, sizeof in);
-    in.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &in.sin_addr);
-    const bool ok = ::bind(s, reinterpret_cast<struct sockaddr*>(&in), sizeof in) == 0;
-    ::close(s);
-    return ok;
-}
-
 } // namespace
 
-bool enterPrivateNetwork(QString* why, int host)
+int openDescriptorCount()
 {
-    QString ignored;
-    if (!why)
-        why = &ignored;
-    if (host < 1 || host > 254) {
-        *why = QStringLiteral("host number %1 is outside 1..254").arg(host);
-        return false;
-    }
-    if (!unshareNetwork(why)) {
-        why->prepend(QStringLiteral("no private network namespace: "));
-        return false;
-    }
-
-    struct if_nameindex* names = ::if_nameindex();
-    if (!names) {
-        *why = errnoText("if_nameindex");
-        return false;
-    }
-    QStringList others;
-    for (struct if_nameindex* n = names; n->if_index != 0; ++n) {
-        if (std::strcmp(n->if_name, "lo") != 0)
-            others << QString::fromLocal8Bit(n->if_name);
-    }
-    ::if_freenameindex(names);
-    if (!others.isEmpty()) {
-        *why = QStringLiteral("the new network namespace holds more than lo: %1").arg(others.join(QLatin1Char(' ')));
-        return false;
-    }
-
-    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        *why = errnoText("socket");
-        return false;
-    }
-    struct ifreq request;
-    std::memset(&request, 0, sizeof request);
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
-    if (ok) {
-        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-        ok = ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
-    }
-    if (!ok)
-        *why = errnoText("bringing lo up");
-    const QByteArray address = "192.168.1." + QByteArray::number(host);
-    // Bringing lo up gives it 127.0.0.1; the device address goes on an alias.
-    if (ok && !canBind("127.0.0.1"))
-        ok = setAddress(s, "lo", "127.0.0.1", why);
-    if (ok)
-        ok = setAddress(s, "lo:1", address.constData(), why);
-    ::close(s);
-    if (!ok)
-        return false;
-    if (!canBind("127.0.0.1") || !canBind(address.constData())) {
-        *why = QStringLiteral("127.0.0.1 and %1 are not both usable on lo").arg(QLatin1String(address));
-        return false;
-    }
-    return true;
+    return countDescriptors("/proc/self/fd", true);
 }
 
-DeviceListener::DeviceListener(int host, int port, int backlog)
+int descriptorCountOf(qint64 pid)
 {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    struct sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const QByteArray address = "192.168.1." + QByteArray::number(host);
-    ::inet_pton(AF_INET, address.constData(), &a.sin_addr);
-    if (::bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) {
-        ::close(fd);
-        fd = -1;
-    }
+    return countDescriptors(QByteArray("/proc/") + QByteArray::number(pid) + "/fd", false);
 }
 
-DeviceListener::~DeviceListener()
+qint64 residentBytes(qint64 pid)
 {
-    if (fd >= 0)
-        ::close(fd);
-}
-
-int DeviceListener::accept(int timeoutMs, bool nonBlocking)
-{
-    struct pollfd p = {fd, POLLIN, 0};
-    if (fd < 0 || ::poll(&p, 1, timeoutMs) != 1)
+    const QString path = pid > 0 ? QStringLiteral("/proc/%1/statm").arg(pid) : QStringLiteral("/proc/self/statm");
+    QFile statm(path);
+    if (!statm.open(QIODevice::ReadOnly))
         return -1;
-    return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
+    const QList<QByteArray> fields = statm.readAll().simplified().split(' ');
+    if (fields.size() < 2)
+        return -1;
+    bool ok = false;
+    const qint64 pages = fields[1].toLongLong(&ok);
+    return ok ? pages * ::sysconf(_SC_PAGESIZE) : -1;
 }
 
-#else // no pseudo-terminals, /proc or network namespaces here
-
-Pty::Pty() = default;
-Pty::~Pty() = default;
-bool Pty::isValid() const { return false; }
-int Pty::masterFd() const { return -1; }
-QString Pty::slavePath() const { return slave; }
-bool Pty::write(const QByteArray&) { return false; }
-QByteArray Pty::readExactly(int, int) { return {}; }
-QByteArray Pty::readAvailable() { return {}; }
-void Pty::hangUp() {}
-
-int openDescriptorCount() { return -1; }
-
-bool enterPrivateNetwork(QString* why, int)
+qint64 heapInUse()
 {
-    if (why)
-        *why = QStringLiteral("network namespaces exist only on Linux");
-    return false;
-}
-
-DeviceListener::DeviceListener(int, int, int) {}
-DeviceListener::~DeviceListener() = default;
-int DeviceListener::accept(int, bool)
-{
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
+    const struct mallinfo2 info = ::mallinfo2();
+    const qint64 inUse = static_cast<qint64>(info.uordblks) + static_cast<qint64>(info.hblkhd);
+    // A sanitizer's allocator leaves glibc's figures at nothing.
+    return inUse > 0 ? inUse : -1;
+#else
     return -1;
+#endif
 }
 
-#endif
+double processCpuSeconds()
+{
+    struct timespec t = {};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+QString growthOverCycles(const std::function<bool(int)>& cycles, int warmUp, int count, const char* what)
+{
+    if (!cycles(warmUp))
+        return QStringLiteral("the warm-up cycles failed");
+    const int descriptors = openDescriptorCount();
+    const qint64 resident = residentBytes();
+    const qint64 heap = heapInUse();
+    if (descriptors <= 0 || resident <= 0)
+        return QStringLiteral("descriptors or resident size cannot be read");
+
+    if (!cycles(count))
+        return QStringLiteral("a cycle failed");
+    const int descriptorsAfter = openDescriptorCount();
+    const qint64 residentGrowth = residentBytes() - resident;
+    const qint64 heapGrowth = heap > 0 ? heapInUse() - heap : 0;
+    qInfo("%d %s cycles: descriptors %d -> %d, resident %+lld bytes, heap in use %+lld bytes", count, what,
+          descriptors, descriptorsAfter, residentGrowth, heapGrowth);
+    if (descriptorsAfter != descriptors)
+        return QStringLiteral("descriptors %1 -> %2").arg(descriptors).arg(descriptorsAfter);
+    // A leak of even 64 bytes a cycle shows in the heap; resident size is coarser.
+    if (heapGrowth >= 64 * qint64(count))
+        return QStringLiteral("heap grew by %1 bytes").arg(heapGrowth);
+    if (!residentSizeTellsLeaks())
+        qInfo("resident size not checked under AddressSanitizer; its leak checker runs at exit");
+    else if (residentGrowth >= 1024 * 1024)
+        return QStringLiteral("resident size grew by %1 bytes").arg(residentGrowth);
+    return QString();
+}
+
+// ---- console output ---------------------------------------------------------------------
+
+OutputCapture::OutputCapture(int fd)
+    : target(fd)
+{
+    if (!file.open())
+        return;
+    std::fflush(nullptr);
+    saved = ::fcntl(target, F_DUPFD_CLOEXEC, 3);
+    ::dup2(file.handle(), target);
+}
+
+OutputCapture::~OutputCapture()
+{
+    if (saved < 0)
+        return;
+    const QByteArray captured = text();
+    ::dup2(saved, target);
+    ::close(saved);
+    // Hand on what others printed meanwhile (a test failure, for one); only
+    // the tool's per-tick line is left out.
+    for (const QByteArray& line : captured.split('\n')) {
+        if (!line.isEmpty() && line != "Korvane::TimerRead_IRQ no data")
+            ::dprintf(target, "%s\n", line.constData());
+    }
+}
+
+QByteArray OutputCapture::text()
+{
+    std::fflush(nullptr);
+    QFile reader(file.fileName());
+    if (!reader.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return reader.readAll();
+}
 
 } // namespace TestSupport

@@ -14,7 +14,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,60 +39,7 @@ struct sockaddr_in deviceAddress()
 }
 
 using Listener = TestSupport::DeviceListener;
-
-QByteArray receiveExactly(int fd, int n, int timeoutMs)
-{
-    QByteArray got;
-    QDeadlineTimer deadline(timeoutMs);
-    while (got.size() < n && !deadline.hasExpired()) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (::poll(&p, 1, int(deadline.remainingTime())) != 1)
-            break;
-        char buffer[256];
-        const ssize_t r = ::recv(fd, buffer, sizeof buffer, 0);
-        if (r <= 0)
-            break;
-        got.append(buffer, r);
-    }
-    return got;
-}
-
-// Everything written to standard error while it lives.
-class StderrCapture
-{
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        if (::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-            return;
-        saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-        ::dup2(pipe[1], STDERR_FILENO);
-    }
-    ~StderrCapture() { text(); }
-
-    QByteArray text()
-    {
-        if (saved >= 0) {
-            std::fflush(stderr);
-            ::dup2(saved, STDERR_FILENO);
-            ::close(saved);
-            ::close(pipe[1]);
-            saved = -1;
-            char buffer[4096];
-            ssize_t r;
-            while ((r = ::read(pipe[0], buffer, sizeof buffer)) > 0)
-                captured.append(buffer, r);
-            ::close(pipe[0]);
-        }
-        return captured;
-    }
-
-private:
-    int pipe[2] = {-1, -1};
-    int saved = -1;
-    QByteArray captured;
-};
+using TestSupport::Stream;
 
 QByteArray failureText(int error)
 {
@@ -148,19 +94,18 @@ void NetClientTest::connectsToTheDeviceAddress()
     QVERIFY(device.isListening());
     NetClient client;
     QVERIFY(client.connectTo(Host));
-    const int peer = device.accept(5000);
-    QVERIFY(peer >= 0);
+    Stream peer(device.accept(5000));
+    QVERIFY(peer.isOpen());
 
     struct sockaddr_in local;
     socklen_t length = sizeof local;
-    QCOMPARE(::getsockname(peer, reinterpret_cast<struct sockaddr*>(&local), &length), 0);
+    QCOMPARE(::getsockname(peer.fd(), reinterpret_cast<struct sockaddr*>(&local), &length), 0);
     char text[INET_ADDRSTRLEN];
     QCOMPARE(QByteArray(::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text)), QByteArray(DeviceAddress));
     QCOMPARE(ntohs(local.sin_port), DevicePort);
 
     QCOMPARE(client.send("\x2E\x01\x02\x0A\xFF\xF3", 6), 6);
-    QCOMPARE(receiveExactly(peer, 6, 5000), QByteArray("\x2E\x01\x02\x0A\xFF\xF3", 6));
-    ::close(peer);
+    QCOMPARE(peer.read(6, 5000), QByteArray("\x2E\x01\x02\x0A\xFF\xF3", 6));
 }
 
 void NetClientTest::receiveGivesMinusOneThenDataThenZero()
@@ -195,7 +140,7 @@ void NetClientTest::refusedConnectPrintsItsText()
     QByteArray text;
     bool connected = true;
     {
-        StderrCapture capture;
+        TestSupport::OutputCapture capture(STDERR_FILENO);
         connected = client.connectTo(Host);
         text = capture.text();
     }
@@ -209,7 +154,7 @@ void NetClientTest::secondAttemptAfterFailureConnects()
     NetClient client;
     win::posix::resetCallCounts();
     {
-        StderrCapture quiet;
+        TestSupport::OutputCapture quiet(STDERR_FILENO);
         QVERIFY(!client.connectTo(Host));
     }
     QCOMPARE(calls("socket"), 1L);
@@ -220,11 +165,10 @@ void NetClientTest::secondAttemptAfterFailureConnects()
     QVERIFY(device.isListening());
     QVERIFY(client.connectTo(Host));
     QCOMPARE(calls("socket"), 2L);
-    const int peer = device.accept(5000);
-    QVERIFY(peer >= 0);
+    Stream peer(device.accept(5000));
+    QVERIFY(peer.isOpen());
     QCOMPARE(client.send("ok", 2), 2);
-    QCOMPARE(receiveExactly(peer, 2, 5000), QByteArray("ok"));
-    ::close(peer);
+    QCOMPARE(peer.read(2, 5000), QByteArray("ok"));
 }
 
 void NetClientTest::notConnectedMakesNoSocketCall()
@@ -238,7 +182,7 @@ void NetClientTest::notConnectedMakesNoSocketCall()
     QCOMPARE(win::posix::totalCallCount(), 0L);
 
     {
-        StderrCapture quiet;
+        TestSupport::OutputCapture quiet(STDERR_FILENO);
         QVERIFY(!client.connectTo(Host));
     }
     win::posix::resetCallCounts();
@@ -343,7 +287,7 @@ void NetClientTest::connectGivesUpAfterItsBound()
     QByteArray text;
     bool connected = true;
     {
-        StderrCapture capture;
+        TestSupport::OutputCapture capture(STDERR_FILENO);
         connected = client.connectTo(Host);
         text = capture.text();
     }

@@ -1,16 +1,15 @@
 #pragma once
-// Small helpers shared by the end-to-end tests: reaching into a send panel's
-// row, and reading the traffic log and the view as a person would.
+// Helpers for tests that drive the real window: reaching into a send panel's
+// row and reading the view as a person would.
 
 #include "korvaneprobe.h"
 
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
 
-namespace E2e {
+namespace TestSupport {
 
 inline QList<QLineEdit*> panelEdits(KorvaneProbe& probe, int panel)
 {
@@ -37,23 +36,20 @@ inline void typeAndSend(KorvaneProbe& probe, int panel, const QString& type, con
     QTest::mouseClick(panelButton(probe, panel), Qt::LeftButton);
 }
 
-inline QStringList logRows()
-{
-    QFile log(QStringLiteral("Korvane_data.csv"));
-    if (!log.open(QIODevice::ReadOnly))
-        return {};
-    QStringList rows;
-    const QList<QByteArray> all = log.readAll().split('\n');
-    for (const QByteArray& line : all) {
-        if (line.contains(",2E,"))
-            rows << QString::fromLatin1(line);
-    }
-    return rows;
-}
-
 inline QString viewText(Korvane& window)
 {
     return window.findChild<QTextEdit*>()->toPlainText();
 }
 
-} // namespace E2e
+// Sets the port box (after switching to the network for a host number) and
+// clicks `open`, as a user would. True when the link opened.
+inline bool openLink(KorvaneProbe& probe, bool network, int number)
+{
+    if (network != !probe.serialMode())
+        QTest::mouseClick(probe.ui().mode, Qt::LeftButton);
+    probe.ui().portBox->setValue(number);
+    QTest::mouseClick(probe.ui().open, Qt::LeftButton);
+    return probe.linkOpen();
+}
+
+} // namespace TestSupport

@@ -1,5 +1,6 @@
 #pragma once
-// Read access to the window's private state for the tests.
+// Access to the window's private state for the tests, the hosts and the
+// fuzz target.
 
 #include "korvane.h"
 
@@ -34,6 +35,20 @@ public:
     void send(const char* payload) const { w.send_slots(payload); }
     // One poll tick now, as the timer runs it.
     void tick() const { w.TimerRead_IRQ(); }
+    // Opens or closes the link as `open` does, but leaves the poll timer
+    // stopped: the caller runs the ticks itself.
+    void toggleLinkUntimed() const
+    {
+        w.on_open_clicked();
+        w.readTimer->stop();
+    }
+    // Forgets any half frame: the decoder waits for a start byte at ring slot 0.
+    void resetDecoder() const
+    {
+        w.rxState = 0;
+        w.rxCount = 0;
+        w.rxSlot = 0;
+    }
     bool extraTickQueued() const { return w.extraTickQueued; }
     int unread() const { return w.serial.available(); }
 
