@@ -9,7 +9,7 @@
 
 using namespace TestSupport;
 
-class DecoderTest : public QObject
+class DecoderTest : public TestSupport::WindowTest
 {
     Q_OBJECT
 
@@ -26,23 +26,15 @@ private Q_SLOTS:
 private:
     QByteArray repliesAfter(const QByteArray& bytes, int expectedReplies);
 
-    TestSupport::PortsDir* ports = nullptr;
     TestSupport::Pty* pty = nullptr;
-    QTemporaryDir* work = nullptr;
-    Korvane* window = nullptr;
-    KorvaneProbe* probe = nullptr;
 };
 
 void DecoderTest::init()
 {
-    ports = new TestSupport::PortsDir;
+    makeWindow(false);
     pty = new TestSupport::Pty;
     QVERIFY(pty->isValid());
     QVERIFY(ports->link(QStringLiteral("COM2"), pty->slavePath()));
-    work = new QTemporaryDir;
-    QVERIFY(QDir::setCurrent(work->path()));
-    window = new Korvane;
-    probe = new KorvaneProbe(*window);
     probe->ui().portBox->setValue(2);
     QTest::mouseClick(probe->ui().open, Qt::LeftButton);
     QVERIFY(probe->linkOpen());
@@ -50,16 +42,9 @@ void DecoderTest::init()
 
 void DecoderTest::cleanup()
 {
-    delete probe;
-    delete window;
-    delete work;
+    dropWindow();
     delete pty;
-    delete ports;
-    probe = nullptr;
-    window = nullptr;
-    work = nullptr;
     pty = nullptr;
-    ports = nullptr;
 }
 
 QByteArray DecoderTest::repliesAfter(const QByteArray& bytes, int expectedReplies)

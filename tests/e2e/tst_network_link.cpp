@@ -14,7 +14,7 @@
 
 using namespace TestSupport;
 
-class NetworkLinkTest : public QObject
+class NetworkLinkTest : public TestSupport::WindowTest
 {
     Q_OBJECT
 
@@ -35,10 +35,7 @@ private:
 
     bool isolated;
     QString whyNot;
-    QTemporaryDir* work = nullptr;
     Child* sim = nullptr;
-    Korvane* window = nullptr;
-    KorvaneProbe* probe = nullptr;
 };
 
 void NetworkLinkTest::initTestCase()
@@ -49,23 +46,14 @@ void NetworkLinkTest::initTestCase()
 
 void NetworkLinkTest::init()
 {
-    work = new QTemporaryDir;
-    QVERIFY(QDir::setCurrent(work->path()));
-    window = new Korvane;
-    window->show();
-    probe = new KorvaneProbe(*window);
+    makeWindow();
 }
 
 void NetworkLinkTest::cleanup()
 {
-    delete probe;
-    delete window;
+    dropWindow();
     delete sim;
-    delete work;
-    probe = nullptr;
-    window = nullptr;
     sim = nullptr;
-    work = nullptr;
 }
 
 void NetworkLinkTest::switchToNetwork()

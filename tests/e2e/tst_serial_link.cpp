@@ -9,7 +9,7 @@
 
 using namespace TestSupport;
 
-class SerialLinkTest : public QObject
+class SerialLinkTest : public TestSupport::WindowTest
 {
     Q_OBJECT
 
@@ -27,38 +27,21 @@ private Q_SLOTS:
 private:
     bool openCom3();
 
-    TestSupport::PortsDir* ports = nullptr;
-    QTemporaryDir* work = nullptr;
     Child* sim = nullptr;
-    Korvane* window = nullptr;
-    KorvaneProbe* probe = nullptr;
 };
 
 void SerialLinkTest::init()
 {
-    ports = new TestSupport::PortsDir;
-    work = new QTemporaryDir;
-    QVERIFY(work->isValid());
-    QVERIFY(QDir::setCurrent(work->path()));
+    makeWindow();
     sim = new Child;
     QVERIFY2(sim->startReady({QStringLiteral("--serial"), QStringLiteral("COM3")}), qPrintable(sim->describe()));
-    window = new Korvane;
-    window->show();
-    probe = new KorvaneProbe(*window);
 }
 
 void SerialLinkTest::cleanup()
 {
-    delete probe;
-    delete window;
+    dropWindow();
     delete sim;
-    delete work;
-    delete ports;
-    probe = nullptr;
-    window = nullptr;
     sim = nullptr;
-    work = nullptr;
-    ports = nullptr;
 }
 
 bool SerialLinkTest::openCom3()

@@ -40,7 +40,7 @@ void resetConnection(Stream& peer)
 
 } // namespace
 
-class NetworkFaultsTest : public QObject
+class NetworkFaultsTest : public TestSupport::WindowTest
 {
     Q_OBJECT
 
@@ -64,9 +64,6 @@ private:
 
     bool isolated;
     QString whyNot;
-    QTemporaryDir* work = nullptr;
-    Korvane* window = nullptr;
-    KorvaneProbe* probe = nullptr;
 };
 
 void NetworkFaultsTest::initTestCase()
@@ -82,26 +79,14 @@ void NetworkFaultsTest::initTestCase()
 
 void NetworkFaultsTest::init()
 {
-    work = new QTemporaryDir;
-    QVERIFY(work->isValid());
-    QVERIFY(QDir::setCurrent(work->path()));
-    window = new Korvane;
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window));
-    probe = new KorvaneProbe(*window);
+    makeWindow();
     QTest::mouseClick(probe->ui().mode, Qt::LeftButton);
     QCOMPARE(probe->ui().portBox->value(), 154);
 }
 
 void NetworkFaultsTest::cleanup()
 {
-    delete probe;
-    delete window;
-    QDir::setCurrent(QDir::tempPath());
-    delete work;
-    probe = nullptr;
-    window = nullptr;
-    work = nullptr;
+    dropWindow();
 }
 
 void NetworkFaultsTest::connectionRefused()

@@ -84,7 +84,7 @@ int runUnprivilegedOpen(int argc, char** argv)
 
 } // namespace
 
-class SerialFaultsTest : public QObject
+class SerialFaultsTest : public TestSupport::WindowTest
 {
     Q_OBJECT
 
@@ -104,36 +104,16 @@ private:
     void clickOpen(int port);
     void clickOpen();
 
-    PortsDir* ports = nullptr;
-    QTemporaryDir* work = nullptr;
-    Korvane* window = nullptr;
-    KorvaneProbe* probe = nullptr;
 };
 
 void SerialFaultsTest::init()
 {
-    ports = new PortsDir;
-    QVERIFY(ports->isValid());
-    work = new QTemporaryDir;
-    QVERIFY(work->isValid());
-    QVERIFY(QDir::setCurrent(work->path()));
-    window = new Korvane;
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window));
-    probe = new KorvaneProbe(*window);
+    makeWindow();
 }
 
 void SerialFaultsTest::cleanup()
 {
-    delete probe;
-    delete window;
-    QDir::setCurrent(QDir::tempPath());
-    delete work;
-    delete ports;
-    probe = nullptr;
-    window = nullptr;
-    work = nullptr;
-    ports = nullptr;
+    dropWindow();
 }
 
 void SerialFaultsTest::clickOpen(int port)

@@ -1,15 +1,61 @@
 #pragma once
-// Helpers for tests that drive the real window: reaching into a send panel's
-// row and reading the view as a person would.
+// Helpers for tests that drive the real window (POSIX suites): a fresh window for each test
+// function, reaching into a send panel's row and reading the view as a
+// person would.
 
 #include "korvaneprobe.h"
+#include "testsupport.h"
 
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 
 namespace TestSupport {
+
+// Base of the suites that drive one window per test function: a ports
+// folder for COMn links, a fresh working directory where the
+// traffic log lands, and the window with its probe.
+class WindowTest : public QObject
+{
+protected:
+    // For init(). The window and probe are made even when a check fails, so
+    // that what follows in init() may use them.
+    void makeWindow(bool show = true)
+    {
+        ports = new PortsDir;
+        QVERIFY(ports->isValid());
+        work = new QTemporaryDir;
+        const bool inWork = work->isValid() && QDir::setCurrent(work->path());
+        window = new Korvane;
+        probe = new KorvaneProbe(*window);
+        if (show)
+            window->show();
+        QVERIFY(inWork);
+        if (show)
+            QVERIFY(QTest::qWaitForWindowExposed(window));
+    }
+    // For cleanup(): everything gone, in the reverse order.
+    void dropWindow()
+    {
+        delete probe;
+        delete window;
+        QDir::setCurrent(QDir::tempPath());
+        delete work;
+        probe = nullptr;
+        window = nullptr;
+        work = nullptr;
+        delete ports;
+        ports = nullptr;
+    }
+
+    PortsDir* ports = nullptr;
+    QTemporaryDir* work = nullptr;
+    Korvane* window = nullptr;
+    KorvaneProbe* probe = nullptr;
+};
 
 inline QList<QLineEdit*> panelEdits(KorvaneProbe& probe, int panel)
 {
