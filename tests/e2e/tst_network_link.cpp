@@ -19,7 +19,7 @@ class NetworkLinkTest : public TestSupport::WindowTest
     Q_OBJECT
 
 public:
-    NetworkLinkTest(bool inPrivateNetwork, const QString& why) : isolated(inPrivateNetwork), whyNot(why) {}
+    using TestSupport::WindowTest::WindowTest;
 
 private Q_SLOTS:
     void initTestCase();
@@ -33,8 +33,6 @@ private Q_SLOTS:
 private:
     void switchToNetwork();
 
-    bool isolated;
-    QString whyNot;
     Child* sim = nullptr;
 };
 
@@ -150,13 +148,9 @@ void NetworkLinkTest::refusedConnectStaysClosed()
 
 int main(int argc, char** argv)
 {
-    // Entered while the process has one thread, before Qt Test starts its
-    // watchdog, so the simulator started later shares the namespace.
-    QString why;
-    const bool inPrivateNetwork = TestSupport::enterPrivateNetwork(&why, 154);
-    QApplication app(argc, argv);
-    NetworkLinkTest test(inPrivateNetwork, why);
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    // The simulator, started later, shares the namespace.
+    return TestSupport::execIsolated<QApplication, NetworkLinkTest>(argc, argv, [](QString* why) {
+        return TestSupport::enterPrivateNetwork(why);
+    });
 }
 #include "tst_network_link.moc"

@@ -339,14 +339,7 @@ int main(int argc, char** argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "--hold-log") == 0)
         return runHolder(argc, argv);
-    // Entered while the process has one thread, before Qt Test starts its
-    // watchdog.
-    QString why;
-    const bool privateMounts = TestSupport::enterPrivateMounts(&why);
-    QApplication app(argc, argv);
-    LogFaultsTest test(privateMounts, why);
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    return TestSupport::execIsolated<QApplication, LogFaultsTest>(argc, argv, TestSupport::enterPrivateMounts);
 }
 
 #include "tst_logfaults.moc"

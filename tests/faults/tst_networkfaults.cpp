@@ -45,7 +45,7 @@ class NetworkFaultsTest : public TestSupport::WindowTest
     Q_OBJECT
 
 public:
-    NetworkFaultsTest(bool inPrivateNetwork, const QString& why) : isolated(inPrivateNetwork), whyNot(why) {}
+    using TestSupport::WindowTest::WindowTest;
 
 private Q_SLOTS:
     void initTestCase();
@@ -62,8 +62,6 @@ private Q_SLOTS:
 private:
     void clickOpen() { QTest::mouseClick(probe->ui().open, Qt::LeftButton); }
 
-    bool isolated;
-    QString whyNot;
 };
 
 void NetworkFaultsTest::initTestCase()
@@ -269,17 +267,12 @@ void NetworkFaultsTest::thousandConnectCloseCycles()
 
 int main(int argc, char** argv)
 {
-    // Entered while the process has one thread, before Qt Test starts its
-    // watchdog.
     // The tool runs with SIGPIPE at its default, which ends the process; a
     // disposition inherited from whoever started the test must not hide it.
     ::signal(SIGPIPE, SIG_DFL);
-    QString why;
-    const bool inPrivateNetwork = TestSupport::enterPrivateNetwork(&why, 154);
-    QApplication app(argc, argv);
-    NetworkFaultsTest test(inPrivateNetwork, why);
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    return TestSupport::execIsolated<QApplication, NetworkFaultsTest>(argc, argv, [](QString* why) {
+        return TestSupport::enterPrivateNetwork(why);
+    });
 }
 
 #include "tst_networkfaults.moc"

@@ -20,6 +20,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <QTest>
 
 #include <cstdint>
 #include <functional>
@@ -125,6 +126,19 @@ bool enterPrivateMounts(QString* why);
 // if asked. Only inside a private mount namespace.
 bool mountTmpfs(const QString& dir, qint64 bytes, bool readOnly, QString* why);
 bool unmount(const QString& dir);
+
+// main() of a suite whose whole process lives in a private namespace:
+// enter(&why) runs while the process has one thread, then Test(entered, why)
+// runs under App and skips what needs the namespace when it was not made.
+template <class App, class Test, class Enter>
+int execIsolated(int argc, char** argv, Enter enter)
+{
+    QString why;
+    const bool entered = enter(&why);
+    App app(argc, argv);
+    Test test(entered, why);
+    return QTest::qExec(&test, argc, argv);
+}
 
 // A TCP listener standing in for the device at 192.168.1.<host>:<port>; only
 // usable inside the namespace that enterPrivateNetwork() made.

@@ -20,6 +20,10 @@ namespace TestSupport {
 // traffic log lands, and the window with its probe.
 class WindowTest : public QObject
 {
+public:
+    // Suites in a private namespace are told whether they got it, and why not.
+    explicit WindowTest(bool inNamespace = true, const QString& why = QString()) : isolated(inNamespace), whyNot(why) {}
+
 protected:
     // For init(). The window and probe are made even when a check fails, so
     // that what follows in init() may use them.
@@ -51,6 +55,8 @@ protected:
         ports = nullptr;
     }
 
+    const bool isolated;
+    const QString whyNot;
     PortsDir* ports = nullptr;
     QTemporaryDir* work = nullptr;
     Korvane* window = nullptr;

@@ -299,14 +299,8 @@ void NetClientTest::connectGivesUpAfterItsBound()
 
 int main(int argc, char** argv)
 {
-    // The namespace is entered before Qt Test starts its watchdog thread:
-    // without root, only a process with one thread may make the user
-    // namespace that lets it own a network namespace.
-    QString why;
-    const bool inPrivateNetwork = TestSupport::enterPrivateNetwork(&why, Host);
-    QCoreApplication app(argc, argv);
-    NetClientTest test(inPrivateNetwork, why);
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    return TestSupport::execIsolated<QCoreApplication, NetClientTest>(argc, argv, [](QString* why) {
+        return TestSupport::enterPrivateNetwork(why, Host);
+    });
 }
 #include "tst_netclient.moc"
