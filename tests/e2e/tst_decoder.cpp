@@ -3,7 +3,6 @@
 // ring, shown, logged and answered on the line.
 
 #include "windowsupport.h"
-#include "testsupport.h"
 
 #include <QTemporaryDir>
 

@@ -3,11 +3,8 @@
 // Nothing here can reach a real network: without the namespace it skips.
 
 #include "windowsupport.h"
-#include "testsupport.h"
 
 #include <QApplication>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
 
 #include <cstdio>
 #include <unistd.h>

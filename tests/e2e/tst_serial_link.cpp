@@ -2,7 +2,6 @@
 // as COM3: opening, frames in both directions, replies, and closing.
 
 #include "windowsupport.h"
-#include "testsupport.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

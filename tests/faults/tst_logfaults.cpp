@@ -9,7 +9,6 @@
 // namespace of this test's own; without one those cases skip.
 
 #include "windowsupport.h"
-#include "testsupport.h"
 
 #include <QApplication>
 #include <QProcess>

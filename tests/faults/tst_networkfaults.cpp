@@ -7,19 +7,11 @@
 // so every case also proves that the tool never dies of that signal.
 
 #include "windowsupport.h"
-#include "testsupport.h"
 
 #include <QApplication>
-#include <QTemporaryDir>
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -4,7 +4,6 @@
 // without permission, and a thousand opens and closes.
 
 #include "windowsupport.h"
-#include "testsupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,5 +1,5 @@
 // The soak: a long stream of frames from korvane-sim over a pseudo-terminal
-// into the real window (korvane-faults-host, the window run as the tool's
+// into the real window (korvane-window-host, the window run as the tool's
 // main() runs it, clicking `open` on COM1), with a share of bad checksums and
 // runs of noise between frames. While it runs, every new row of the traffic
 // log is checked against the frame it must come from, and the tool's memory
