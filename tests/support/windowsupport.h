@@ -1,7 +1,7 @@
 #pragma once
-// Helpers for tests that drive the real window (POSIX suites): a fresh window for each test
-// function, reaching into a send panel's row and reading the view as a
-// person would.
+// Helpers for the POSIX suites that drive the real window: a fresh window
+// for each test function, reaching into a send panel's row and reading the
+// view as a person would.
 
 #include "korvaneprobe.h"
 #include "testsupport.h"
@@ -16,8 +16,8 @@
 namespace TestSupport {
 
 // Base of the suites that drive one window per test function: a ports
-// folder for COMn links, a fresh working directory where the
-// traffic log lands, and the window with its probe.
+// folder for COMn links, a fresh working directory where the traffic log
+// lands, and the window with its probe.
 class WindowTest : public QObject
 {
 public:
@@ -30,14 +30,13 @@ protected:
     void makeWindow(bool show = true)
     {
         ports = new PortsDir;
-        QVERIFY(ports->isValid());
         work = new QTemporaryDir;
-        const bool inWork = work->isValid() && QDir::setCurrent(work->path());
+        const bool ready = ports->isValid() && work->isValid() && QDir::setCurrent(work->path());
         window = new Korvane;
         probe = new KorvaneProbe(*window);
         if (show)
             window->show();
-        QVERIFY(inWork);
+        QVERIFY(ready);
         if (show)
             QVERIFY(QTest::qWaitForWindowExposed(window));
     }
