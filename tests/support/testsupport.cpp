@@ -395,16 +395,15 @@ bool enterPrivateDevices(QString* why)
     }
     bool ok = mountOr("/dev", old, nullptr, MS_BIND | MS_REC, why)
         && mountOr("tmpfs", "/dev", "tmpfs", 0, why);
-    for (const char* node : {"null", "zero", "full", "random", "urandom", "tty", "ptmx"}) {
+    for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
         const QByteArray from = QByteArray(old) + "/" + node;
         const QByteArray to = QByteArray("/dev/") + node;
         ok = ok && writeFile(to.constData(), {}) && mountOr(from.constData(), to.constData(), nullptr, MS_BIND, why);
     }
-    for (const char* folder : {"pts", "shm"}) {
-        const QByteArray from = QByteArray(old) + "/" + folder;
-        const QByteArray to = QByteArray("/dev/") + folder;
-        ok = ok && ::mkdir(to.constData(), 0755) == 0 && mountOr(from.constData(), to.constData(), nullptr, MS_BIND | MS_REC, why);
-    }
+    // Pseudo-terminals of a devpts instance of our own.
+    ok = ok && ::mkdir("/dev/pts", 0755) == 0 && ::mkdir("/dev/shm", 01777) == 0
+        && ::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0
+        && ::symlink("pts/ptmx", "/dev/ptmx") == 0 && mountOr("tmpfs", "/dev/shm", "tmpfs", 0, why);
     ok = ok && ::symlink("/proc/self/fd", "/dev/fd") == 0;
     ::umount2(old, MNT_DETACH);
     ::rmdir(old);

@@ -98,7 +98,8 @@ bool enterPrivateNetwork(QString* why, int host = 154);
 
 // Moves the calling process into a mount namespace of its own, where the
 // tests decide which serial devices exist: /dev is a fresh tmpfs holding
-// only null, zero, full, random, urandom, tty, ptmx, pts and shm, with an
+// only null, zero, full, random, urandom, tty, shm and pseudo-terminals of a
+// devpts instance of its own (pts, ptmx), with an
 // empty tmpfs on /dev/serial (by-id made) and an empty tmpfs on
 // /sys/class/tty. Call it from main() like enterPrivateNetwork(); on
 // failure returns false and says why in *why.
