@@ -171,11 +171,10 @@ void Korvane::toggleSerialLink(int portNumber)
 
 void Korvane::reportSerialFailure(int portNumber)
 {
-    const unsigned long code = serial.openError();
     const QString device = portNumber > 0 ? QString::fromStdString(PortNumbering::device(portNumber)) : QString();
-    display.ShowText(LinkFailure::serialStatus(code, device));
-    const QByteArray line = LinkFailure::serialConsole(portNumber, code, device).toLocal8Bit();
-    std::fprintf(stderr, "%s\n", line.constData());
+    const LinkFailure::Serial failure = LinkFailure::serial(portNumber, serial.openError(), device);
+    display.ShowText(failure.status);
+    std::fprintf(stderr, "%s\n", failure.console.toLocal8Bit().constData());
     std::fflush(stderr);
 }
 

@@ -35,50 +35,30 @@ LinkFailure::Reason LinkFailure::serialReason(unsigned long code)
     }
 }
 
-QString LinkFailure::serialStatus(unsigned long code, const QString& device)
-{
-    switch (serialReason(code)) {
-    case Reason::NoDevice:
-        return QStringLiteral("打开失败: 没有设备 %1").arg(device);
-    case Reason::PermissionDenied: {
-        const QString group = owningGroup(device);
-        if (group.isEmpty())
-            return QStringLiteral("打开失败: 没有权限访问 %1").arg(device);
-        return QStringLiteral("打开失败: 没有权限访问 %1, 请把用户加入 %2 组后重新登录").arg(device, group);
-    }
-    case Reason::InUse:
-        return QStringLiteral("打开失败: %1 已被其他程序占用").arg(device);
-    case Reason::NotSerial:
-        return QStringLiteral("打开失败: %1 不是串口设备").arg(device);
-    case Reason::Other:
-        break;
-    }
-    return QStringLiteral("打开失败: %1 (错误 %2)").arg(device).arg(code);
-}
-
-QString LinkFailure::serialConsole(int portNumber, unsigned long code, const QString& device)
+LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, const QString& device)
 {
     const QString head = QStringLiteral("korvane: cannot open COM%1 (%2): ").arg(portNumber).arg(device);
     switch (serialReason(code)) {
     case Reason::NoDevice:
-        return head + QStringLiteral("no such device");
+        return {QStringLiteral("打开失败: 没有设备 %1").arg(device), head + QStringLiteral("no such device")};
     case Reason::PermissionDenied: {
         const QString group = owningGroup(device);
         if (group.isEmpty())
-            return head + QStringLiteral("permission denied");
-        return head
-            + QStringLiteral("permission denied; add your user to the group %1 that owns it "
-                             "(sudo usermod -aG %1 $USER) and log in again")
-                  .arg(group);
+            return {QStringLiteral("打开失败: 没有权限访问 %1").arg(device), head + QStringLiteral("permission denied")};
+        return {QStringLiteral("打开失败: 没有权限访问 %1, 请把用户加入 %2 组后重新登录").arg(device, group),
+                head
+                    + QStringLiteral("permission denied; add your user to the group %1 that owns it "
+                                     "(sudo usermod -aG %1 $USER) and log in again")
+                          .arg(group)};
     }
     case Reason::InUse:
-        return head + QStringLiteral("in use by another program");
+        return {QStringLiteral("打开失败: %1 已被其他程序占用").arg(device), head + QStringLiteral("in use by another program")};
     case Reason::NotSerial:
-        return head + QStringLiteral("not a serial device");
+        return {QStringLiteral("打开失败: %1 不是串口设备").arg(device), head + QStringLiteral("not a serial device")};
     case Reason::Other:
         break;
     }
-    return head + QStringLiteral("error %1").arg(code);
+    return {QStringLiteral("打开失败: %1 (错误 %2)").arg(device).arg(code), head + QStringLiteral("error %1").arg(code)};
 }
 
 QString LinkFailure::connectStatus(int code)

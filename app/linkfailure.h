@@ -8,17 +8,18 @@
 class LinkFailure
 {
 public:
-    enum class Reason { NoDevice, PermissionDenied, InUse, NotSerial, Other };
-
-    static Reason serialReason(unsigned long code);
-    // The line shown after "打开COMn".
-    static QString serialStatus(unsigned long code, const QString& device);
-    // The line for standard error, naming the port and the device.
-    static QString serialConsole(int portNumber, unsigned long code, const QString& device);
+    struct Serial {
+        QString status;  // the line shown after "打开COMn"
+        QString console; // the same for standard error, naming the port too
+    };
+    static Serial serial(int portNumber, unsigned long code, const QString& device);
     // The line shown after "连接ip地址:...".
     static QString connectStatus(int code);
 
 private:
+    enum class Reason { NoDevice, PermissionDenied, InUse, NotSerial, Other };
+    static Reason serialReason(unsigned long code);
+
     // The group that owns the device node, whose members may open it;
     // empty where there is none to tell (Windows, or stat failed).
     static QString owningGroup(const QString& device);
