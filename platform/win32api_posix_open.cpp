@@ -2,14 +2,14 @@
 // and the exclusive open that Windows gives a port opened with share mode 0.
 #include "win32api_posix_internal.h"
 
+#include "portnumbering.h"
+
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,8 +47,9 @@ std::string toUtf8(LPCWSTR name)
     return out;
 }
 
-// "COMn" is whatever the user linked as korvane/ports/COMn in the config
-// directory, else the n-th on-board port; an absolute path stands for itself.
+// "COMn" is whatever korvane/ports/COMn in the config directory links to
+// (PortNumbering), else the n-th on-board port; an absolute path stands for
+// itself.
 bool devicePath(const std::string& name, std::string* path)
 {
     if (name.empty())
@@ -65,22 +66,7 @@ bool devicePath(const std::string& name, std::string* path)
             return false;
         number = number * 10 + (name[i] - '0');
     }
-    std::string configHome;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/') {
-        configHome = xdg;
-    } else if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
-        configHome = std::string(home) + "/.config";
-    }
-    if (!configHome.empty()) {
-        std::string link = configHome + "/korvane/ports/" + name;
-        struct stat st;
-        if (::lstat(link.c_str(), &st) == 0) {
-            *path = link;
-            return true;
-        }
-    }
-    *path = "/dev/ttyS" + std::to_string(number - 1);
+    *path = PortNumbering::openPath(number);
     return true;
 }
 

@@ -8,46 +8,10 @@
 
 #include <QApplication>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 
-#include <cstdio>
 #include <unistd.h>
 
 using namespace E2e;
-
-namespace {
-
-// Sends the process's standard output to a file while it lives.
-class StdoutCapture
-{
-public:
-    StdoutCapture()
-    {
-        file.open();
-        std::fflush(stdout);
-        saved = ::dup(STDOUT_FILENO);
-        ::dup2(file.handle(), STDOUT_FILENO);
-    }
-    ~StdoutCapture()
-    {
-        std::fflush(stdout);
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
-    QByteArray text()
-    {
-        std::fflush(stdout);
-        QFile reader(file.fileName());
-        reader.open(QIODevice::ReadOnly);
-        return reader.readAll();
-    }
-
-private:
-    QTemporaryFile file;
-    int saved = -1;
-};
-
-} // namespace
 
 class NetworkLinkTest : public QObject
 {
@@ -167,7 +131,7 @@ void NetworkLinkTest::deviceClosesTheConnection()
     QVERIFY(probe->linkOpen());
     QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral("^connected"))).isEmpty());
 
-    StdoutCapture out;
+    TestSupport::OutputCapture out(STDOUT_FILENO);
     sim->command(QStringLiteral("close"));
     QTRY_VERIFY(out.text().contains("Korvane::TimerRead_IRQ no data\n"));
     // Nothing else happens: the link stays open as far as the window knows.
@@ -193,6 +157,7 @@ void NetworkLinkTest::refusedConnectStaysClosed()
     QVERIFY(!probe->readTimer()->isActive());
     QTRY_COMPARE(viewText(*window).split(QLatin1Char('\n')).value(0),
                  QStringLiteral("连接ip地址:192.168.1.154  端口:4500"));
+    QCOMPARE(viewText(*window).split(QLatin1Char('\n')).value(1), QStringLiteral("连接失败: 设备拒绝连接"));
 }
 
 int main(int argc, char** argv)

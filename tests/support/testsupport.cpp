@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,7 +20,9 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -190,6 +193,31 @@ void Pty::hangUp()
     master = -1;
 }
 
+OutputCapture::OutputCapture(int fd) : target(fd)
+{
+    if (!file.open())
+        return;
+    std::fflush(nullptr);
+    saved = ::dup(target);
+    ::dup2(file.handle(), target);
+}
+
+OutputCapture::~OutputCapture()
+{
+    if (saved < 0)
+        return;
+    std::fflush(nullptr);
+    ::dup2(saved, target);
+    ::close(saved);
+}
+
+QByteArray OutputCapture::text()
+{
+    std::fflush(nullptr);
+    QFile reader(file.fileName());
+    return reader.open(QIODevice::ReadOnly) ? reader.readAll() : QByteArray();
+}
+
 int openDescriptorCount()
 {
     DIR* d = ::opendir("/proc/self/fd");
@@ -223,19 +251,19 @@ bool writeFile(const char* path, const QByteArray& text)
 }
 
 // Without CAP_SYS_ADMIN, a user namespace in which we are root grants the
-// right to own a network namespace.
-bool unshareNetwork(QString* why)
+// right to own the new namespaces.
+bool unshareAsRoot(int flags, QString* why)
 {
-    if (::unshare(CLONE_NEWNET) == 0)
+    if (::unshare(flags) == 0)
         return true;
     if (errno != EPERM) {
-        *why = errnoText("unshare(CLONE_NEWNET)");
+        *why = errnoText("unshare");
         return false;
     }
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        *why = errnoText("unshare(CLONE_NEWUSER | CLONE_NEWNET)");
+    if (::unshare(CLONE_NEWUSER | flags) != 0) {
+        *why = errnoText("unshare with a user namespace");
         return false;
     }
     if (!writeFile("/proc/self/setgroups", "deny")
@@ -245,6 +273,14 @@ bool unshareNetwork(QString* why)
         return false;
     }
     return true;
+}
+
+bool mountOr(const char* source, const char* target, const char* type, unsigned long flags, QString* why)
+{
+    if (::mount(source, target, type, flags, nullptr) == 0)
+        return true;
+    *why = errnoText(target);
+    return false;
 }
 
 bool setAddress(int s, const char* ifName, const char* address, QString* why)
@@ -287,7 +323,7 @@ bool enterPrivateNetwork(QString* why, int host)
         *why = QStringLiteral("host number %1 is outside 1..254").arg(host);
         return false;
     }
-    if (!unshareNetwork(why)) {
+    if (!unshareAsRoot(CLONE_NEWNET, why)) {
         why->prepend(QStringLiteral("no private network namespace: "));
         return false;
     }
@@ -339,6 +375,45 @@ bool enterPrivateNetwork(QString* why, int host)
     return true;
 }
 
+bool enterPrivateDevices(QString* why)
+{
+    QString ignored;
+    if (!why)
+        why = &ignored;
+    if (!unshareAsRoot(CLONE_NEWNS, why)) {
+        why->prepend(QStringLiteral("no private mount namespace: "));
+        return false;
+    }
+    if (!mountOr(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, why))
+        return false;
+    // The old /dev stays reachable under a scratch folder while the new one
+    // borrows the few nodes tests need from it.
+    char old[] = "/tmp/korvane-dev-XXXXXX";
+    if (!::mkdtemp(old)) {
+        *why = errnoText("mkdtemp");
+        return false;
+    }
+    bool ok = mountOr("/dev", old, nullptr, MS_BIND | MS_REC, why)
+        && mountOr("tmpfs", "/dev", "tmpfs", 0, why);
+    for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        const QByteArray from = QByteArray(old) + "/" + node;
+        const QByteArray to = QByteArray("/dev/") + node;
+        ok = ok && writeFile(to.constData(), {}) && mountOr(from.constData(), to.constData(), nullptr, MS_BIND, why);
+    }
+    // Pseudo-terminals of a devpts instance of our own.
+    ok = ok && ::mkdir("/dev/pts", 0755) == 0 && ::mkdir("/dev/shm", 01777) == 0
+        && ::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0
+        && ::symlink("pts/ptmx", "/dev/ptmx") == 0 && mountOr("tmpfs", "/dev/shm", "tmpfs", 0, why);
+    ok = ok && ::symlink("/proc/self/fd", "/dev/fd") == 0;
+    ::umount2(old, MNT_DETACH);
+    ::rmdir(old);
+    ok = ok && ::mkdir("/dev/serial", 0755) == 0 && mountOr("tmpfs", "/dev/serial", "tmpfs", 0, why)
+        && ::mkdir("/dev/serial/by-id", 0755) == 0 && mountOr("tmpfs", "/sys/class/tty", "tmpfs", 0, why);
+    if (!ok && why->isEmpty())
+        *why = errnoText("making the private /dev");
+    return ok;
+}
+
 DeviceListener::DeviceListener(int host, int port, int backlog)
 {
     fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -382,7 +457,18 @@ QByteArray Pty::readExactly(int, int) { return {}; }
 QByteArray Pty::readAvailable() { return {}; }
 void Pty::hangUp() {}
 
+OutputCapture::OutputCapture(int fd) : target(fd) {}
+OutputCapture::~OutputCapture() = default;
+QByteArray OutputCapture::text() { return {}; }
+
 int openDescriptorCount() { return -1; }
+
+bool enterPrivateDevices(QString* why)
+{
+    if (why)
+        *why = QStringLiteral("mount namespaces exist only on Linux");
+    return false;
+}
 
 bool enterPrivateNetwork(QString* why, int)
 {

@@ -1,8 +1,9 @@
 #pragma once
 // Real parts for tests: pseudo-terminals that stand in for a serial device,
 // a private config directory for the COMn links, a count of this process's
-// open descriptors, and a private network namespace where the tool's
-// 192.168.1.N addresses live on loopback.
+// open descriptors, a private network namespace where the tool's
+// 192.168.1.N addresses live on loopback, and private /dev and
+// /sys/class/tty folders where tests plug in serial adapters.
 //
 // Everything here needs a POSIX system; on others Pty is never valid,
 // openDescriptorCount() gives -1 and enterPrivateNetwork() refuses.
@@ -10,6 +11,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 
 namespace TestSupport {
 
@@ -65,6 +67,24 @@ private:
     bool hadOldValue = false;
 };
 
+// Sends what the process writes to a descriptor (standard output or error)
+// to a file while it lives, so that a test can read the tool's console lines.
+class OutputCapture
+{
+public:
+    explicit OutputCapture(int fd);
+    ~OutputCapture();
+    OutputCapture(const OutputCapture&) = delete;
+    OutputCapture& operator=(const OutputCapture&) = delete;
+
+    QByteArray text();
+
+private:
+    QTemporaryFile file;
+    int target;
+    int saved = -1;
+};
+
 // Descriptors this process has open now; -1 when they cannot be counted.
 int openDescriptorCount();
 
@@ -75,6 +95,15 @@ int openDescriptorCount();
 // main() before QTest::qExec (Qt Test runs a watchdog thread). On failure
 // returns false and says why in *why; callers skip with that reason.
 bool enterPrivateNetwork(QString* why, int host = 154);
+
+// Moves the calling process into a mount namespace of its own, where the
+// tests decide which serial devices exist: /dev is a fresh tmpfs holding
+// only null, zero, full, random, urandom, tty, shm and pseudo-terminals of a
+// devpts instance of its own (pts, ptmx), with an
+// empty tmpfs on /dev/serial (by-id made) and an empty tmpfs on
+// /sys/class/tty. Call it from main() like enterPrivateNetwork(); on
+// failure returns false and says why in *why.
+bool enterPrivateDevices(QString* why);
 
 // A TCP listener standing in for the device at 192.168.1.<host>:<port>; only
 // usable inside the namespace that enterPrivateNetwork() made.
