@@ -4,6 +4,7 @@
 // be written (the tool opens and closes the slave as it likes, and what is
 // written waits in the terminal); the TCP end has one connection at a time.
 
+#include <cstdint>
 #include <string>
 
 class Endpoint
@@ -37,4 +38,11 @@ public:
     // Descriptor that reports the tool opening or closing COMn, -1 if none.
     virtual int watchFd() const { return -1; }
     virtual void readWatch() {}
+
+    // A lost end that may come back by itself (an unplugged serial adapter):
+    // it is then tried again at reopenDueNs() (monotonic; -1: nothing due).
+    virtual bool comesBack() const { return false; }
+    virtual std::int64_t reopenDueNs() const { return -1; }
+    // One try; true when the end is back.
+    virtual bool reopen() { return false; }
 };
