@@ -1,6 +1,7 @@
 // Reading the tool's traffic log back.
 #include "trafficlog.h"
 
+#include "hexbytes.h"
 #include "linkframe.h"
 
 #include <cerrno>
@@ -13,17 +14,6 @@ namespace {
 
 constexpr std::int64_t DayMs = 24 * 3600 * 1000;
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // "12" within 0..most, or -1.
 int twoDigits(const std::string& text, std::size_t at, int most)
 {
@@ -31,6 +21,15 @@ int twoDigits(const std::string& text, std::size_t at, int most)
         return -1;
     const int value = (text[at] - '0') * 10 + (text[at + 1] - '0');
     return value <= most ? value : -1;
+}
+
+bool allDigits(const std::string& text)
+{
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
 }
 
 std::vector<std::string> split(const std::string& line)
@@ -70,7 +69,7 @@ bool parseRow(const std::string& line, std::int64_t& msOfDay, std::vector<std::u
         return false;
     }
     const std::string millis = fields.size() > 1 ? fields[1] : std::string();
-    if (millis.size() != 3 || twoDigits(millis, 0, 99) < 0 || millis[2] < '0' || millis[2] > '9') {
+    if (millis.size() != 3 || !allDigits(millis)) {
         why = "\"" + millis + "\" is not three digits of milliseconds";
         return false;
     }
@@ -78,19 +77,20 @@ bool parseRow(const std::string& line, std::int64_t& msOfDay, std::vector<std::u
 
     // start, type, len, checksum and the "-" and "[n]" fields at least
     const std::size_t n = fields.size();
-    if (n < 8 || fields[n - 2] != "-" || fields[n - 1].size() < 3 || fields[n - 1].front() != '['
-        || fields[n - 1].back() != ']') {
+    const std::string& index = fields[n - 1];
+    if (n < 8 || fields[n - 2] != "-" || index.size() < 3 || index.front() != '[' || index.back() != ']'
+        || !allDigits(index.substr(1, index.size() - 2))) {
         why = "it does not end in \",-,[n]\" after start byte, type, len and checksum";
         return false;
     }
     bytes.clear();
     for (std::size_t i = 2; i < n - 2; ++i) {
         const std::string& field = fields[i];
-        if (field.size() != 2 || hexDigit(field[0]) < 0 || hexDigit(field[1]) < 0) {
+        if (field.size() != 2 || HexBytes::digit(field[0]) < 0 || HexBytes::digit(field[1]) < 0) {
             why = "\"" + field + "\" is not a hex byte";
             return false;
         }
-        bytes.push_back(static_cast<std::uint8_t>(hexDigit(field[0]) * 16 + hexDigit(field[1])));
+        bytes.push_back(static_cast<std::uint8_t>(HexBytes::digit(field[0]) * 16 + HexBytes::digit(field[1])));
     }
     if (bytes[0] != LinkFrame::StartByte) {
         why = "the frame does not begin with the start byte 2E";
