@@ -3,7 +3,7 @@
 // under namespace `win` with their Windows names, types and values.
 //
 // On Windows these are the real ones, brought in from <winsock2.h> and
-// <windows.h>. Elsewhere they are our own stand-ins (win32api_posix.cpp),
+// <windows.h>. Elsewhere they are our own stand-ins (win32api_posix_*.cpp),
 // built on termios, flock and BSD sockets, that give the results the
 // transports rely on:
 //
