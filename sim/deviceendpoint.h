@@ -17,9 +17,6 @@ public:
     bool open(std::string& error) override;
     std::string readyText() const override { return m_path; }
     int peerFd() const override { return m_fd; }
-    bool peerIsSocket() const override { return false; }
-    int acceptFd() const override { return -1; }
-    bool acceptPeer() override { return false; }
     void peerLost() override;
     // Closes the line and opens it again at once; when that fails the line
     // counts as lost and is retried.

@@ -19,11 +19,12 @@ public:
 
     // Descriptor of the current peer, -1 while there is none.
     virtual int peerFd() const = 0;
-    virtual bool peerIsSocket() const = 0;
-    // Descriptor that becomes readable when a peer arrives, -1 when not waiting.
-    virtual int acceptFd() const = 0;
+    virtual bool peerIsSocket() const { return false; }
+    // Descriptor that becomes readable when a peer arrives, -1 when not
+    // waiting; a terminal has its peer at the other end of the line at once.
+    virtual int acceptFd() const { return -1; }
     // Takes the waiting peer; false when there was none after all.
-    virtual bool acceptPeer() = 0;
+    virtual bool acceptPeer() { return false; }
 
     // The peer went away (end of stream or a read/write error).
     virtual void peerLost() = 0;
