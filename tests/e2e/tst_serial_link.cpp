@@ -1,8 +1,10 @@
 // The real window against the device simulator on a pseudo-terminal linked
 // as COM3: opening, frames in both directions, replies, and closing; the
-// reason a failed open gives; and, in a mount namespace of this test's own
+// reason a failed open gives; in a mount namespace of this test's own
 // with private /dev and /sys/class/tty, adapters plugged in under
-// /dev/serial/by-id getting their port numbers.
+// /dev/serial/by-id getting their port numbers; a session's log replayed
+// into a second run; and the simulator on one end of a linked pair of
+// terminals, the way it plays a device on a real line.
 
 #include "e2ehelpers.h"
 #include "simprocess.h"
@@ -13,6 +15,7 @@
 #include <QApplication>
 #include <QHelpEvent>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -77,6 +80,8 @@ private Q_SLOTS:
     void failedOpenSaysWhy();
     void permissionDeniedNamesTheGroup();
     void adaptersKeepTheirNumbers();
+    void replayedLogGivesTheSameRows();
+    void deviceOnLinkedTerminals();
 
 private:
     bool openCom3();
@@ -383,6 +388,97 @@ void SerialLinkTest::adaptersKeepTheirNumbers()
     QCOMPARE(err.text().count("usb-Late-if00 gets no port number"), 1);
 }
 
+namespace {
+
+// The logged frames from start byte to checksum, without times and indices.
+QStringList frameColumns(const QStringList& rows)
+{
+    QStringList frames;
+    for (const QString& row : rows)
+        frames << row.mid(row.indexOf(QStringLiteral(",2E,"))).section(QStringLiteral(",-,"), 0, 0);
+    return frames;
+}
+
+} // namespace
+
+void SerialLinkTest::replayedLogGivesTheSameRows()
+{
+    QVERIFY(openCom3());
+    sim->command(QStringLiteral("send 01 0A FF"));
+    sim->command(QStringLiteral("raw 00 11 2E 05"));
+    sim->command(QStringLiteral("raw 00 FA"));
+    sim->command(QStringLiteral("bad 02 33"));
+    sim->command(QStringLiteral("send 7F 2E FF F0 01 02 03 04 05 06 07 08 09 0A"));
+    QTRY_COMPARE(logRows().size(), 3);
+    const QStringList first = frameColumns(logRows());
+
+    // The second run plays that log, with a row added that does not parse.
+    QVERIFY(QFile::copy(QStringLiteral("Korvane_data.csv"), QStringLiteral("session.csv")));
+    QFile session(QStringLiteral("session.csv"));
+    QVERIFY(session.open(QIODevice::Append));
+    session.write("12:00:00,000,2E,01,05,0A,-,[9]\n");
+    session.close();
+    delete probe;
+    delete window;
+    delete sim;
+    sim = new SimProcess;
+    QVERIFY2(sim->start({QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--replay"),
+                         work->filePath(QStringLiteral("session.csv")), QStringLiteral("--stay")}),
+             qPrintable(sim->errorText()));
+    window = new Korvane;
+    window->show();
+    probe = new KorvaneProbe(*window);
+    QVERIFY(openCom3());
+    QTRY_COMPARE(logRows().size(), 3);
+    QCOMPARE(frameColumns(logRows()), first);
+    sim->command(QStringLiteral("stats"));
+    QVERIFY(!sim->waitForLine(QRegularExpression(QStringLiteral(" replay_rows=3 skipped_rows=1$"))).isEmpty());
+}
+
+void SerialLinkTest::deviceOnLinkedTerminals()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty())
+        QSKIP("socat is missing (scripts/install-deps.sh installs it)");
+    // socat stands in for two USB adapters wired null-modem.
+    const QString deviceEnd = work->filePath(QStringLiteral("device"));
+    const QString toolEnd = work->filePath(QStringLiteral("tool"));
+    QProcess socat;
+    const auto plugIn = [&] {
+        socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=") + deviceEnd,
+                                              QStringLiteral("pty,raw,echo=0,link=") + toolEnd});
+        QVERIFY(socat.waitForStarted());
+        QTRY_VERIFY(QFileInfo::exists(deviceEnd) && QFileInfo::exists(toolEnd));
+    };
+    plugIn();
+    SimProcess device;
+    QVERIFY2(device.start({QStringLiteral("--device"), deviceEnd}), qPrintable(device.errorText()));
+    QVERIFY(ports->link(QStringLiteral("COM4"), toolEnd));
+    probe->ui().portBox->setValue(4);
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(probe->linkOpen());
+    SimProcess rival; // the tool holds its end exclusively
+    QVERIFY(!rival.start({QStringLiteral("--device"), toolEnd}));
+    QCOMPARE(rival.process().exitCode(), 2);
+    device.command(QStringLiteral("send 01 0A FF"));
+    QTRY_COMPARE(logRows().size(), 1);
+    QVERIFY(!device.waitForLine(QRegularExpression(QStringLiteral("^reply FF$"))).isEmpty());
+
+    // Unplugged and plugged in again: the simulator says so and carries on.
+    socat.terminate();
+    QVERIFY(socat.waitForFinished());
+    QVERIFY(!device.waitForLine(QRegularExpression(QStringLiteral("^lost "))).isEmpty());
+    plugIn();
+    QVERIFY(!device.waitForLine(QRegularExpression(QStringLiteral("^back "))).isEmpty());
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(probe->linkOpen());
+    typeAndSend(*probe, 0, QStringLiteral("02"), {QStringLiteral("33")});
+    QVERIFY(!device.waitForLine(QRegularExpression(QStringLiteral("  2E 02 01 33 C9 \\[1\\]$"))).isEmpty());
+    QCOMPARE(device.countMatching(QRegularExpression(QStringLiteral("^lost "))), 1);
+    socat.terminate();
+    socat.waitForFinished();
+}
+
 int main(int argc, char** argv)
 {
     // Entered while the process has one thread, before Qt Test starts its
@@ -394,4 +490,5 @@ int main(int argc, char** argv)
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }
+
 #include "tst_serial_link.moc"
