@@ -13,7 +13,7 @@ CMAKE_FLAGS += -DCMAKE_BUILD_TYPE=RelWithDebInfo
 endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test demo bench fuzz soak clean
+.PHONY: all deps configure build run test demo bench fuzz soak package package-check clean
 
 all: build
 
@@ -50,5 +50,14 @@ fuzz: deps
 soak: build
 	@scripts/soak.sh $(BUILD)
 
+# korvane_<version>_<arch>.deb from a release build in build-package/.
+package: deps
+	@scripts/package.sh
+
+# The package through lintian, the desktop and AppStream validators, then
+# installed, started and removed again (needs root or sudo).
+package-check: package
+	@scripts/package-check.sh
+
 clean:
-	rm -rf build build-asan build-release build-fuzz
+	rm -rf build build-asan build-release build-fuzz build-package

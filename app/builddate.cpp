@@ -5,11 +5,6 @@
 
 namespace BuildDate {
 
-const char* compiled()
-{
-    return __DATE__;
-}
-
 QString toIso(const char* date)
 {
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

@@ -1,13 +1,16 @@
 #pragma once
-// Turns the compiler's build date ("May  4 2016") into the ISO form that the
-// version label shows ("2016-05-04").
+// The day this binary was built, in the compiler's spelling ("May  4 2016"),
+// and its ISO form for the version label ("2016-05-04").
 
 #include <QString>
 
 namespace BuildDate {
 
-// The date this binary was compiled on, as the compiler spells it. Follows
-// SOURCE_DATE_EPOCH, so reproducible builds show a fixed date.
+// The day this binary was built, as the compiler spells its build date.
+// Defined in a source file that the build writes each time it runs
+// (cmake/KorvaneBuildDate.cmake), so an incremental build on a later day
+// still shows its own day. Follows SOURCE_DATE_EPOCH, so reproducible
+// builds show a fixed date.
 const char* compiled();
 
 // "Mmm dd yyyy" to "yyyy-MM-dd". A month word that names none of the twelve

@@ -1,6 +1,10 @@
 #include "korvane.h"
 
 #include "builddate.h"
+#include "linkfailure.h"
+#include "portnumbering.h"
+
+#include <QEvent>
 
 #include <cstdio>
 
@@ -54,6 +58,7 @@ Korvane::Korvane(QWidget* parent, Qt::WindowFlags flags)
     clearReceiveState();
 
     connect(readTimer, SIGNAL(timeout()), this, SLOT(TimerRead_IRQ()));
+    ui.portBox->installEventFilter(this); // its tooltip names the device behind the port
 
     ui.ack_label->clear();
     ShowVersion(QStringLiteral("V2.01.00"));
@@ -72,6 +77,16 @@ Korvane::~Korvane()
 void Korvane::ShowVersion(const QString& version)
 {
     ui.Ver_label->setText(version + QStringLiteral("  ") + BuildDate::toIso(BuildDate::compiled()));
+}
+
+bool Korvane::eventFilter(QObject* watched, QEvent* event)
+{
+    // Asked afresh each time it shows: adapters come and go.
+    if (watched == ui.portBox && event->type() == QEvent::ToolTip) {
+        ui.portBox->setToolTip(serialMode ? QString::fromStdString(PortNumbering::describe(ui.portBox->value()))
+                                          : QString());
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void Korvane::clearReceiveState()
@@ -147,9 +162,21 @@ void Korvane::toggleSerialLink(int portNumber)
         linkOpen = false;
     } else {
         display.ShowText(TextOpeningPort + QString::number(portNumber));
+        PortNumbering::assign(); // an adapter plugged in since the start gets its number now
         linkOpen = serial.open(name) != 0;
+        if (!linkOpen)
+            reportSerialFailure(name.empty() ? 0 : portNumber);
     }
     ui.open->setText(linkOpen ? TextClose : TextOpen);
+}
+
+void Korvane::reportSerialFailure(int portNumber)
+{
+    const QString device = portNumber > 0 ? QString::fromStdString(PortNumbering::device(portNumber)) : QString();
+    const LinkFailure::Serial failure = LinkFailure::serial(portNumber, serial.openError(), device);
+    display.ShowText(failure.status);
+    std::fprintf(stderr, "%s\n", failure.console.toLocal8Bit().constData());
+    std::fflush(stderr);
 }
 
 void Korvane::toggleNetLink(int hostNumber)
@@ -159,6 +186,8 @@ void Korvane::toggleNetLink(int hostNumber)
     } else {
         linkOpen = net.connectTo(hostNumber);
         display.ShowText(TextConnectingTo + QString::number(hostNumber) + TextPortSuffix);
+        if (!linkOpen)
+            display.ShowText(LinkFailure::connectStatus(net.connectError()));
     }
     ui.open->setText(linkOpen ? TextDisconnect : TextConnect);
 }

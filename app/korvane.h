@@ -42,6 +42,9 @@ public:
     // come through here.
     void DecodePoll(const char* bytes, int n);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private Q_SLOTS:
     void TimerRead_IRQ();
     void on_clearrx_clicked();
@@ -53,6 +56,9 @@ private Q_SLOTS:
 private:
     void toggleSerialLink(int portNumber);
     void toggleNetLink(int hostNumber);
+    // The reason line after a failed serial open: in the view and on
+    // standard error. portNumber 0: there was no port name to open.
+    void reportSerialFailure(int portNumber);
     void clearReceiveState();
     Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void startFrame(TYPE_Data& rec);
     Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void showReply(std::uint8_t reply);

@@ -1,6 +1,7 @@
 #include "korvaneapp.h"
 
 #include "korvane.h"
+#include "portnumbering.h"
 #include "stopsignals.h"
 
 #include <QApplication>
@@ -27,6 +28,7 @@ int runKorvane(int& argc, char** argv, const std::function<void(Korvane&)>& star
     base.setFamilies({QStringLiteral("WenQuanYi Micro Hei"), base.family()});
     QApplication::setFont(base);
 #endif
+    PortNumbering::assign(); // adapters plugged in now get their numbers before the user picks one
     auto* window = new Korvane();
     int exitCode;
     {

@@ -3,7 +3,7 @@
 // under namespace `win` with their Windows names, types and values.
 //
 // On Windows these are the real ones, brought in from <winsock2.h> and
-// <windows.h>. Elsewhere they are our own stand-ins (win32api_posix.cpp),
+// <windows.h>. Elsewhere they are our own stand-ins (win32api_posix_*.cpp),
 // built on termios, flock and BSD sockets, that give the results the
 // transports rely on:
 //
@@ -34,7 +34,8 @@
 //    that socket() made; send never raises SIGPIPE; recv on a non-blocking
 //    socket with nothing waiting gives SOCKET_ERROR, after an orderly close
 //    by the peer 0. A blocking connect gives up after about 21 seconds, as
-//    Windows does, and leaves the reason in errno, where perror finds it.
+//    Windows does, and leaves the reason in errno, where perror finds it;
+//    WSAGetLastError gives it as the WinSock code.
 //
 // Every descriptor the layer opens is close-on-exec. The layer is meant for
 // one thread, like the transports above it.
@@ -96,6 +97,7 @@ using ::WaitForSingleObject;
 using ::WriteFile;
 
 using ::WSACleanup;
+using ::WSAGetLastError;
 using ::WSAStartup;
 using ::closesocket;
 using ::connect;
@@ -310,6 +312,14 @@ int ioctlsocket(SOCKET s, long command, u_long* argument);
 int send(SOCKET s, const char* buffer, int length, int flags);
 int recv(SOCKET s, char* buffer, int length, int flags);
 int closesocket(SOCKET s);
+
+// The reason the calling thread's last socket call failed, as a WinSock
+// code; the stand-in reads errno, so perror still finds the same reason.
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAEHOSTUNREACH = 10065;
+int WSAGetLastError();
 
 // Call counters of the stand-ins, for tests that show how often the code
 // above reached the device or the network ("a closed port makes no device

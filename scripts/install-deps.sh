@@ -9,6 +9,8 @@ packages=(
     fonts-wqy-microhei                          # the window's Chinese texts
     xvfb xauth x11-utils x11-apps netpbm        # run and screenshot on a box without a display
     iproute2 util-linux                         # network tests in a namespace of their own
+    socat                                       # linked pseudo-terminal pairs: the simulator on a "real" line
+    tshark wireshark-common                     # the dissector's test (tshark with Lua, text2pcap)
 )
 if [ "${KORVANE_DEPS_EXTRA:-}" != "" ]; then
     read -r -a extra <<< "$KORVANE_DEPS_EXTRA"
@@ -33,4 +35,6 @@ if [ "$(id -u)" -ne 0 ]; then
     fi
 fi
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Through env: sudo drops the caller's environment, and wireshark-common
+# would otherwise stop to ask whether non-root users may capture.
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -4,6 +4,7 @@
 // be written (the tool opens and closes the slave as it likes, and what is
 // written waits in the terminal); the TCP end has one connection at a time.
 
+#include <cstdint>
 #include <string>
 
 class Endpoint
@@ -18,11 +19,12 @@ public:
 
     // Descriptor of the current peer, -1 while there is none.
     virtual int peerFd() const = 0;
-    virtual bool peerIsSocket() const = 0;
-    // Descriptor that becomes readable when a peer arrives, -1 when not waiting.
-    virtual int acceptFd() const = 0;
+    virtual bool peerIsSocket() const { return false; }
+    // Descriptor that becomes readable when a peer arrives, -1 when not
+    // waiting; a terminal has its peer at the other end of the line at once.
+    virtual int acceptFd() const { return -1; }
     // Takes the waiting peer; false when there was none after all.
-    virtual bool acceptPeer() = 0;
+    virtual bool acceptPeer() { return false; }
 
     // The peer went away (end of stream or a read/write error).
     virtual void peerLost() = 0;
@@ -37,4 +39,11 @@ public:
     // Descriptor that reports the tool opening or closing COMn, -1 if none.
     virtual int watchFd() const { return -1; }
     virtual void readWatch() {}
+
+    // A lost end that may come back by itself (an unplugged serial adapter):
+    // it is then tried again at reopenDueNs() (monotonic; -1: nothing due).
+    virtual bool comesBack() const { return false; }
+    virtual std::int64_t reopenDueNs() const { return -1; }
+    // One try; true when the end is back.
+    virtual bool reopen() { return false; }
 };

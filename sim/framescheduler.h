@@ -5,7 +5,7 @@
 // between frames and, on request, a sequence number in the first four data
 // bytes.
 
-#include "outqueue.h"
+#include "framesource.h"
 
 #include <cstdint>
 #include <random>
@@ -30,25 +30,23 @@ struct ScheduleOptions
     std::uint64_t seed = 1;
 };
 
-class FrameScheduler
+class FrameScheduler : public FrameSource
 {
 public:
     explicit FrameScheduler(const ScheduleOptions& options);
 
-    bool hasWork() const { return !m_options.frames.empty() && m_options.count != 0; }
-    bool running() const { return m_running; }
-    bool finished() const;
+    bool hasWork() const override { return !m_options.frames.empty() && m_options.count != 0; }
+    bool running() const override { return m_running; }
+    bool finished() const override;
+    bool paced() const override { return m_options.rate > 0; }
 
-    // Starts (or, after a pause, resumes) with the next frame due at nowNs.
-    void start(std::int64_t nowNs);
-    void pause() { m_running = false; }
+    void start(std::int64_t nowNs) override;
+    void pause() override { m_running = false; }
 
-    // Queues the frames that are due at nowNs while the queue holds fewer than
-    // queueLimit bytes. A loop up to a second late catches up, so the average
-    // rate holds; beyond that the timetable is moved.
-    void emitDue(std::int64_t nowNs, OutQueue& queue, std::size_t queueLimit);
-    // Monotonic time of the next frame, or -1 when none is pending on time.
-    std::int64_t nextDeadline() const;
+    // A loop up to a second late catches up, so the average rate holds;
+    // beyond that the timetable is moved.
+    void emitDue(std::int64_t nowNs, OutQueue& queue, std::size_t queueLimit) override;
+    std::int64_t nextDeadline() const override;
 
     std::int64_t framesQueued() const { return m_next; }
 

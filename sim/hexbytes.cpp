@@ -5,8 +5,6 @@
 
 namespace HexBytes {
 
-namespace {
-
 int digit(char c)
 {
     if (c >= '0' && c <= '9')
@@ -17,6 +15,8 @@ int digit(char c)
         return c - 'A' + 10;
     return -1;
 }
+
+namespace {
 
 bool isSeparator(char c)
 {

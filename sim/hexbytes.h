@@ -8,6 +8,9 @@
 
 namespace HexBytes {
 
+// The value of one hex digit, either case, or -1.
+int digit(char c);
+
 // Parses blank- or comma-separated bytes of one or two hex digits, with an
 // optional 0x prefix. Returns false and says why in error on any bad token.
 bool parse(const std::string& text, std::vector<std::uint8_t>& out, std::string& error);

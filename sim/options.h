@@ -8,15 +8,18 @@
 
 struct Options
 {
-    enum class Mode { None, Serial, Tcp };
+    enum class Mode { None, Serial, Tcp, Device };
 
     Mode mode = Mode::None;
     std::string portName;               // serial: COMn
     std::string address = "0.0.0.0";    // tcp
     std::uint16_t port = 4500;          // tcp
+    std::string devicePath;             // device: a real serial line
 
     ScheduleOptions schedule;
-    bool bounded = false;       // --count or --duration: exit when done
+    std::string replayFile;     // a traffic log whose frames are sent instead
+    double replaySpeed = 1;     // 0: as fast as the link takes them
+    bool bounded = false;       // --count, --duration or --replay: exit when done
     std::int64_t lingerMs = 200;
     bool stay = false;
     bool hold = false;

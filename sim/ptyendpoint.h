@@ -17,9 +17,6 @@ public:
     bool open(std::string& error) override;
     std::string readyText() const override;
     int peerFd() const override { return m_master; }
-    bool peerIsSocket() const override { return false; }
-    int acceptFd() const override { return -1; }
-    bool acceptPeer() override { return false; }
     void peerLost() override;
     // Hangs up like a pulled cable: the master and the held slave are closed,
     // so the tool's descriptor reads end-of-file/EIO, and a fresh terminal is

@@ -53,7 +53,9 @@ std::string statsLine(const SimStats& s)
         + " noise_bytes=" + std::to_string(s.noiseBytes) + " rx_good=" + std::to_string(s.rxGood)
         + " rx_bad=" + std::to_string(s.rxBad) + " acks=" + std::to_string(s.acks)
         + " naks=" + std::to_string(s.naks) + " bytes_in=" + std::to_string(s.bytesIn)
-        + " bytes_out=" + std::to_string(s.bytesOut);
+        + " bytes_out=" + std::to_string(s.bytesOut)
+        + (s.replay ? " replay_rows=" + std::to_string(s.replayRows) + " skipped_rows=" + std::to_string(s.skippedRows)
+                    : std::string());
 }
 
 } // namespace Report

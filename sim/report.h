@@ -7,6 +7,8 @@
 //   12:34:56.789  2E 01 02 0A FF F3 [1]      a received frame, " bad" appended on a checksum error
 //   reply FF | reply F0                 a reply byte received between frames
 //   stats sent=.. sent_bad=.. noise_bytes=.. rx_good=.. rx_bad=.. acks=.. naks=.. bytes_in=.. bytes_out=..
+//         [replay_rows=.. skipped_rows=..]   (with --replay)
+//   lost /dev/ttyUSB1: why | back /dev/ttyUSB1    (--device went away / came back)
 // Complaints go to standard error, prefixed "korvane-sim: ".
 
 #include "framedecoder.h"
@@ -25,6 +27,9 @@ struct SimStats
     std::uint64_t naks = 0;       // 0xF0 replies received from the tool
     std::uint64_t bytesIn = 0;
     std::uint64_t bytesOut = 0;
+    bool replay = false;          // --replay: the log's counts follow
+    std::uint64_t replayRows = 0; // frame rows read from the log
+    std::uint64_t skippedRows = 0; // rows that did not parse
 };
 
 namespace Report {

@@ -1,10 +1,14 @@
 // The simulated device's event loop.
 #include "simulator.h"
 
+#include "deviceendpoint.h"
+#include "framescheduler.h"
 #include "linkframe.h"
+#include "logreplay.h"
 #include "monoclock.h"
 #include "ptyendpoint.h"
 #include "tcpendpoint.h"
+#include "trafficlog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -37,7 +41,6 @@ void onSignal(int number)
 Simulator::Simulator(const Options& options)
     : m_options(options)
     , m_decoder(*this)
-    , m_scheduler(options.schedule)
     , m_started(!options.hold)
 {
 }
@@ -58,8 +61,14 @@ bool Simulator::setUp()
         }
         std::setvbuf(m_timestamps, nullptr, _IOFBF, 1 << 16);
     }
+    if (m_options.replayFile.empty())
+        m_source = std::make_unique<FrameScheduler>(m_options.schedule);
+    else if (!loadReplay())
+        return false;
     if (m_options.mode == Options::Mode::Serial)
         m_link = std::make_unique<PtyEndpoint>(m_options.portName);
+    else if (m_options.mode == Options::Mode::Device)
+        m_link = std::make_unique<DeviceEndpoint>(m_options.devicePath);
     else
         m_link = std::make_unique<TcpEndpoint>(m_options.address, m_options.port);
     std::string error;
@@ -67,6 +76,23 @@ bool Simulator::setUp()
         Report::error(error);
         return false;
     }
+    return true;
+}
+
+bool Simulator::loadReplay()
+{
+    TrafficLog::Contents log;
+    std::string error;
+    if (!TrafficLog::read(m_options.replayFile, log, error)) {
+        Report::error(error);
+        return false;
+    }
+    for (const std::string& why : log.skipped)
+        Report::error(m_options.replayFile + ": " + why + "; skipped");
+    m_stats.replay = true;
+    m_stats.replayRows = log.rows.size();
+    m_stats.skippedRows = log.skipped.size();
+    m_source = std::make_unique<LogReplay>(std::move(log.rows), m_options.replaySpeed);
     return true;
 }
 
@@ -103,11 +129,12 @@ int Simulator::run()
 
     while (!m_stop && g_signal == 0) {
         std::int64_t now = SimClock::monotonicNs();
+        retryLink(now);
         if (!m_link->peerPresent()) {
-            m_scheduler.pause();
-        } else if (m_started && !m_quitting && m_scheduler.hasWork()) {
-            m_scheduler.start(now);
-            m_scheduler.emitDue(now, m_out, queueLimit());
+            m_source->pause();
+        } else if (m_started && !m_quitting && m_source->hasWork()) {
+            m_source->start(now);
+            m_source->emitDue(now, m_out, queueLimit());
         }
         if (m_link->peerFd() >= 0 && !m_out.empty())
             writePeer();
@@ -116,7 +143,7 @@ int Simulator::run()
 
         if (m_quitting && (m_out.empty() || m_link->peerFd() < 0 || now >= m_drainUntil))
             break;
-        if (m_options.bounded && !m_options.stay && m_scheduler.finished() && m_out.empty()) {
+        if (m_options.bounded && !m_options.stay && m_source->finished() && m_out.empty()) {
             if (m_lingerUntil < 0)
                 m_lingerUntil = now + m_options.lingerMs * 1000000LL;
             if (now >= m_lingerUntil)
@@ -166,8 +193,12 @@ int Simulator::run()
             notePresence();
         }
         if (peerIndex >= 0 && fds[peerIndex].revents != 0) {
+            bool dropped = false;
             if (fds[peerIndex].revents & (POLLIN | POLLHUP | POLLERR))
-                readPeer();
+                dropped = readPeer();
+            // A hung-up line that still reads "nothing yet" would wake every poll.
+            if (!dropped && (fds[peerIndex].revents & (POLLHUP | POLLERR | POLLNVAL)))
+                dropPeer(false, false, "the line hung up");
             if (!m_stop && m_link->peerFd() >= 0 && (fds[peerIndex].revents & POLLOUT))
                 writePeer();
         }
@@ -185,7 +216,7 @@ int Simulator::run()
 
 std::size_t Simulator::queueLimit() const
 {
-    return m_options.schedule.rate > 0 ? 1 : UnpacedQueueLimit;
+    return m_source->paced() ? 1 : UnpacedQueueLimit;
 }
 
 std::int64_t Simulator::waitNs(std::int64_t now) const
@@ -196,19 +227,21 @@ std::int64_t Simulator::waitNs(std::int64_t now) const
         wait = wait < 0 ? left : std::min(wait, left);
     };
     // With the queue full the next event is POLLOUT, not the timetable.
-    if (m_link->peerPresent() && m_scheduler.running() && m_out.pending() < queueLimit()) {
-        const std::int64_t deadline = m_scheduler.nextDeadline();
+    if (m_link->peerPresent() && m_source->running() && m_out.pending() < queueLimit()) {
+        const std::int64_t deadline = m_source->nextDeadline();
         if (deadline >= 0)
             sooner(deadline);
     }
     if (m_lingerUntil >= 0)
         sooner(m_lingerUntil);
+    if (m_link->reopenDueNs() >= 0)
+        sooner(m_link->reopenDueNs());
     if (m_quitting)
         sooner(m_drainUntil);
     return wait;
 }
 
-void Simulator::readPeer()
+bool Simulator::readPeer()
 {
     std::uint8_t buffer[65536];
     for (;;) {
@@ -217,22 +250,22 @@ void Simulator::readPeer()
             m_stats.bytesIn += static_cast<std::uint64_t>(n);
             m_decoder.feed(buffer, static_cast<std::size_t>(n), SimClock::wallNs());
             if (static_cast<std::size_t>(n) < sizeof buffer)
-                return;
+                return false;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        dropPeer(false, false);
-        return;
+            return false;
+        dropPeer(false, false, n == 0 ? "end of file" : std::strerror(errno));
+        return true;
     }
 }
 
 void Simulator::writePeer()
 {
     if (m_out.writeTo(m_link->peerFd(), m_link->peerIsSocket(), *this) == OutQueue::Result::Failed)
-        dropPeer(false, false);
+        dropPeer(false, false, std::strerror(errno));
 }
 
 void Simulator::takePeer()
@@ -252,15 +285,21 @@ void Simulator::notePresence()
         m_decoder.reset();
         Report::line("connected");
     } else {
-        m_scheduler.pause();
+        m_source->pause();
         Report::line("disconnected");
     }
 }
 
-void Simulator::dropPeer(bool byUser, bool reset)
+void Simulator::dropPeer(bool byUser, bool reset, const std::string& why)
 {
     m_out.clear();
     m_decoder.reset();
+    if (!byUser && m_link->comesBack()) {
+        m_link->peerLost();
+        Report::line("lost " + m_link->readyText() + ": " + why);
+        notePresence();
+        return;
+    }
     if (!m_link->isSerial()) {
         if (byUser) {
             std::string ignored;
@@ -274,6 +313,10 @@ void Simulator::dropPeer(bool byUser, bool reset)
     std::string error;
     const bool replugged = m_link->hangUp(reset, error);
     notePresence();
+    if (!replugged && m_link->reopenDueNs() >= 0) {
+        Report::line("lost " + m_link->readyText() + ": " + error);
+        return;
+    }
     if (!replugged) {
         Report::error(error);
         m_exitCode = 1;
@@ -282,6 +325,15 @@ void Simulator::dropPeer(bool byUser, bool reset)
     }
     Report::line("hangup");
     Report::line("ready " + m_link->readyText());
+    notePresence();
+}
+
+void Simulator::retryLink(std::int64_t now)
+{
+    const std::int64_t due = m_link->reopenDueNs();
+    if (due < 0 || now < due || !m_link->reopen())
+        return;
+    Report::line("back " + m_link->readyText());
     notePresence();
 }
 

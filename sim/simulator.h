@@ -1,13 +1,13 @@
 #pragma once
 // The simulated device: one single-threaded ppoll() loop over the link end,
-// standard input and the frame timetable. It decodes and answers what the
+// standard input and the frame timetable (a stream or a replayed log). It decodes and answers what the
 // tool sends, sends what the command line and standard input ask for, and
 // prints the events (see report.h).
 
 #include "commands.h"
 #include "endpoint.h"
 #include "framedecoder.h"
-#include "framescheduler.h"
+#include "framesource.h"
 #include "options.h"
 #include "outqueue.h"
 #include "report.h"
@@ -33,13 +33,18 @@ private:
     void chunkWritten(ChunkKind kind, std::int64_t seq, std::size_t bytes, std::int64_t wallNs) override;
 
     bool setUp();
-    void readPeer();
+    bool loadReplay();
+    // Returns true when the peer was found gone.
+    bool readPeer();
     void writePeer();
     void takePeer();
     // Prints connected/disconnected when the tool came or went.
     void notePresence();
     // A lost peer (the tool went) or the user's close/rst.
-    void dropPeer(bool byUser, bool reset);
+    // A serial device that went away is tried again every second instead.
+    void dropPeer(bool byUser, bool reset, const std::string& why = std::string());
+    // Another try at a lost serial device, when one is due.
+    void retryLink(std::int64_t now);
     void readInput();
     void execute(const std::string& line);
     void queueFrame(std::uint8_t type, const std::vector<std::uint8_t>& data, bool bad);
@@ -50,7 +55,7 @@ private:
     Options m_options;
     std::unique_ptr<Endpoint> m_link;
     FrameDecoder m_decoder;
-    FrameScheduler m_scheduler;
+    std::unique_ptr<FrameSource> m_source;
     OutQueue m_out;
     SimStats m_stats;
     std::uint64_t m_rxIndex = 0;

@@ -44,6 +44,7 @@ bool NetClient::connectTo(int hostNumber)
         sock = INVALID_SOCKET;
     }
     connected = false;
+    lastConnectError = 0;
 
     // Outside 0..255 the address text would not parse and inet_addr would
     // give the broadcast address.
@@ -64,6 +65,7 @@ bool NetClient::connectTo(int hostNumber)
     to.sin_addr.s_addr = win::inet_addr(address);
 
     if (win::connect(sock, reinterpret_cast<const sockaddr*>(&to), static_cast<int>(sizeof to)) == SOCKET_ERROR) {
+        lastConnectError = win::WSAGetLastError();
         std::perror("client connect failed!??????");
         win::closesocket(sock);
         sock = INVALID_SOCKET;

@@ -28,9 +28,14 @@ public:
     // The WinSock result, unchanged: bytes received, 0 once the device has
     // closed the connection, -1 when nothing is waiting; 0 when not connected.
     int recv(char* buffer, int maxBytes);
+    // Why the last connect attempt that got as far as the network failed:
+    // the WinSock code (WSAECONNREFUSED, WSAENETUNREACH, WSAEHOSTUNREACH,
+    // WSAETIMEDOUT, ...); 0 when it succeeded.
+    int connectError() const { return lastConnectError; }
 
 private:
     win::SOCKET sock;
     bool connected;
     bool startupFailed;
+    int lastConnectError = 0;
 };

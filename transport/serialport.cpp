@@ -30,6 +30,7 @@ int SerialPort::open(std::u16string name)
                               0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
                               nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        lastOpenError = win::GetLastError();
         handle = nullptr;
         return 0;
     }
@@ -58,6 +59,7 @@ int SerialPort::open(std::u16string name)
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!win::SetCommState(handle, &dcb)) {
+        lastOpenError = win::GetLastError();
         releaseAfterFailedOpen();
         return 0;
     }
@@ -65,10 +67,12 @@ int SerialPort::open(std::u16string name)
     win::SetupComm(handle, QueueSize, QueueSize);
 
     if (readOverlapped.hEvent == nullptr || writeOverlapped.hEvent == nullptr) {
+        lastOpenError = ERROR_NOT_ENOUGH_MEMORY;
         releaseAfterFailedOpen();
         return 0;
     }
     isOpen = 1;
+    lastOpenError = 0;
     return 1;
 }
 

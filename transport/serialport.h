@@ -36,6 +36,10 @@ public:
     int write(const unsigned char* data, int length);
     // One byte, waited for at most 2000 ms; always 1.
     int writeByte(unsigned char byte);
+    // Why the last open failed: the Win32 error code of the call that
+    // refused it (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ...); 0 after
+    // an open that succeeded.
+    win::DWORD openError() const { return lastOpenError; }
 
 private:
     bool portOpen() const { return isOpen != 0 && handle != nullptr; }
@@ -45,4 +49,5 @@ private:
     win::OVERLAPPED readOverlapped;
     win::OVERLAPPED writeOverlapped;
     int isOpen;
+    win::DWORD lastOpenError = 0;
 };

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 
-#include <cstdio>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -141,6 +140,7 @@ void NetworkLinkTest::refusedConnectStaysClosed()
     QVERIFY(!probe->readTimer()->isActive());
     QTRY_COMPARE(viewText(*window).split(QLatin1Char('\n')).value(0),
                  QStringLiteral("连接ip地址:192.168.1.154  端口:4500"));
+    QCOMPARE(viewText(*window).split(QLatin1Char('\n')).value(1), QStringLiteral("连接失败: 设备拒绝连接"));
 }
 
 int main(int argc, char** argv)

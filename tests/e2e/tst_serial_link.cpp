@@ -1,16 +1,69 @@
 // The real window against the device simulator on a pseudo-terminal linked
-// as COM3: opening, frames in both directions, replies, and closing.
+// as COM3: opening, frames in both directions, replies, and closing; the
+// reason a failed open gives; in a mount namespace of this test's own
+// with private /dev and /sys/class/tty, adapters plugged in under
+// /dev/serial/by-id getting their port numbers; a session's log replayed
+// into a second run; and the simulator on one end of a linked pair of
+// terminals, the way it plays a device on a real line.
 
 #include "windowsupport.h"
 
+#include "portnumbering.h"
+
+#include <QApplication>
+#include <QHelpEvent>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 using namespace TestSupport;
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text);
+}
+
+// Takes away this thread's right to pass over file permissions, so that an
+// open meets them as a normal user's would; given back at the end.
+class NoFileOverride
+{
+public:
+    NoFileOverride()
+    {
+        ok = ::syscall(SYS_capget, &header, saved) == 0;
+        __user_cap_data_struct less[2] = {saved[0], saved[1]};
+        less[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        ok = ok && ::syscall(SYS_capset, &header, less) == 0;
+    }
+    ~NoFileOverride()
+    {
+        if (ok)
+            ::syscall(SYS_capset, &header, saved);
+    }
+
+private:
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved[2] = {};
+    bool ok = false;
+};
+
+} // namespace
 
 class SerialLinkTest : public TestSupport::WindowTest
 {
     Q_OBJECT
+
+public:
+    using TestSupport::WindowTest::WindowTest;
 
 private Q_SLOTS:
     void init();
@@ -22,9 +75,18 @@ private Q_SLOTS:
     void panelSendReachesDevice();
     void closeDisablesPanels();
     void failedOpenStaysClosed();
+    void failedOpenSaysWhy();
+    void permissionDeniedNamesTheGroup();
+    void adaptersKeepTheirNumbers();
+    void replayedLogGivesTheSameRows();
+    void deviceOnLinkedTerminals();
 
 private:
     bool openCom3();
+    QStringList clickOpen(int port);
+    QString toolTip(int port);
+    bool plug(const QString& id, const QString& device);
+    QString linkOf(int port) const;
 
     Child* sim = nullptr;
 };
@@ -163,5 +225,247 @@ void SerialLinkTest::failedOpenStaysClosed()
     QTRY_COMPARE(viewText(*window).split(QLatin1Char('\n')).value(0), QStringLiteral("打开COM5"));
 }
 
-QTEST_MAIN(SerialLinkTest)
+// The status lines that one click on "打开" adds, with the port at `port`.
+QStringList SerialLinkTest::clickOpen(int port)
+{
+    probe->ui().clearrx->click();
+    probe->ui().portBox->setValue(port);
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    const QString status = QStringLiteral("打开COM%1").arg(port);
+    if (!QTest::qWaitFor([&] { return viewText(*window).contains(status); }))
+        return {};
+    return viewText(*window).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString SerialLinkTest::toolTip(int port)
+{
+    probe->ui().portBox->setValue(port);
+    QHelpEvent hover(QEvent::ToolTip, QPoint(2, 2), probe->ui().portBox->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(probe->ui().portBox, &hover);
+    return probe->ui().portBox->toolTip();
+}
+
+bool SerialLinkTest::plug(const QString& id, const QString& device)
+{
+    return QFile::link(device, QStringLiteral("/dev/serial/by-id/") + id);
+}
+
+QString SerialLinkTest::linkOf(int port) const
+{
+    return QFile::symLinkTarget(ports->portsPath() + QStringLiteral("/COM%1").arg(port));
+}
+
+void SerialLinkTest::failedOpenSaysWhy()
+{
+    TestSupport::Pty held;
+    QVERIFY(held.isValid());
+    SerialPort otherProgram;
+    QCOMPARE(otherProgram.open(held.slavePath().toStdU16String()), 1);
+    const QString plain = work->filePath(QStringLiteral("plain-file"));
+    writeFile(plain, "not a serial port");
+    QVERIFY(ports->link(QStringLiteral("COM4"), QStringLiteral("/nonexistent/korvane-device")));
+    QVERIFY(ports->link(QStringLiteral("COM5"), plain));
+    QVERIFY(ports->link(QStringLiteral("COM6"), held.slavePath()));
+
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    QCOMPARE(clickOpen(4), QStringList({QStringLiteral("打开COM4"),
+                                        QStringLiteral("打开失败: 没有设备 /nonexistent/korvane-device")}));
+    QCOMPARE(clickOpen(5), QStringList({QStringLiteral("打开COM5"), QStringLiteral("打开失败: %1 不是串口设备").arg(plain)}));
+    QCOMPARE(clickOpen(6), QStringList({QStringLiteral("打开COM6"),
+                                        QStringLiteral("打开失败: %1 已被其他程序占用").arg(held.slavePath())}));
+    QVERIFY(!probe->linkOpen());
+    const QByteArray console = err.text();
+    QVERIFY2(console.contains("korvane: cannot open COM4 (/nonexistent/korvane-device): no such device\n"), console);
+    QVERIFY2(console.contains("korvane: cannot open COM5 (" + plain.toLocal8Bit() + "): not a serial device\n"), console);
+    QVERIFY2(console.contains("korvane: cannot open COM6 (" + held.slavePath().toLocal8Bit() + "): in use by another program\n"),
+             console);
+}
+
+void SerialLinkTest::permissionDeniedNamesTheGroup()
+{
+    const QString locked = work->filePath(QStringLiteral("locked-port"));
+    writeFile(locked, {});
+    QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
+    QVERIFY(ports->link(QStringLiteral("COM4"), locked));
+    NoFileOverride asUser;
+    const int probeFd = ::open(QFile::encodeName(locked).constData(), O_RDWR | O_CLOEXEC);
+    if (probeFd >= 0) {
+        ::close(probeFd);
+        QSKIP("this process may open any file, so no open here is ever refused");
+    }
+    const QString group = QFileInfo(locked).group();
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    QCOMPARE(clickOpen(4), QStringList({QStringLiteral("打开COM4"),
+                                        QStringLiteral("打开失败: 没有权限访问 %1, 请把用户加入 %2 组后重新登录").arg(locked, group)}));
+    QVERIFY2(err.text().contains("): permission denied; add your user to the group " + group.toLocal8Bit()), err.text());
+}
+
+// Last: it leaves its adapters plugged in.
+void SerialLinkTest::adaptersKeepTheirNumbers()
+{
+    if (!isolated)
+        QSKIP(qPrintable(QStringLiteral("no private /dev, so no adapters can be plugged in: ") + whyNot));
+    TestSupport::Pty userPort, onBoard, alpha, beta, late;
+    QVERIFY(userPort.isValid() && onBoard.isValid() && alpha.isValid() && beta.isValid() && late.isValid());
+    // COM1 is an on-board UART; ttyS1 has none behind it.
+    QVERIFY(QDir().mkpath(QStringLiteral("/sys/class/tty/ttyS0")) && QDir().mkpath(QStringLiteral("/sys/class/tty/ttyS1")));
+    writeFile(QStringLiteral("/sys/class/tty/ttyS0/type"), "4\n");
+    writeFile(QStringLiteral("/sys/class/tty/ttyS1/type"), "0\n");
+    QVERIFY(QFile::link(onBoard.slavePath(), QStringLiteral("/dev/ttyS0")));
+    // COM2 the user's own, COM3 the simulator's, COM5 an adapter unplugged.
+    QVERIFY(ports->link(QStringLiteral("COM2"), userPort.slavePath()));
+    const QString simDevice = linkOf(3);
+    QVERIFY(ports->link(QStringLiteral("COM5"), QStringLiteral("/dev/serial/by-id/usb-Gone-if00")));
+    QVERIFY(plug(QStringLiteral("usb-Alpha-if00"), alpha.slavePath()));
+    QVERIFY(plug(QStringLiteral("usb-Beta-if00"), beta.slavePath()));
+    QVERIFY(plug(QStringLiteral("usb-User-if00"), userPort.slavePath())); // already COM2
+    writeFile(QStringLiteral("/dev/serial/by-id/not-a-terminal"), "x");
+    QVERIFY(plug(QStringLiteral("loop"), QStringLiteral("loop")));
+
+    // Numbered just before the open, and the open goes through the number.
+    QCOMPARE(clickOpen(4), QStringList({QStringLiteral("打开COM4")}));
+    QVERIFY(probe->linkOpen());
+    QVERIFY(alpha.write(QByteArray::fromHex("2E01020AFFF3")));
+    QTRY_VERIFY(viewText(*window).contains(QStringLiteral("  2E 01 02 0A FF F3 [")));
+    QCOMPARE(alpha.read(1, 5000), QByteArray("\xFF"));
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+
+    const auto numbering = [this] {
+        QStringList links;
+        for (int n = 1; n <= 9; ++n)
+            links << linkOf(n);
+        return links;
+    };
+    const QStringList expected = {QString(), userPort.slavePath(), simDevice,
+                                  QStringLiteral("/dev/serial/by-id/usb-Alpha-if00"),
+                                  QStringLiteral("/dev/serial/by-id/usb-Gone-if00"),
+                                  QStringLiteral("/dev/serial/by-id/usb-Beta-if00"), QString(), QString(), QString()};
+    QCOMPARE(numbering(), expected);
+    // Unplugged and plugged in again, and at the next start: the same numbers.
+    QVERIFY(QFile::remove(QStringLiteral("/dev/serial/by-id/usb-Alpha-if00")));
+    PortNumbering::assign();
+    QCOMPARE(toolTip(4), QStringLiteral("COM4: no device (kept for /dev/serial/by-id/usb-Alpha-if00)"));
+    QVERIFY(plug(QStringLiteral("usb-Alpha-if00"), alpha.slavePath()));
+    PortNumbering::assign();
+    QCOMPARE(numbering(), expected);
+
+    QCOMPARE(toolTip(1), QStringLiteral("COM1: /dev/ttyS0"));
+    QCOMPARE(toolTip(4), QStringLiteral("COM4: /dev/serial/by-id/usb-Alpha-if00"));
+    for (int i = 0; i < 2; ++i) // the way to COM7 to COM9: the form's own range ends at COM6
+        QTest::mouseClick(probe->ui().mode, Qt::LeftButton);
+    QCOMPARE(toolTip(7), QStringLiteral("COM7: no device"));
+
+    // All nine taken: the next adapter gets none, and is told about once.
+    for (int n = 7; n <= 9; ++n)
+        QVERIFY(ports->link(QStringLiteral("COM%1").arg(n), QStringLiteral("/dev/null")));
+    QVERIFY(plug(QStringLiteral("usb-Late-if00"), late.slavePath()));
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    PortNumbering::assign();
+    PortNumbering::assign();
+    QCOMPARE(QDir(ports->portsPath()).entryList(QDir::System).size(), 8); // COM1 is the UART's
+    QCOMPARE(err.text().count("usb-Late-if00 gets no port number"), 1);
+}
+
+namespace {
+
+// The logged frames from start byte to checksum, without times and indices.
+QStringList frameColumns(const QStringList& rows)
+{
+    QStringList frames;
+    for (const QString& row : rows)
+        frames << row.mid(row.indexOf(QStringLiteral(",2E,"))).section(QStringLiteral(",-,"), 0, 0);
+    return frames;
+}
+
+} // namespace
+
+void SerialLinkTest::replayedLogGivesTheSameRows()
+{
+    QVERIFY(openCom3());
+    sim->command("send 01 0A FF");
+    sim->command("raw 00 11 2E 05");
+    sim->command("raw 00 FA");
+    sim->command("bad 02 33");
+    sim->command("send 7F 2E FF F0 01 02 03 04 05 06 07 08 09 0A");
+    QTRY_COMPARE(logRows().size(), 3);
+    const QStringList first = frameColumns(logRows());
+
+    // The second run plays that log, with a row added that does not parse.
+    QVERIFY(QFile::copy(QStringLiteral("Korvane_data.csv"), QStringLiteral("session.csv")));
+    QFile session(QStringLiteral("session.csv"));
+    QVERIFY(session.open(QIODevice::Append));
+    session.write("12:00:00,000,2E,01,05,0A,-,[9]\n");
+    session.close();
+    delete probe;
+    probe = nullptr;
+    delete window;
+    window = nullptr;
+    sim->command("quit"); // gone with its COM3 link, which the next one makes again
+    QCOMPARE(sim->waitExit(), 0);
+    delete sim;
+    sim = new Child;
+    QVERIFY2(sim->startReady({QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--replay"),
+                              work->filePath(QStringLiteral("session.csv")), QStringLiteral("--stay")}),
+             qPrintable(sim->describe()));
+    window = new Korvane;
+    window->show();
+    probe = new KorvaneProbe(*window);
+    QVERIFY(openCom3());
+    QTRY_COMPARE(logRows().size(), 3);
+    QCOMPARE(frameColumns(logRows()), first);
+    sim->command("stats");
+    QVERIFY(sim->waitLine(QRegularExpression(QStringLiteral(" replay_rows=3 skipped_rows=1$"))).hasMatch());
+}
+
+void SerialLinkTest::deviceOnLinkedTerminals()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty())
+        QSKIP("socat is missing (scripts/install-deps.sh installs it)");
+    // socat stands in for two USB adapters wired null-modem.
+    const QString deviceEnd = work->filePath(QStringLiteral("device"));
+    const QString toolEnd = work->filePath(QStringLiteral("tool"));
+    QProcess socat;
+    const auto plugIn = [&] {
+        socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=") + deviceEnd,
+                                              QStringLiteral("pty,raw,echo=0,link=") + toolEnd});
+        QVERIFY(socat.waitForStarted());
+        QTRY_VERIFY(QFileInfo::exists(deviceEnd) && QFileInfo::exists(toolEnd));
+    };
+    plugIn();
+    Child device;
+    QVERIFY2(device.startReady({QStringLiteral("--device"), deviceEnd}), qPrintable(device.describe()));
+    QVERIFY(ports->link(QStringLiteral("COM4"), toolEnd));
+    probe->ui().portBox->setValue(4);
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(probe->linkOpen());
+    Child rival; // the tool holds its end exclusively
+    QVERIFY(!rival.startReady({QStringLiteral("--device"), toolEnd}));
+    QCOMPARE(rival.waitExit(), 2);
+    device.command("send 01 0A FF");
+    QTRY_COMPARE(logRows().size(), 1);
+    QVERIFY(device.waitLine(QRegularExpression(QStringLiteral("^reply FF$"))).hasMatch());
+
+    // Unplugged and plugged in again: the simulator says so and carries on.
+    socat.terminate();
+    QVERIFY(socat.waitForFinished());
+    QVERIFY(device.waitLine(QRegularExpression(QStringLiteral("^lost "))).hasMatch());
+    plugIn();
+    QVERIFY(device.waitLine(QRegularExpression(QStringLiteral("^back "))).hasMatch());
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
+    QVERIFY(probe->linkOpen());
+    typeAndSend(*probe, 0, QStringLiteral("02"), {QStringLiteral("33")});
+    QVERIFY(device.waitLine(QRegularExpression(QStringLiteral("  2E 02 01 33 C9 \\[1\\]$"))).hasMatch());
+    QCOMPARE(device.lines().filter(QRegularExpression(QStringLiteral("^lost "))).size(), 1);
+    socat.terminate();
+    socat.waitForFinished();
+}
+
+int main(int argc, char** argv)
+{
+    // Entered while the process has one thread, before Qt Test starts its
+    // watchdog, so the simulator started later shares the private /dev.
+    return TestSupport::execIsolated<QApplication, SerialLinkTest>(argc, argv, TestSupport::enterPrivateDevices);
+}
+
 #include "tst_serial_link.moc"

@@ -196,6 +196,11 @@ void SimSerialTest::usageErrors_data()
                                << QStringLiteral("XYZ");
     QTest::newRow("share above 1") << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--bad-share"), QStringLiteral("1.5")}
                                    << QStringLiteral("--bad-share");
+    QTest::newRow("device that is no terminal") << QStringList{QStringLiteral("--device"), QStringLiteral("/dev/null")}
+                                                << QStringLiteral("/dev/null is not a terminal");
+    QTest::newRow("replay with a stream option")
+        << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--replay"), QStringLiteral("x.csv"), QStringLiteral("--rate"), QStringLiteral("5")}
+        << QStringLiteral("--rate");
     QTest::newRow("port name with a slash") << QStringList{QStringLiteral("--serial"), QStringLiteral("../COM3")}
                                             << QStringLiteral("../COM3");
 }

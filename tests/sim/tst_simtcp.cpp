@@ -1,9 +1,11 @@
 // korvane-sim in TCP mode, on 127.0.0.1 and a port the system picks: one
 // connection at a time, answering frames, closing and resetting connections,
-// and sending a numbered stream to a connected tool.
+// sending a numbered stream to a connected tool, and replaying a log.
 
 #include "testsupport.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
@@ -21,6 +23,7 @@ private Q_SLOTS:
     void closeAndReset();
     void commandsNeedAConnection();
     void streamsToTheConnectedTool();
+    void replayRunsPastMidnight();
 };
 
 namespace {
@@ -188,6 +191,31 @@ void SimTcpTest::streamsToTheConnectedTool()
     QCOMPARE(fields.value(QStringLiteral("sent")), qint64(300));
     QCOMPARE(fields.value(QStringLiteral("sent_bad")), qint64(30));
     QCOMPARE(peer.waitEnd(), 0);
+}
+
+void SimTcpTest::replayRunsPastMidnight()
+{
+    // Past midnight, then the clock set back a little: neither may hold the
+    // replay up for a day, and the frames keep the log's order.
+    QTemporaryDir dir;
+    QFile log(dir.filePath(QStringLiteral("Korvane_data.csv")));
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    log.write("Korvane Bus Traffic File \nNew Data ,2026-12-07 \nnew Time ,23:59:58,\n\n\n\n"
+              "time,time_ms,head,type,len,data,...,...,-,inx\n"
+              "23:59:59,900,2E,01,02,0A,FF,F3,-,[2]\n"
+              "00:00:00,100,2E,05,00,FA,-,[3]\n"
+              "2E,05,00,FA\n"
+              "00:00:00,050,2E,02,01,33,C9,-,[4]\n");
+    log.close();
+    Child sim(OwnConfig);
+    quint16 port = 0;
+    QVERIFY2(startLoopback(sim, port, {QStringLiteral("--replay"), log.fileName()}), qPrintable(sim.describe()));
+    Stream tool;
+    QVERIFY(tool.connectLoopback(port));
+    QCOMPARE(tool.read(15).toHex(' '), QByteArray("2e 01 02 0a ff f3 2e 05 00 fa 2e 02 01 33 c9"));
+    QCOMPARE(sim.waitExit(), 0);
+    QVERIFY2(sim.errorOutput().contains(QStringLiteral("line 10: ")), qPrintable(sim.describe()));
+    QVERIFY(sim.waitLine(QRegularExpression(QStringLiteral("^stats sent=3 .* replay_rows=3 skipped_rows=1$"))).hasMatch());
 }
 
 QTEST_GUILESS_MAIN(SimTcpTest)

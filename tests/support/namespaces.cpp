@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace TestSupport {
@@ -32,6 +33,14 @@ bool writeFile(const char* path, const QByteArray& text)
     out << text.constData();
     out.flush();
     return bool(out);
+}
+
+bool mountOr(const char* source, const char* target, const char* type, unsigned long flags, QString* why)
+{
+    if (::mount(source, target, type, flags, nullptr) == 0)
+        return true;
+    *why = errnoText(target);
+    return false;
 }
 
 // Without CAP_SYS_ADMIN, a user namespace in which we are root grants the
@@ -164,6 +173,42 @@ bool enterPrivateMounts(QString* why)
         return false;
     }
     return true;
+}
+
+bool enterPrivateDevices(QString* why)
+{
+    QString ignored;
+    if (!why)
+        why = &ignored;
+    if (!enterPrivateMounts(why)) {
+        why->prepend(QStringLiteral("no private mount namespace: "));
+        return false;
+    }
+    // The old /dev stays reachable under a scratch folder while the new one
+    // borrows the few nodes tests need from it.
+    char old[] = "/tmp/korvane-dev-XXXXXX";
+    if (!::mkdtemp(old)) {
+        *why = errnoText("mkdtemp");
+        return false;
+    }
+    bool ok = mountOr("/dev", old, nullptr, MS_BIND | MS_REC, why) && mountOr("tmpfs", "/dev", "tmpfs", 0, why);
+    for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        const QByteArray from = QByteArray(old) + "/" + node;
+        const QByteArray to = QByteArray("/dev/") + node;
+        ok = ok && writeFile(to.constData(), {}) && mountOr(from.constData(), to.constData(), nullptr, MS_BIND, why);
+    }
+    // Pseudo-terminals of a devpts instance of our own.
+    ok = ok && ::mkdir("/dev/pts", 0755) == 0 && ::mkdir("/dev/shm", 01777) == 0
+        && ::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0
+        && ::symlink("pts/ptmx", "/dev/ptmx") == 0 && mountOr("tmpfs", "/dev/shm", "tmpfs", 0, why);
+    ok = ok && ::symlink("/proc/self/fd", "/dev/fd") == 0;
+    ::umount2(old, MNT_DETACH);
+    ::rmdir(old);
+    ok = ok && ::mkdir("/dev/serial", 0755) == 0 && mountOr("tmpfs", "/dev/serial", "tmpfs", 0, why)
+        && ::mkdir("/dev/serial/by-id", 0755) == 0 && mountOr("tmpfs", "/sys/class/tty", "tmpfs", 0, why);
+    if (!ok && why->isEmpty())
+        *why = errnoText("making the private /dev");
+    return ok;
 }
 
 bool mountTmpfs(const QString& dir, qint64 bytes, bool readOnly, QString* why)

@@ -122,6 +122,12 @@ private:
 bool enterPrivateNetwork(QString* why, int host = 154);
 // A mount namespace whose mounts do not propagate back.
 bool enterPrivateMounts(QString* why);
+// A private mount namespace where the tests decide which serial devices
+// exist: /dev is a fresh tmpfs holding only null, zero, full, random,
+// urandom, tty, shm and the pseudo-terminals of a devpts instance of its own
+// (pts, ptmx), with an empty tmpfs on /dev/serial (by-id made) and an empty
+// tmpfs on /sys/class/tty.
+bool enterPrivateDevices(QString* why);
 // Mounts a tmpfs of `bytes` bytes (rounded up to pages) on dir, read-only
 // if asked. Only inside a private mount namespace.
 bool mountTmpfs(const QString& dir, qint64 bytes, bool readOnly, QString* why);

@@ -146,6 +146,7 @@ void NetClientTest::refusedConnectPrintsItsText()
     }
     QVERIFY(!connected);
     QCOMPARE(text, failureText(ECONNREFUSED));
+    QCOMPARE(client.connectError(), win::WSAECONNREFUSED);
 }
 
 void NetClientTest::secondAttemptAfterFailureConnects()
@@ -295,6 +296,7 @@ void NetClientTest::connectGivesUpAfterItsBound()
     ::close(filler);
     QVERIFY(!connected);
     QCOMPARE(text, failureText(ETIMEDOUT));
+    QCOMPARE(client.connectError(), win::WSAETIMEDOUT);
 }
 
 int main(int argc, char** argv)

@@ -1,0 +1,94 @@
+#include "linkfailure.h"
+
+#include "win32api.h"
+
+#ifdef Q_OS_UNIX
+#include <QFile>
+
+#include <grp.h>
+#include <sys/stat.h>
+#endif
+
+using namespace win; // the error constants are macros on Windows
+
+LinkFailure::Reason LinkFailure::serialReason(unsigned long code)
+{
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return Reason::NoDevice;
+    case ERROR_ACCESS_DENIED:
+#ifdef Q_OS_WIN
+        // Windows refuses a port that another program holds this way.
+        return Reason::InUse;
+#else
+        return Reason::PermissionDenied;
+#endif
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        return Reason::InUse;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        return Reason::NotSerial;
+    default:
+        return Reason::Other;
+    }
+}
+
+LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, const QString& device)
+{
+    const QString head = QStringLiteral("korvane: cannot open COM%1 (%2): ").arg(portNumber).arg(device);
+    switch (serialReason(code)) {
+    case Reason::NoDevice:
+        return {QStringLiteral("打开失败: 没有设备 %1").arg(device), head + QStringLiteral("no such device")};
+    case Reason::PermissionDenied: {
+        const QString group = owningGroup(device);
+        if (group.isEmpty())
+            return {QStringLiteral("打开失败: 没有权限访问 %1").arg(device), head + QStringLiteral("permission denied")};
+        return {QStringLiteral("打开失败: 没有权限访问 %1, 请把用户加入 %2 组后重新登录").arg(device, group),
+                head
+                    + QStringLiteral("permission denied; add your user to the group %1 that owns it "
+                                     "(sudo usermod -aG %1 $USER) and log in again")
+                          .arg(group)};
+    }
+    case Reason::InUse:
+        return {QStringLiteral("打开失败: %1 已被其他程序占用").arg(device), head + QStringLiteral("in use by another program")};
+    case Reason::NotSerial:
+        return {QStringLiteral("打开失败: %1 不是串口设备").arg(device), head + QStringLiteral("not a serial device")};
+    case Reason::Other:
+        break;
+    }
+    return {QStringLiteral("打开失败: %1 (错误 %2)").arg(device).arg(code), head + QStringLiteral("error %1").arg(code)};
+}
+
+QString LinkFailure::connectStatus(int code)
+{
+    switch (code) {
+    case WSAECONNREFUSED:
+        return QStringLiteral("连接失败: 设备拒绝连接");
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+        return QStringLiteral("连接失败: 网络不可达");
+    case WSAETIMEDOUT:
+        return QStringLiteral("连接失败: 连接超时");
+    case 0:
+        return QStringLiteral("连接失败");
+    default:
+        return QStringLiteral("连接失败: 错误 %1").arg(code);
+    }
+}
+
+QString LinkFailure::owningGroup(const QString& device)
+{
+#ifdef Q_OS_UNIX
+    struct stat st;
+    if (::stat(QFile::encodeName(device).constData(), &st) != 0)
+        return {};
+    if (const group* g = ::getgrgid(st.st_gid))
+        return QString::fromLocal8Bit(g->gr_name);
+    return QString::number(st.st_gid);
+#else
+    Q_UNUSED(device);
+    return {};
+#endif
+}

@@ -1,0 +1,46 @@
+#pragma once
+// Which device stands behind each of the ports COM1 to COM9.
+//
+// Windows gives a serial adapter a COM number the first time it is plugged
+// in and keeps it; this does the same on Linux. An adapter seen under
+// /dev/serial/by-id (or, where that folder does not exist, a /dev/ttyUSB* or
+// /dev/ttyACM* device) that has no number yet gets the lowest free one, kept
+// as a link korvane/ports/COMn in the config folder, so the adapter finds
+// its number again next time. A number is taken by any link in that folder,
+// dangling or not, and by a real on-board UART /dev/ttyS<n-1>. Links that
+// are already there are never changed.
+//
+// On Windows the system numbers the ports itself: assign() does nothing and
+// describe() gives an empty text.
+
+#include <string>
+
+class PortNumbering
+{
+public:
+    static constexpr int FirstPort = 1;
+    static constexpr int LastPort = 9;
+
+    // Numbers the adapters that have none yet. Tells standard error each new
+    // number, once per run that the ports folder cannot be written (the
+    // numbers then hold for this run only), and once per adapter that all
+    // nine numbers are taken.
+    static void assign();
+
+    // What opening COM<number> opens: its link in the ports folder, else the
+    // adapter numbered for this run only, else /dev/ttyS<number-1>.
+    static std::string openPath(int number);
+
+    // The device behind COM<number> as the user knows it: the link's target
+    // (a by-id path, say), else what openPath() gives. "COM<number>" on
+    // Windows.
+    static std::string device(int number);
+
+    // One line for the port chooser, e.g. "COM3: /dev/serial/by-id/usb-...",
+    // "COM1: /dev/ttyS0" or "COM5: no device".
+    static std::string describe(int number);
+
+    // $XDG_CONFIG_HOME/korvane/ports, by default ~/.config/korvane/ports;
+    // empty when neither variable names an absolute folder.
+    static std::string portsFolder();
+};

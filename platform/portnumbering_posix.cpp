@@ -1,0 +1,261 @@
+// Port numbers for USB serial adapters on Linux, kept as links in the ports
+// folder. Nothing here opens a device: opening a port raises DTR and RTS,
+// which resets many boards, so adapters are only looked at with stat().
+#include "portnumbering.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <vector>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const ById = "/dev/serial/by-id";
+
+// Numbers given while the ports folder could not be written: they hold
+// until the tool exits.
+std::map<int, std::string>& runOnly()
+{
+    static std::map<int, std::string> numbers;
+    return numbers;
+}
+
+std::string comName(int number)
+{
+    return "COM" + std::to_string(number);
+}
+
+std::string linkPath(int number)
+{
+    const std::string folder = PortNumbering::portsFolder();
+    return folder.empty() ? std::string() : folder + "/" + comName(number);
+}
+
+bool exists(const std::string& path, struct stat* st = nullptr)
+{
+    struct stat ignored;
+    return !path.empty() && ::lstat(path.c_str(), st ? st : &ignored) == 0;
+}
+
+// A character device behind every link; a loop or a plain file is not one.
+bool isCharDevice(const std::string& path, struct stat* st)
+{
+    return ::stat(path.c_str(), st) == 0 && S_ISCHR(st->st_mode);
+}
+
+// Where the link points, made absolute against the link's own folder.
+std::string linkTarget(const std::string& link)
+{
+    std::vector<char> buffer(4096);
+    const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size() - 1);
+    if (n <= 0)
+        return {};
+    std::string target(buffer.data(), static_cast<std::size_t>(n));
+    if (target[0] != '/')
+        target = link.substr(0, link.rfind('/') + 1) + target;
+    return target;
+}
+
+std::vector<std::string> listFolder(const std::string& folder, bool (*wanted)(const char*))
+{
+    std::vector<std::string> paths;
+    if (DIR* d = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(d)) {
+            if (entry->d_name[0] != '.' && wanted(entry->d_name))
+                paths.push_back(folder + "/" + entry->d_name);
+        }
+        ::closedir(d);
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// The adapters plugged in now, by the names that stay the same across
+// plugging: by-id where udev makes it, else the kernel's names.
+std::vector<std::string> adapters()
+{
+    struct stat st;
+    std::vector<std::string> found;
+    if (::stat(ById, &st) == 0 && S_ISDIR(st.st_mode)) {
+        found = listFolder(ById, [](const char*) { return true; });
+    } else {
+        found = listFolder("/dev", [](const char* name) {
+            return std::strncmp(name, "ttyUSB", 6) == 0 || std::strncmp(name, "ttyACM", 6) == 0;
+        });
+    }
+    found.erase(std::remove_if(found.begin(), found.end(),
+                               [](const std::string& path) {
+                                   struct stat device;
+                                   return !isCharDevice(path, &device);
+                               }),
+                found.end());
+    return found;
+}
+
+// The on-board port /dev/ttyS<index> is a real UART when its driver reports
+// a port type; the kernel makes the device node whether or not there is one.
+bool realUart(int index)
+{
+    std::ifstream type("/sys/class/tty/ttyS" + std::to_string(index) + "/type");
+    int value = 0;
+    return bool(type >> value) && value != 0;
+}
+
+bool taken(int number)
+{
+    return exists(linkPath(number)) || runOnly().count(number) != 0 || realUart(number - 1);
+}
+
+// Whether COM<number> already stands for this adapter: its link names the
+// same path, or both reach the same device.
+bool numbers(int number, const std::string& adapter, const struct stat& adapterStat)
+{
+    const auto memo = runOnly().find(number);
+    if (memo != runOnly().end())
+        return memo->second == adapter;
+    const std::string link = linkPath(number);
+    if (!exists(link))
+        return false;
+    struct stat st;
+    return linkTarget(link) == adapter || (isCharDevice(link, &st) && st.st_rdev == adapterStat.st_rdev);
+}
+
+bool hasNumber(const std::string& adapter)
+{
+    struct stat st;
+    if (!isCharDevice(adapter, &st))
+        return true; // gone since it was listed
+    for (int n = PortNumbering::FirstPort; n <= PortNumbering::LastPort; ++n) {
+        if (numbers(n, adapter, st))
+            return true;
+    }
+    return false;
+}
+
+// mkdir -p; errno tells why when it fails.
+bool makeFolder(const std::string& folder)
+{
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string part = folder.substr(0, slash);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+        if (slash == std::string::npos)
+            break;
+    }
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+// Records COM<number> for the adapter as a link; false, with errno, when the
+// folder cannot take it.
+bool recordLink(int number, const std::string& adapter)
+{
+    const std::string folder = PortNumbering::portsFolder();
+    if (folder.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    return makeFolder(folder) && ::symlink(adapter.c_str(), linkPath(number).c_str()) == 0;
+}
+
+void give(const std::string& adapter)
+{
+    static bool toldFolder = false;
+    static std::set<std::string> toldFull;
+    for (int n = PortNumbering::FirstPort; n <= PortNumbering::LastPort; ++n) {
+        if (taken(n))
+            continue;
+        if (!recordLink(n, adapter)) {
+            if (errno == EEXIST)
+                continue; // a link made meanwhile took the number
+            if (!toldFolder) {
+                std::fprintf(stderr, "korvane: cannot keep port numbers in %s: %s; they hold for this run only\n",
+                             PortNumbering::portsFolder().c_str(), std::strerror(errno));
+                toldFolder = true;
+            }
+            runOnly()[n] = adapter;
+        }
+        std::fprintf(stderr, "korvane: %s is %s\n", comName(n).c_str(), adapter.c_str());
+        return;
+    }
+    if (toldFull.insert(adapter).second) {
+        std::fprintf(stderr, "korvane: COM%d to COM%d are all taken, so %s gets no port number; "
+                             "remove a link in %s to free one\n",
+                     PortNumbering::FirstPort, PortNumbering::LastPort, adapter.c_str(),
+                     PortNumbering::portsFolder().c_str());
+    }
+}
+
+} // namespace
+
+void PortNumbering::assign()
+{
+    for (const std::string& adapter : adapters()) {
+        if (!hasNumber(adapter))
+            give(adapter);
+    }
+    std::fflush(stderr);
+}
+
+std::string PortNumbering::openPath(int number)
+{
+    const std::string link = linkPath(number);
+    if (exists(link))
+        return link;
+    const auto memo = runOnly().find(number);
+    if (memo != runOnly().end())
+        return memo->second;
+    return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+std::string PortNumbering::device(int number)
+{
+    const std::string path = openPath(number);
+    if (path == linkPath(number)) {
+        const std::string target = linkTarget(path);
+        if (!target.empty())
+            return target;
+    }
+    return path;
+}
+
+std::string PortNumbering::describe(int number)
+{
+    const std::string name = comName(number);
+    const std::string path = openPath(number);
+    struct stat st;
+    const bool present = ::stat(path.c_str(), &st) == 0;
+    if (path == linkPath(number))
+        return name + ": " + (present ? device(number) : "no device (kept for " + device(number) + ")");
+    if (runOnly().count(number) != 0)
+        return name + ": " + path + (present ? "" : ", not plugged in") + " (for this run only)";
+    return name + ": " + (present && realUart(number - 1) ? path : std::string("no device"));
+}
+
+std::string PortNumbering::portsFolder()
+{
+    std::string configHome;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/')
+        configHome = xdg;
+    else if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+        configHome = std::string(home) + "/.config";
+    if (configHome.empty())
+        return {};
+    return configHome + "/korvane/ports";
+}
