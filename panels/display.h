@@ -21,7 +21,7 @@
 #include <QGuiApplication>
 #undef Display
 
-#include "linkframe.h"
+#include "typedata.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>
