@@ -1,6 +1,7 @@
 # Korvane: two commands for newcomers.
 #   make run   installs what is missing, builds and starts the tool
 #   make test  installs what is missing, builds and runs every test
+#   make test-windows  cross-builds the transports for Windows and tests them under Wine
 # SANITIZE=1 builds and tests with AddressSanitizer and UBSan in build-asan/.
 
 SANITIZE ?=
@@ -13,7 +14,7 @@ CMAKE_FLAGS += -DCMAKE_BUILD_TYPE=RelWithDebInfo
 endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test demo bench fuzz soak package package-check clean
+.PHONY: all deps configure build run test test-windows demo bench fuzz soak package package-check clean
 
 all: build
 
@@ -33,6 +34,19 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The serial port and the network client built with MinGW-w64 and run under
+# Wine by a driver that plays the device; the cross compiler and Wine are
+# installed only for this target.
+WINDOWS_BUILD ?= build-windows
+WINDOWS_DEPS = g++-mingw-w64-x86-64-posix wine64 wine
+test-windows: configure
+	@KORVANE_DEPS_EXTRA="$(WINDOWS_DEPS)" scripts/install-deps.sh
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+		-DKORVANE_GUI=OFF -DKORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) --target korvane-winedriver
+	$(BUILD)/tests/windows/korvane-winedriver $(WINDOWS_BUILD)/tests/windows/korvane-wintest.exe
 
 demo: build
 	@scripts/demo.sh $(BUILD)
@@ -60,4 +74,4 @@ package-check: package
 	@scripts/package-check.sh
 
 clean:
-	rm -rf build build-asan build-release build-fuzz build-package
+	rm -rf build build-asan build-release build-fuzz build-package build-windows

@@ -6,7 +6,7 @@
 
 #include "analyz.h"
 #include "display.h"
-#include "linkframe.h"
+#include "typedata.h"
 #include "netclient.h"
 #include "serialport.h"
 #include "korvaneclass.h"

@@ -1,13 +1,13 @@
 #pragma once
-// The link frame that crosses the wire in both directions, the one-byte
-// replies, and the record that one received frame is decoded into.
+// The link frame that crosses the wire in both directions and the one-byte
+// replies. Plain C++, shared with the simulator and the Windows test program;
+// the record a received frame is decoded into is in typedata.h.
 //
 //   0x2E | type | len | data[len] | checksum
 //
 // checksum = ~(type + len + data...) in 8 bits; the start byte is not summed.
 // There is no escaping: 0x2E, 0xF0 and 0xFF may stand anywhere inside a frame.
 
-#include <QDateTime>
 #include <cstdint>
 
 namespace LinkFrame {
@@ -45,14 +45,3 @@ inline int encode(std::uint8_t type, std::uint8_t len, const std::uint8_t* data,
 }
 
 } // namespace LinkFrame
-
-// One received frame, filled in place in the window's receive ring and lent to
-// the traffic display by pointer for the length of one call.
-struct TYPE_Data
-{
-    QDateTime time;     // local time at which the start byte was decoded
-    std::uint8_t type;
-    std::uint8_t len;   // valid bytes in data: the len byte, cut to 50
-    std::uint8_t data[LinkFrame::MaxRecordData];
-    std::uint8_t sum;   // running sum while decoding; the checksum once delivered
-};

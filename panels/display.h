@@ -21,8 +21,8 @@
 #include <QGuiApplication>
 #undef Display
 
-#include "linkframe.h"
 #include "trafficformat.h"
+#include "typedata.h"
 
 #include <QElapsedTimer>
 #include <QMainWindow>

@@ -3,7 +3,7 @@
 // comma-separated row the traffic log keeps. The row is derived from the line
 // alone, so whatever the view showed is exactly what the log holds.
 
-#include "linkframe.h"
+#include "typedata.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,9 +1,10 @@
 #pragma once
-// What the traffic log needs from the system: an advisory, whole-file lock
-// that one running tool holds on its log, so that a second instance started
-// in the same directory leaves the file alone instead of cutting or
-// interleaving it; and writes that never wait, whatever stands behind the
-// log's name.
+// What the traffic log needs from the system: a lock that one running tool
+// holds on its log, so that a second instance started in the same directory
+// leaves the file alone instead of cutting or interleaving it, while anyone
+// may still read the log (on Windows, where locks are mandatory, it covers
+// one byte far beyond the data); and writes that never wait, whatever stands
+// behind the log's name.
 
 namespace Platform {
 

@@ -7,11 +7,20 @@ namespace Platform {
 
 bool tryLockExclusive(int fd)
 {
+    // The runtime's parameter check ends the program when _get_osfhandle is
+    // handed -1, the descriptor of a log that did not open.
+    if (fd < 0)
+        return false;
     const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    OVERLAPPED whole = {};
-    return ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+    // Locks are mandatory here: a lock over the rows would refuse every
+    // reader of the log (a spreadsheet, `type Korvane_data.csv`) for as
+    // long as the tool runs. One byte far beyond any real log tells a second
+    // instance that the log is taken and is in no reader's way.
+    OVERLAPPED beyondData = {};
+    beyondData.OffsetHigh = 0x7FFFFFFF;
+    return ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyondData) != 0;
 }
 
 bool setWritesNonBlocking(int fd)

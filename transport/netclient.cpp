@@ -7,10 +7,31 @@ using namespace win; // constants are macros on Windows, names in win elsewhere
 namespace {
 constexpr u_short DevicePort = 4500;
 constexpr DWORD CloseSettleMs = 50;
+
+// The failure text, then the reason. On Windows WinSock's code is the
+// reason; errno, which perror reads, is untouched there and would say
+// ": Success".
+void reportConnectFailure([[maybe_unused]] int code)
+{
+#ifdef _WIN32
+    char reason[256];
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               static_cast<DWORD>(code), 0, reason, sizeof reason, nullptr);
+    while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' '))
+        --n;
+    reason[n] = '\0';
+    if (n > 0)
+        std::fprintf(stderr, "client connect failed!??????: %s (WinSock error %d)\n", reason, code);
+    else
+        std::fprintf(stderr, "client connect failed!??????: WinSock error %d\n", code);
+#else
+    std::perror("client connect failed!??????");
+#endif
+}
 } // namespace
 
 NetClient::NetClient()
-    : sock(INVALID_SOCKET), connected(false), startupFailed(false)
+    : sock(INVALID_SOCKET), connected(false), startupFailed(false), startedUp(false)
 {
     startup();
 }
@@ -22,6 +43,10 @@ NetClient::~NetClient()
 
 void NetClient::startup()
 {
+    // WinSock counts start-ups per process; the client holds at most one,
+    // which close gives back.
+    if (startedUp)
+        return;
     WSADATA data;
     const int error = win::WSAStartup(0x0202, &data);
     if (error != 0) {
@@ -29,6 +54,7 @@ void NetClient::startup()
         startupFailed = true;
     } else {
         startupFailed = false;
+        startedUp = true;
     }
 }
 
@@ -53,7 +79,7 @@ bool NetClient::connectTo(int hostNumber)
 
     sock = win::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (sock == INVALID_SOCKET) {
-        std::perror("client connect failed!??????");
+        reportConnectFailure(win::WSAGetLastError());
         return false;
     }
 
@@ -64,17 +90,18 @@ bool NetClient::connectTo(int hostNumber)
     to.sin_port = win::htons(DevicePort);
     to.sin_addr.s_addr = win::inet_addr(address);
 
-    if (win::connect(sock, reinterpret_cast<const sockaddr*>(&to), static_cast<int>(sizeof to)) == SOCKET_ERROR) {
+    // A socket left blocking would hold the receive poll, and with it the
+    // window, in recv: that counts as a failed connect.
+    u_long nonBlocking = 1;
+    if (win::connect(sock, reinterpret_cast<const sockaddr*>(&to), static_cast<int>(sizeof to)) == SOCKET_ERROR
+        || win::ioctlsocket(sock, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
         lastConnectError = win::WSAGetLastError();
-        std::perror("client connect failed!??????");
+        reportConnectFailure(lastConnectError);
         win::closesocket(sock);
         sock = INVALID_SOCKET;
         return false;
     }
     connected = true;
-
-    u_long nonBlocking = 1;
-    win::ioctlsocket(sock, FIONBIO, &nonBlocking);
     return connected;
 }
 
@@ -85,7 +112,10 @@ bool NetClient::close()
         sock = INVALID_SOCKET;
     }
     win::Sleep(CloseSettleMs);
-    win::WSACleanup();
+    if (startedUp) {
+        win::WSACleanup();
+        startedUp = false;
+    }
     connected = false;
     startupFailed = false;
     return true;

@@ -17,11 +17,13 @@ public:
     NetClient(const NetClient&) = delete;
     NetClient& operator=(const NetClient&) = delete;
 
-    // Starts WinSock; a failure is printed and remembered in startupFailed.
+    // Starts WinSock unless this client already holds a start-up; a failure
+    // is printed and remembered in startupFailed.
     void startup();
     // Connects to 192.168.1.<hostNumber>:4500; true when connected.
     bool connectTo(int hostNumber);
-    // Closes the client's socket, if any, and undoes one start-up; always true.
+    // Closes the client's socket, if any, and gives back its start-up, if
+    // it holds one; always true.
     bool close();
     // The WinSock result, unchanged (bytes taken, or -1); 0 when not connected.
     int send(const char* data, int length);
@@ -37,5 +39,6 @@ private:
     win::SOCKET sock;
     bool connected;
     bool startupFailed;
+    bool startedUp; // holds one WinSock start-up
     int lastConnectError = 0;
 };

@@ -46,25 +46,50 @@ int SerialPort::open(std::u16string name)
     timeouts.ReadTotalTimeoutConstant = 0;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 5000;
-    win::SetCommTimeouts(handle, &timeouts);
+    // Without these time-outs a read could wait for input and hold the
+    // window for seconds.
+    if (!win::SetCommTimeouts(handle, &timeouts)) {
+        lastOpenError = win::GetLastError();
+        releaseAfterFailedOpen();
+        return 0;
+    }
 
     readOverlapped.hEvent = win::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     writeOverlapped.hEvent = win::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
     DCB dcb = {};
     dcb.DCBlength = static_cast<DWORD>(sizeof dcb);
-    win::GetCommState(handle, &dcb);
-    dcb.BaudRate = BaudRate;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    if (!win::SetCommState(handle, &dcb)) {
+    if (!win::GetCommState(handle, &dcb)) {
         lastOpenError = win::GetLastError();
         releaseAfterFailedOpen();
         return 0;
     }
-
-    win::SetupComm(handle, QueueSize, QueueSize);
+    dcb.BaudRate = BaudRate;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    // The link has no escaping, so every byte value is data and nothing on
+    // the line may act on its own. Whatever the driver was left with (XON/XOFF
+    // after `mode COM3 xon=on` or another program, hardware handshake, error
+    // replacement, abort on error) would swallow 0x11 and 0x13, stop output
+    // at a received 0x13 or stall the port, so every flag is set here.
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    if (!win::SetCommState(handle, &dcb) || !win::SetupComm(handle, QueueSize, QueueSize)) {
+        lastOpenError = win::GetLastError();
+        releaseAfterFailedOpen();
+        return 0;
+    }
 
     if (readOverlapped.hEvent == nullptr || writeOverlapped.hEvent == nullptr) {
         lastOpenError = ERROR_NOT_ENOUGH_MEMORY;

@@ -2,7 +2,7 @@
 // Records and their expected texts, built field by field from the record so
 // that the display's own formatting is checked against an independent one.
 
-#include "linkframe.h"
+#include "typedata.h"
 
 #include <QByteArray>
 #include <QDateTime>
