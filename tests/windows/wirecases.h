@@ -47,6 +47,7 @@ inline Bytes frame(unsigned char type, Bytes data)
 inline Bytes request() { return frame(0x01, {0x0A, 0xFF}); }
 inline Bytes reply() { return frame(0x02, {0x11, 0x13}); }
 
+inline int passes = 0;
 inline int failures = 0;
 
 // One line per case, "ok <case>" or "FAIL <case>: <why>", flushed at once
@@ -55,6 +56,7 @@ inline void check(bool ok, const char* what, const std::string& why = {})
 {
     if (ok) {
         std::printf("ok %s\n", what);
+        ++passes;
     } else {
         std::printf("FAIL %s: %s\n", what, why.empty() ? "no" : why.c_str());
         ++failures;
