@@ -45,6 +45,9 @@ private:
     void dropPeer(bool byUser, bool reset, const std::string& why = std::string());
     // Another try at a lost serial device, when one is due.
     void retryLink(std::int64_t now);
+    // Time that queued output gets to go out after "quit".
+    static constexpr std::int64_t QuitDrainNs = 2000000000LL;
+
     void readInput();
     void execute(const std::string& line);
     void queueFrame(std::uint8_t type, const std::vector<std::uint8_t>& data, bool bad);
