@@ -282,4 +282,9 @@ int closesocket(SOCKET)
     return SOCKET_ERROR;
 }
 
+int WSAGetLastError()
+{
+    return 10061; // WSAECONNREFUSED: no device listens here
+}
+
 } // namespace win
