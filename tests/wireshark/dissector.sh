@@ -45,6 +45,8 @@ O
 O
 0000 01 2e a2 ff
 DUMP
+# The addresses only label the packets written into the capture file: nothing
+# is sent anywhere, and tshark reads the file, not a network device.
 if ! text2pcap -q -D -4 192.168.1.1,192.168.1.154 -T 50000,4500 "$work/dump.txt" "$work/link.pcap" 2>"$work/text2pcap.log"; then
     cat "$work/text2pcap.log"
     exit 1
