@@ -22,7 +22,7 @@ if [ "$(id -u)" -ne 0 ]; then
     command -v sudo >/dev/null 2>&1 || { echo "package-check: installing the package needs root or sudo" >&2; exit 1; }
     sudo="sudo"
 fi
-if dpkg-query -W -f='${Status}' korvane 2>/dev/null | grep -q 'install ok installed'; then
+if [ "$(dpkg-query -W -f='${Status}' korvane 2>/dev/null || true)" = "install ok installed" ]; then
     echo "package-check: korvane is installed already; this check installs and removes it, so remove it first" >&2
     exit 1
 fi
@@ -57,7 +57,10 @@ installed=yes
 DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "$deb" >/dev/null
 
 step "korvane-sim --help"
-/usr/bin/korvane-sim --help | grep -q '^Usage: korvane-sim'
+# Captured first: grep -q stops reading at the first match, and the writer's
+# SIGPIPE would fail the step under pipefail.
+help=$(/usr/bin/korvane-sim --help)
+grep -q '^Usage: korvane-sim' <<<"$help"
 
 step "korvane opens its window under Xvfb"
 shot=$work/korvane.png

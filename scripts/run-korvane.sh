@@ -39,7 +39,7 @@ export DISPLAY=$display
 "$bin" &
 tool=$!
 for _ in $(seq 100); do
-    xwininfo -name Korvane 2>/dev/null | grep -q 'IsViewable' && break
+    [[ $(xwininfo -name Korvane 2>/dev/null || true) == *IsViewable* ]] && break
     kill -0 "$tool" 2>/dev/null || { echo "korvane exited early." >&2; exit 1; }
     sleep 0.1
 done

@@ -11,7 +11,7 @@ for tool in tshark text2pcap; do
         exit 77
     fi
 done
-if ! tshark -v 2>/dev/null | grep -q "with Lua"; then
+if [[ $(tshark -v 2>/dev/null || true) != *"with Lua"* ]]; then
     echo "SKIP: this tshark has no Lua, so it cannot load the dissector"
     exit 77
 fi
