@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -255,6 +256,8 @@ std::string PortNumbering::portsFolder()
         configHome = xdg;
     else if (const char* home = std::getenv("HOME"); home && home[0] == '/')
         configHome = std::string(home) + "/.config";
+    else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+        configHome = std::string(pw->pw_dir) + "/.config"; // started with no HOME, as from a service
     if (configHome.empty())
         return {};
     return configHome + "/korvane/ports";

@@ -1,11 +1,10 @@
 // The COMn link in the tool's ports directory.
 #include "portlink.h"
+#include "portnumbering.h"
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,24 +48,6 @@ PortLink::~PortLink()
     remove();
 }
 
-std::string PortLink::portsDirectory()
-{
-    std::string base;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !home[0]) {
-            const passwd* pw = ::getpwuid(::getuid());
-            home = pw ? pw->pw_dir : "/tmp";
-        }
-        base = std::string(home) + "/.config";
-    }
-    while (base.size() > 1 && base.back() == '/')
-        base.pop_back();
-    return base + "/korvane/ports";
-}
 
 bool PortLink::validName(const std::string& name)
 {
@@ -75,7 +56,12 @@ bool PortLink::validName(const std::string& name)
 
 bool PortLink::create(const std::string& name, const std::string& target, std::string& error)
 {
-    const std::string dir = portsDirectory();
+    // The folder the tool itself looks in, found by the same rules.
+    const std::string dir = PortNumbering::portsFolder();
+    if (dir.empty()) {
+        error = "no ports folder: neither XDG_CONFIG_HOME nor a home folder is set";
+        return false;
+    }
     if (!makeDirectories(dir, error))
         return false;
     const std::string path = dir + "/" + name;

@@ -14,8 +14,6 @@ public:
     PortLink& operator=(const PortLink&) = delete;
     ~PortLink();
 
-    // The ports directory per the XDG rules (a relative $XDG_CONFIG_HOME is ignored).
-    static std::string portsDirectory();
     // A port name must be a plain file name.
     static bool validName(const std::string& name);
 
