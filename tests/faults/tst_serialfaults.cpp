@@ -29,12 +29,9 @@ using namespace TestSupport;
 using TestSupport::PortsDir;
 using TestSupport::Pty;
 
-namespace {
+using win::posix::callCount;
 
-long calls(const char* function)
-{
-    return win::posix::callCount(function);
-}
+namespace {
 
 const QByteArray HalfFrame = QByteArray::fromHex("2E01020A");  // 2E 01 02 0A | FF F3
 const QByteArray OtherHalf = QByteArray::fromHex("FFF3");
@@ -147,11 +144,11 @@ void SerialFaultsTest::farEndHangsUpMidFrame()
     QElapsedTimer wall;
     wall.start();
     const double cpuBefore = TestSupport::processCpuSeconds();
-    QTRY_VERIFY_WITH_TIMEOUT(calls("ClearCommError") >= 50, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(callCount("ClearCommError") >= 50, 10000);
     const double cpu = TestSupport::processCpuSeconds() - cpuBefore;
     const double seconds = double(wall.nsecsElapsed()) / 1e9;
     QVERIFY2(cpu < 0.5 * seconds, qPrintable(QStringLiteral("%1 s of CPU in %2 s of idle ticks").arg(cpu).arg(seconds)));
-    QCOMPARE(calls("ReadFile"), 0L);
+    QCOMPARE(callCount("ReadFile"), 0L);
     QVERIFY(window->isVisible());
     QVERIFY(probe->linkOpen());
     QCOMPARE(probe->ui().open->text(), QStringLiteral("关闭"));
@@ -200,9 +197,9 @@ void SerialFaultsTest::lineThatNeverTakesOutput()
         tick.start();
         QVERIFY(pty.write(TestSupport::frame(0x10, QByteArray(1, char(n)))));
         QTRY_COMPARE_WITH_TIMEOUT(logRows().size(), n + 1, 15000);
-        QCOMPARE(calls("WriteFile"), 1L);
-        QCOMPARE(calls("WaitForSingleObject"), 1L);
-        QCOMPARE(calls("CancelIoEx"), 1L);
+        QCOMPARE(callCount("WriteFile"), 1L);
+        QCOMPARE(callCount("WaitForSingleObject"), 1L);
+        QCOMPARE(callCount("CancelIoEx"), 1L);
         // Loose on purpose: one 2000 ms wait, not several and not forever.
         QVERIFY2(tick.elapsed() < 2000 + 4000, qPrintable(QString::number(tick.elapsed())));
 
@@ -223,7 +220,7 @@ void SerialFaultsTest::lineThatNeverTakesOutput()
     QVERIFY(pty.write(TestSupport::frame(0x10, QByteArray(1, char(2)))));
     QCOMPARE(TestSupport::receiveFromTool(pty, 1), QByteArray("\xFF"));
     QTRY_COMPARE(logRows().size(), 3);
-    QCOMPARE(calls("CancelIoEx"), 0L);
+    QCOMPARE(callCount("CancelIoEx"), 0L);
     QCOMPARE(pty.readAvailable(), QByteArray());
     QVERIFY(probe->linkOpen());
     ::close(line);
@@ -418,8 +415,8 @@ void SerialFaultsTest::reopenOwesNoTicks()
     Pty pty;
     QVERIFY(pty.isValid() && ports->link(QStringLiteral("COM1"), pty.slavePath()));
     clickOpen(1);
-    const long polls = calls("ClearCommError");
-    QTRY_VERIFY(calls("ClearCommError") > polls); // a tick found the port drained
+    const long polls = callCount("ClearCommError");
+    QTRY_VERIFY(callCount("ClearCommError") > polls); // a tick found the port drained
     clickOpen();
     QTest::qWait(300);
     clickOpen(1);

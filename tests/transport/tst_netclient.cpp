@@ -17,16 +17,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using win::posix::callCount;
+
 namespace {
 
 constexpr int Host = 154;
 const char* const DeviceAddress = "192.168.1.154";
 constexpr int DevicePort = 4500;
-
-long calls(const char* function)
-{
-    return win::posix::callCount(function);
-}
 
 struct sockaddr_in deviceAddress()
 {
@@ -158,14 +155,14 @@ void NetClientTest::secondAttemptAfterFailureConnects()
         TestSupport::OutputCapture quiet(STDERR_FILENO);
         QVERIFY(!client.connectTo(Host));
     }
-    QCOMPARE(calls("socket"), 1L);
-    QCOMPARE(calls("closesocket"), 1L); // the failed attempt's socket goes at once
+    QCOMPARE(callCount("socket"), 1L);
+    QCOMPARE(callCount("closesocket"), 1L); // the failed attempt's socket goes at once
     QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
 
     Listener device;
     QVERIFY(device.isListening());
     QVERIFY(client.connectTo(Host));
-    QCOMPARE(calls("socket"), 2L);
+    QCOMPARE(callCount("socket"), 2L);
     Stream peer(device.accept(5000));
     QVERIFY(peer.isOpen());
     QCOMPARE(client.send("ok", 2), 2);
@@ -206,8 +203,8 @@ void NetClientTest::hostNumberOutsideTheSubnetIsRefused()
     for (int host : {-1, 256, 100000}) {
         win::posix::resetCallCounts();
         QVERIFY(!client.connectTo(host));
-        QCOMPARE(calls("socket"), 0L);
-        QCOMPARE(calls("connect"), 0L);
+        QCOMPARE(callCount("socket"), 0L);
+        QCOMPARE(callCount("connect"), 0L);
     }
 }
 
@@ -236,9 +233,9 @@ void NetClientTest::closeWithoutConnectLeavesDescriptorZero()
         NetClient client;
         win::posix::resetCallCounts();
         QVERIFY(client.close());
-        QCOMPARE(calls("closesocket"), 0L);
-        QCOMPARE(calls("Sleep"), 1L);
-        QCOMPARE(calls("WSACleanup"), 1L);
+        QCOMPARE(callCount("closesocket"), 0L);
+        QCOMPARE(callCount("Sleep"), 1L);
+        QCOMPARE(callCount("WSACleanup"), 1L);
         QVERIFY(client.close());
     } // and once more on destruction
     QVERIFY(::fcntl(0, F_GETFD) >= 0);

@@ -17,12 +17,9 @@
 using TestSupport::PortsDir;
 using TestSupport::Pty;
 
-namespace {
+using win::posix::callCount;
 
-long calls(const char* function)
-{
-    return win::posix::callCount(function);
-}
+namespace {
 
 int writeBytes(SerialPort& port, const QByteArray& bytes)
 {
@@ -137,15 +134,15 @@ void SerialPortTest::openCloseAndReopen()
     SerialPort port;
     win::posix::resetCallCounts();
     QCOMPARE(port.open(u"COM1"), 1);
-    QCOMPARE(calls("CreateEventW"), 2L);
+    QCOMPARE(callCount("CreateEventW"), 2L);
     QCOMPARE(port.close(), 1);
-    QCOMPARE(calls("CloseHandle"), 3L);
+    QCOMPARE(callCount("CloseHandle"), 3L);
     QCOMPARE(port.close(), 1);
-    QCOMPARE(calls("CloseHandle"), 3L);
+    QCOMPARE(callCount("CloseHandle"), 3L);
 
     QCOMPARE(port.open(u"COM1"), 1);
-    QCOMPARE(calls("CreateEventW"), 4L); // fresh events for the second open
-    QCOMPARE(calls("SetCommState"), 2L);
+    QCOMPARE(callCount("CreateEventW"), 4L); // fresh events for the second open
+    QCOMPARE(callCount("SetCommState"), 2L);
     QCOMPARE(writeBytes(port, QByteArray("\x2E\x01", 2)), 2);
     QCOMPARE(pty.read(2, 5000), QByteArray("\x2E\x01", 2));
     QCOMPARE(port.close(), 1);
@@ -212,7 +209,7 @@ void SerialPortTest::openRefused()
     SerialPort port;
     win::posix::resetCallCounts();
     QCOMPARE(port.open(name.toStdU16String()), 0);
-    QCOMPARE(calls("CloseHandle"), deviceCloses);
+    QCOMPARE(callCount("CloseHandle"), deviceCloses);
     QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
 
     win::posix::resetCallCounts();
@@ -351,7 +348,7 @@ void SerialPortTest::readTakesOnlyWaitingBytes()
     unsigned char buffer[128];
     win::posix::resetCallCounts();
     QCOMPARE(port.read(buffer, 100), 0);
-    QCOMPARE(calls("ReadFile"), 0L);
+    QCOMPARE(callCount("ReadFile"), 0L);
 
     QByteArray sent;
     for (int i = 0; i < 250; ++i)
@@ -372,9 +369,9 @@ void SerialPortTest::readTakesOnlyWaitingBytes()
         got.append(reinterpret_cast<const char*>(buffer), n);
     }
     QCOMPARE(got, sent);
-    QCOMPARE(calls("ReadFile"), 3L);
+    QCOMPARE(callCount("ReadFile"), 3L);
     QCOMPARE(port.read(buffer, 100), 0);
-    QCOMPARE(calls("ReadFile"), 3L);
+    QCOMPARE(callCount("ReadFile"), 3L);
     QCOMPARE(port.available(), 0);
 }
 
@@ -417,8 +414,8 @@ void SerialPortTest::writeIsOneDeviceCallPerByte()
     const QByteArray frame("\x2E\x01\x02\x0A\xFF\xF3\xFF", 7);
     win::posix::resetCallCounts();
     QCOMPARE(writeBytes(port, frame), 7);
-    QCOMPARE(calls("WriteFile"), 7L);
-    QCOMPARE(calls("WaitForSingleObject"), 0L); // the line took each byte at once
+    QCOMPARE(callCount("WriteFile"), 7L);
+    QCOMPARE(callCount("WaitForSingleObject"), 0L); // the line took each byte at once
     QCOMPARE(pty.read(7, 5000), frame);
 
     win::posix::resetCallCounts();
@@ -444,9 +441,9 @@ void SerialPortTest::stalledWriteGivesUpAfterItsBound()
     QCOMPARE(::tcflow(line, TCOOFF), 0);
     win::posix::resetCallCounts();
     QCOMPARE(writeBytes(port, QByteArray("\x55")), 1);
-    QCOMPARE(calls("WriteFile"), 1L);
-    QCOMPARE(calls("WaitForSingleObject"), 1L);
-    QCOMPARE(calls("CancelIoEx"), 1L);
+    QCOMPARE(callCount("WriteFile"), 1L);
+    QCOMPARE(callCount("WaitForSingleObject"), 1L);
+    QCOMPARE(callCount("CancelIoEx"), 1L);
     QCOMPARE(pty.readAvailable(), QByteArray());
 
     // The given-up byte is gone for good; the next one goes out alone.
@@ -473,7 +470,7 @@ void SerialPortTest::farEndHangUpThenNewDeviceAtTheSameName()
     QCOMPARE(port.available(), 0);
     QCOMPARE(port.read(buffer, 100), 0);
     QCOMPARE(writeBytes(port, QByteArray("1234567")), 7);
-    QCOMPARE(calls("WaitForSingleObject"), 0L); // no byte waited for on a dead line
+    QCOMPARE(callCount("WaitForSingleObject"), 0L); // no byte waited for on a dead line
     QCOMPARE(port.close(), 1);
     first.reset();
 
