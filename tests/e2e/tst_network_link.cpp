@@ -141,6 +141,11 @@ void NetworkLinkTest::refusedConnectStaysClosed()
     QTRY_COMPARE(viewText(*window).split(QLatin1Char('\n')).value(0),
                  QStringLiteral("连接ip地址:192.168.1.154  端口:4500"));
     QCOMPARE(viewText(*window).split(QLatin1Char('\n')).value(1), QStringLiteral("连接失败: 设备拒绝连接"));
+
+    // No route to 192.168.1.155 in this namespace.
+    QVERIFY(!openLink(*probe, true, 155));
+    QTRY_COMPARE(viewText(*window).split(QLatin1Char('\n')).mid(2, 2),
+                 QStringList({QStringLiteral("连接ip地址:192.168.1.155  端口:4500"), QStringLiteral("连接失败: 网络不可达")}));
 }
 
 int main(int argc, char** argv)

@@ -68,16 +68,17 @@ bool unshareAsRoot(int kind, const char* name, QString* why)
     return true;
 }
 
-bool setAddress(int s, const char* ifName, const char* address, QString* why)
+bool setAddress(int s, const char* ifName, const char* address, QString* why,
+                unsigned long request = SIOCSIFADDR, const char* what = "SIOCSIFADDR")
 {
-    struct ifreq request;
-    std::memset(&request, 0, sizeof request);
-    std::strncpy(request.ifr_name, ifName, IFNAMSIZ - 1);
-    auto* in = reinterpret_cast<struct sockaddr_in*>(&request.ifr_addr);
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strncpy(ifr.ifr_name, ifName, IFNAMSIZ - 1);
+    auto* in = reinterpret_cast<struct sockaddr_in*>(&ifr.ifr_addr);
     in->sin_family = AF_INET;
     ::inet_pton(AF_INET, address, &in->sin_addr);
-    if (::ioctl(s, SIOCSIFADDR, &request) != 0) {
-        *why = errnoText("SIOCSIFADDR");
+    if (::ioctl(s, request, &ifr) != 0) {
+        *why = errnoText(what);
         return false;
     }
     return true;
@@ -150,6 +151,10 @@ bool enterPrivateNetwork(QString* why, int host)
         ok = setAddress(s, "lo", "127.0.0.1", why);
     if (ok)
         ok = setAddress(s, "lo:1", address.constData(), why);
+    // Only the device's own address is routed: any other 192.168.1.x is
+    // unreachable at once, never a silent drop on lo.
+    if (ok)
+        ok = setAddress(s, "lo:1", "255.255.255.255", why, SIOCSIFNETMASK, "SIOCSIFNETMASK");
     ::close(s);
     if (!ok)
         return false;
