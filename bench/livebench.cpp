@@ -22,38 +22,25 @@
 // KORVANE_BENCH_CASES (e.g. "960,2500" to run only those rates).
 
 #include "benchfigures.h"
+#include "logwatcher.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <ctime>
-#include <fcntl.h>
 #include <map>
-#include <poll.h>
-#include <sys/inotify.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 constexpr int PortNumber = 3;
-
-qint64 realtimeNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<qint64>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
 
 struct Case
 {
@@ -62,113 +49,6 @@ struct Case
     int rate;        // frames per second
     int dataLen;     // data bytes per frame
     long long count; // frames offered
-};
-
-// One row seen in the log: when, and whether it is the frame expected at
-// its place in the order.
-struct SeenRow
-{
-    qint64 seenNs;
-    bool inOrder;
-};
-
-// Reads the traffic log as it grows and stamps every new row.
-class LogWatcher
-{
-public:
-    LogWatcher(const QString& path, int frameDataLen) : dataLen(frameDataLen)
-    {
-        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        notify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        if (fd >= 0 && notify >= 0)
-            inotify_add_watch(notify, QFile::encodeName(path).constData(), IN_MODIFY);
-        rows.reserve(1 << 20);
-    }
-    ~LogWatcher()
-    {
-        stop();
-        if (fd >= 0)
-            ::close(fd);
-        if (notify >= 0)
-            ::close(notify);
-    }
-
-    bool ok() const { return fd >= 0 && notify >= 0; }
-    void start()
-    {
-        worker = std::thread([this] { run(); });
-    }
-    void stop()
-    {
-        done = true;
-        if (worker.joinable())
-            worker.join();
-    }
-    long long count() const { return seen.load(); }
-    const std::vector<SeenRow>& result() const { return rows; }
-
-private:
-    void run()
-    {
-        while (!done) {
-            pollfd p{notify, POLLIN, 0};
-            if (::poll(&p, 1, 50) > 0) {
-                char events[4096];
-                while (::read(notify, events, sizeof events) > 0) {
-                }
-            }
-            drain();
-        }
-        drain();
-    }
-
-    void drain()
-    {
-        char buf[1 << 16];
-        for (;;) {
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            const qint64 now = realtimeNs();
-            partial.append(buf, static_cast<int>(n));
-            qsizetype start = 0;
-            for (qsizetype eol = partial.indexOf('\n'); eol >= 0; eol = partial.indexOf('\n', start)) {
-                take(QByteArrayView(partial.constData() + start, eol - start), now);
-                start = eol + 1;
-            }
-            partial.remove(0, start);
-        }
-    }
-
-    // "hh:mm:ss,zzz,2E,tt,ll,[data..],ss,-,[n]"; header lines do not match.
-    void take(QByteArrayView line, qint64 now)
-    {
-        if (line.size() < 16 || line[8] != ',' || line.sliced(12, 4) != ",2E,")
-            return;
-        const long long k = static_cast<long long>(rows.size());
-        bool inOrder;
-        if (dataLen == 0) {
-            inOrder = line.sliced(16, 2).toInt(nullptr, 16) == static_cast<int>(k % 256);
-        } else {
-            // data bytes start after "hh:mm:ss,zzz,2E,tt,ll," (22 characters)
-            bool good = line.size() >= 22 + 12;
-            long long seq = 0;
-            for (int i = 0; good && i < 4; ++i)
-                seq = (seq << 8) | line.sliced(22 + 3 * i, 2).toInt(nullptr, 16);
-            inOrder = good && seq == (k & 0xFFFFFFFFLL);
-        }
-        rows.push_back(SeenRow{now, inOrder});
-        seen.store(static_cast<long long>(rows.size()));
-    }
-
-    int dataLen;
-    int fd = -1;
-    int notify = -1;
-    QByteArray partial;
-    std::vector<SeenRow> rows;
-    std::atomic<long long> seen{0};
-    std::atomic<bool> done{false};
-    std::thread worker;
 };
 
 // "key=value key=value" fields of a line; -1 for a field that is missing.
@@ -412,9 +292,9 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--sim") && i + 1 < args.size())
-            paths.sim = args[++i];
+            paths.sim = QFileInfo(args[++i]).absoluteFilePath(); // they start in a scratch folder
         else if (args[i] == QLatin1String("--host") && i + 1 < args.size())
-            paths.host = args[++i];
+            paths.host = QFileInfo(args[++i]).absoluteFilePath();
         else if (args[i] == QLatin1String("--out") && i + 1 < args.size())
             out = args[++i];
         else if (args[i] == QLatin1String("--soak"))
