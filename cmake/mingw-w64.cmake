@@ -1,7 +1,7 @@
 # Cross build for 64-bit Windows with Debian's MinGW-w64 (package
-# g++-mingw-w64-x86-64-posix). Qt 6 for Windows is not packaged for Debian,
-# so use it with -DKORVANE_GUI=OFF: the serial port, the network client, the
-# link frame and the Windows test program, not the window.
+# g++-mingw-w64-x86-64-posix). Qt 6 for Windows is not packaged for Debian:
+# scripts/build-qt-windows.sh builds it from Debian's source with this same
+# file, and `make windows` builds the whole program against it. Without Qt:
 #
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKORVANE_GUI=OFF
 set(CMAKE_SYSTEM_NAME Windows)
@@ -19,6 +19,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Static C and C++ runtimes: the programs run under Wine or on a bare
-# Windows machine without MinGW's DLLs beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# The Qt-free programs link the C and C++ runtimes statically: they run under
+# Wine or on a bare Windows machine without MinGW's DLLs beside them. Qt and
+# the window share MinGW's runtime DLLs instead, which ship with them: one
+# C++ runtime for every module of the process.
+if(DEFINED KORVANE_GUI AND NOT KORVANE_GUI)
+    set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+endif()

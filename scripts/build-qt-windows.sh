@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Qt for Windows, cross-built from Debian's own qt6-base source with Debian's
+# MinGW-w64, and kept in a cache outside the work tree so that every later
+# build and every clone reuses it.
+#
+#   scripts/build-qt-windows.sh        prints the Qt prefix on its last line
+#
+# The cache folder is named after Debian's Qt version and a hash of this
+# recipe (this script and the toolchain file), so a changed recipe never
+# reuses an old build. A build is made in "<prefix>.partial" and renamed
+# only when it is complete: an interrupted one is found and started again.
+#
+# Only Core, Gui and Widgets, the Windows platform plugin and the Windows
+# style are built, as shared libraries (Qt's LGPL terms ask no more than that
+# the user can swap them). They use MinGW's C++ runtime DLLs, which travel
+# with the program: one runtime shared by Qt and the tool.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+toolchain=$here/cmake/mingw-w64.cmake
+
+say() { printf 'build-qt-windows: %s\n' "$*" >&2; }
+
+# The host tools (moc, rcc, uic) are Debian's: the Windows Qt must be the
+# very same version.
+host_version=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || true)
+if [ -z "$host_version" ]; then
+    say "qt6-base-dev is not installed: run scripts/install-deps.sh first"
+    exit 1
+fi
+upstream=${host_version%%+*}
+upstream=${upstream%%-*}
+
+# What decides the result: Qt's options, the toolchain and the steps after
+# the install. Any change to them names a new cache folder.
+qt_options=(
+    -DCMAKE_BUILD_TYPE=Release
+    -DBUILD_SHARED_LIBS=ON
+    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF
+    -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_testlib=OFF
+    -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF
+    -DFEATURE_dbus=OFF -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF
+    # Debian's tarball lacks the tablet header the Windows plugin wants.
+    -DFEATURE_tabletevent=OFF
+    # Qt's own copies of these, built into its DLLs: nothing else to ship.
+    -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF
+    -DFEATURE_system_freetype=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF
+    -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_libb2=OFF
+)
+after_install="licenses: LGPL-3.0-only GPL-3.0-only; SOURCE"
+recipe=$( { printf '%s\n' "${qt_options[@]}" "$after_install"; cat "$toolchain"; } | sha256sum | cut -c1-12)
+cache=${KORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/korvane}
+prefix=$cache/qt-$upstream-windows-x64-$recipe
+if [ -f "$prefix/.korvane-complete" ]; then
+    echo "$prefix"
+    exit 0
+fi
+# One build at a time; a second caller waits for it and then reuses it.
+mkdir -p "$cache"
+exec 9>"$cache/qt.lock"
+flock 9
+if [ -f "$prefix/.korvane-complete" ]; then
+    echo "$prefix"
+    exit 0
+fi
+
+# Debian's source package, fetched through apt so that its hashes are checked
+# against the signed index, then unpacked with Debian's patches applied.
+src_root=$cache/src
+mkdir -p "$src_root"
+src_dir=$src_root/qt6-base-$host_version
+if [ ! -f "$src_dir/.korvane-unpacked" ]; then
+    rm -rf "$src_dir" "$src_root"/qt6-base-*/ 2>/dev/null || true
+    if ! command -v dpkg-source >/dev/null; then
+        say "dpkg-source is missing: install dpkg-dev"
+        exit 1
+    fi
+    fetch() {
+        (cd "$src_root" && apt-get source -qq --only-source "qt6-base=$host_version" >"$src_root/apt-source.log" 2>&1)
+    }
+    if ! fetch; then
+        scripts_sources=/etc/apt/sources.list.d/korvane-deb-src.sources
+        if [ ! -e "$scripts_sources" ] && [ "$(id -u)" -eq 0 ]; then
+            # The same mirror and suites as the machine's own Debian entry.
+            main_sources=/etc/apt/sources.list.d/debian.sources
+            if [ -f "$main_sources" ]; then
+                awk 'BEGIN{RS=""; ORS="\n\n"} /URIs:[^\n]*debian\/?(\n|$)/ || /URIs:[^\n]*debian[^-]/ { sub(/Types: deb/, "Types: deb-src"); print; exit }' \
+                    "$main_sources" > "$scripts_sources"
+            elif grep -qE '^deb ' /etc/apt/sources.list 2>/dev/null; then
+                grep -E '^deb ' /etc/apt/sources.list | grep -v security | head -n 1 \
+                    | sed 's/^deb /deb-src /' > "${scripts_sources%.sources}.list"
+                rm -f "$scripts_sources"
+            fi
+            apt-get update -qq >/dev/null 2>&1 || true
+        fi
+        if ! fetch; then
+            say "needs Debian's source packages: add a deb-src entry for your Debian mirror (see $src_root/apt-source.log), then run 'make windows' again"
+            exit 1
+        fi
+    fi
+    unpacked=$(find "$src_root" -maxdepth 1 -type d -name "qt6-base-$upstream*" | head -n 1)
+    if [ -z "$unpacked" ] || [ ! -f "$unpacked/CMakeLists.txt" ]; then
+        say "the qt6-base source did not unpack: see $src_root/apt-source.log"
+        exit 1
+    fi
+    [ "$unpacked" = "$src_dir" ] || mv "$unpacked" "$src_dir"
+    rm -f "$src_root"/qt6-base_*
+    touch "$src_dir/.korvane-unpacked"
+fi
+
+partial=$prefix.partial
+build=$cache/build-qt-$upstream-$recipe
+rm -rf "$partial" "$build"
+# An older recipe's build is of no further use.
+find "$cache" -maxdepth 1 -name "qt-*-windows-x64-*" ! -name "$(basename "$prefix")*" -exec rm -rf {} + 2>/dev/null || true
+
+say "building Qt $upstream for Windows into $prefix (about a quarter of an hour on two cores, once)"
+start=$(date +%s)
+cmake -S "$src_dir" -B "$build" -G Ninja \
+    -DCMAKE_INSTALL_PREFIX="$partial" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DQT_HOST_PATH=/usr \
+    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)/cmake \
+    "${qt_options[@]}" \
+    > "$cache/qt-configure.log" 2>&1 || { say "Qt's configure failed: see $cache/qt-configure.log"; exit 1; }
+cmake --build "$build" -j "${JOBS:-$(nproc)}" > "$cache/qt-build.log" 2>&1 \
+    || { tail -n 30 "$cache/qt-build.log" >&2; say "Qt's build failed: see $cache/qt-build.log"; exit 1; }
+cmake --install "$build" > "$cache/qt-install.log" 2>&1
+# What the installer carries for Qt's licence: the texts, and where the
+# source of these very DLLs comes from.
+mkdir -p "$partial/licenses"
+cp "$src_dir/LICENSES/LGPL-3.0-only.txt" "$src_dir/LICENSES/GPL-3.0-only.txt" "$partial/licenses/"
+printf '%s\n' "$host_version" > "$partial/SOURCE"
+touch "$partial/.korvane-complete"
+rm -rf "$prefix"
+mv "$partial" "$prefix"
+rm -rf "$build"
+say "Qt for Windows built in $(( $(date +%s) - start )) s"
+echo "$prefix"
