@@ -30,6 +30,16 @@ int runKorvane(int& argc, char** argv, const std::function<void(Korvane&)>& star
 #endif
     PortNumbering::assign(); // adapters plugged in now get their numbers before the user picks one
     auto* window = new Korvane();
+    // The window goes, and with it the link and the log, in its destructor's
+    // order, as soon as the application is about to quit: on a normal exit
+    // that is the end of exec(). When Windows ends the session (log-off,
+    // shutdown), it is the only moment there is: Qt announces the quit while
+    // handling the session's end, and Windows ends the process as soon as
+    // that handling returns, before exec() could.
+    QObject::connect(app, &QCoreApplication::aboutToQuit, app, [&window] {
+        delete window;
+        window = nullptr;
+    });
     int exitCode;
     {
         StopSignals stop(window);

@@ -1,9 +1,12 @@
 #pragma once
 // Turns SIGTERM, SIGINT and SIGHUP into an orderly close of a window, so a
 // tool stopped from a terminal or by a logout still runs its destructors:
-// the link is closed and every logged row reaches the file.
+// the link is closed and every logged row reaches the file. Windows has no
+// such signals: there a log-off or shutdown ends the session, which
+// runKorvane() answers by closing the window in place.
 
 #include <QObject>
+#include <QPointer>
 
 class QSocketNotifier;
 class QWidget;
@@ -14,13 +17,13 @@ class StopSignals : public QObject
 
 public:
     // Watches the signals for as long as this object lives; on the first one
-    // it closes target from the event loop.
+    // it closes target from the event loop, if it is still there.
     explicit StopSignals(QWidget* target);
     ~StopSignals() override;
 
 private:
     void onSignal();
 
-    QWidget* target;
+    QPointer<QWidget> target; // gone once the application quits
     QSocketNotifier* notifier = nullptr;
 };
