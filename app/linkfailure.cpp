@@ -18,12 +18,7 @@ LinkFailure::Reason LinkFailure::serialReason(unsigned long code)
     case ERROR_INVALID_NAME:
         return Reason::NoDevice;
     case ERROR_ACCESS_DENIED:
-#ifdef Q_OS_WIN
-        // Windows refuses a port that another program holds this way.
-        return Reason::InUse;
-#else
         return Reason::PermissionDenied;
-#endif
     case ERROR_SHARING_VIOLATION:
     case ERROR_BUSY:
         return Reason::InUse;
@@ -42,6 +37,12 @@ LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, cons
     case Reason::NoDevice:
         return {QStringLiteral("打开失败: 没有设备 %1").arg(device), head + QStringLiteral("no such device")};
     case Reason::PermissionDenied: {
+#ifdef Q_OS_WIN
+        // Windows says this of a port that another program holds, far more
+        // often than of one the user may not open at all.
+        return {QStringLiteral("打开失败: 拒绝访问 %1, 可能已被其他程序占用").arg(device),
+                head + QStringLiteral("access denied; another program may be holding the port")};
+#else
         const QString group = owningGroup(device);
         if (group.isEmpty())
             return {QStringLiteral("打开失败: 没有权限访问 %1").arg(device), head + QStringLiteral("permission denied")};
@@ -50,6 +51,7 @@ LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, cons
                     + QStringLiteral("permission denied; add your user to the group %1 that owns it "
                                      "(sudo usermod -aG %1 $USER) and log in again")
                           .arg(group)};
+#endif
     }
     case Reason::InUse:
         return {QStringLiteral("打开失败: %1 已被其他程序占用").arg(device), head + QStringLiteral("in use by another program")};

@@ -11,7 +11,7 @@
 // are already there are never changed.
 //
 // On Windows the system numbers the ports itself: assign() does nothing and
-// describe() gives an empty text.
+// describe() names the device as Device Manager does.
 
 #include <string>
 
@@ -37,7 +37,8 @@ public:
     static std::string device(int number);
 
     // One line for the port chooser, e.g. "COM3: /dev/serial/by-id/usb-...",
-    // "COM1: /dev/ttyS0" or "COM5: no device".
+    // "COM1: /dev/ttyS0" or "COM5: no device"; on Windows
+    // "COM4: USB-SERIAL CH340 (COM4)".
     static std::string describe(int number);
 
     // $XDG_CONFIG_HOME/korvane/ports, by default ~/.config/korvane/ports;
