@@ -1,7 +1,8 @@
 # Korvane: two commands for newcomers.
 #   make run   installs what is missing, builds and starts the tool
 #   make test  installs what is missing, builds and runs every test
-#   make test-windows  cross-builds the transports for Windows and tests them under Wine
+#   make windows       builds korvane.exe, its installer and a zip for Windows
+#   make test-windows  tests the Windows build under Wine
 # SANITIZE=1 builds and tests with AddressSanitizer and UBSan in build-asan/.
 
 SANITIZE ?=
@@ -14,7 +15,7 @@ CMAKE_FLAGS += -DCMAKE_BUILD_TYPE=RelWithDebInfo
 endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test test-windows demo bench fuzz soak package package-check clean
+.PHONY: all deps configure build run test windows test-windows demo bench fuzz soak package package-check clean
 
 all: build
 
@@ -35,16 +36,18 @@ run: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# The serial port and the network client built with MinGW-w64 and run under
-# Wine by a driver that plays the device; the cross compiler and Wine are
-# installed only for this target.
+# The whole program for Windows: korvane.exe, its installer and a portable
+# zip in build-windows/, built with MinGW-w64 against a Qt for Windows that
+# is built once from Debian's source and cached (~/.cache/korvane).
 WINDOWS_BUILD ?= build-windows
-WINDOWS_DEPS = g++-mingw-w64-x86-64-posix wine64 wine
-test-windows: configure
-	@KORVANE_DEPS_EXTRA="$(WINDOWS_DEPS)" scripts/install-deps.sh
-	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-		-DKORVANE_GUI=OFF -DKORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+windows: deps
+	@KORVANE_WINDOWS_BUILD=$(abspath $(WINDOWS_BUILD)) scripts/build-windows.sh
+
+# The Windows build under Wine: the transports by a console program whose
+# device the driver plays, then the installer and the installed program.
+# Wine is installed only for this target.
+test-windows: windows configure
+	@KORVANE_DEPS_EXTRA="wine64 wine" scripts/install-deps.sh
 	cmake --build $(BUILD) -j $(JOBS) --target korvane-winedriver
 	$(BUILD)/tests/windows/korvane-winedriver $(WINDOWS_BUILD)/tests/windows/korvane-wintest.exe
 
