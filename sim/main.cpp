@@ -1,4 +1,5 @@
 // korvane-sim: plays the device at the other end of Korvane's link.
+#include "monitor.h"
 #include "options.h"
 #include "report.h"
 #include "simulator.h"
@@ -17,6 +18,10 @@ int main(int argc, char** argv)
     if (options.help) {
         std::fputs(OptionParser::helpText().c_str(), stdout);
         return 0;
+    }
+    if (options.mode == Options::Mode::Monitor) {
+        Monitor monitor(options);
+        return monitor.run();
     }
     Simulator simulator(options);
     return simulator.run();

@@ -18,6 +18,7 @@ enum Option : int {
     OptSerial = 256, OptTcp, OptDevice, OptReplay, OptSpeed,
     OptFrame, OptRate, OptCount, OptDuration, OptBadShare, OptNoiseShare, OptNoiseMax, OptSeed, OptNumber,
     OptTimestamps, OptLinger, OptStay, OptHold, OptQuiet, OptNoReply, OptExitOnEof,
+    OptMonitor, OptPcap, OptLog,
 };
 
 const option longOptions[] = {
@@ -43,6 +44,9 @@ const option longOptions[] = {
     {"quiet", no_argument, nullptr, OptQuiet},
     {"no-reply", no_argument, nullptr, OptNoReply},
     {"exit-on-eof", no_argument, nullptr, OptExitOnEof},
+    {"monitor", required_argument, nullptr, OptMonitor},
+    {"pcap", required_argument, nullptr, OptPcap},
+    {"log", required_argument, nullptr, OptLog},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -111,6 +115,24 @@ std::string refusal(int result, int argc, char** argv)
     return "unknown option \"" + word + "\" (see --help)";
 }
 
+// The monitor's lines: each COMn or a device path.
+bool checkMonitor(const Options& options, const std::string& sendingOption, std::string& error)
+{
+    if (!sendingOption.empty()) {
+        error = "--monitor only watches; it does not take " + sendingOption;
+        return false;
+    }
+    for (const std::string& line : {options.monitorA, options.monitorB}) {
+        const bool portName = line.size() > 3 && line.compare(0, 3, "COM") == 0
+            && line.find_first_not_of("0123456789", 3) == std::string::npos;
+        if (!portName && line.find('/') == std::string::npos) {
+            error = "--monitor: \"" + line + "\" is neither COMn nor the path of a serial device";
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool parse(int argc, char** argv, Options& options, std::string& error)
@@ -119,6 +141,7 @@ bool parse(int argc, char** argv, Options& options, std::string& error)
     bool countGiven = false;
     bool speedGiven = false;
     std::string streamOption; // the first option that shapes the --frame stream
+    std::string sendingOption; // the first option about what the device sends
     opterr = 0;
     optind = 1;
     int result;
@@ -127,9 +150,12 @@ bool parse(int argc, char** argv, Options& options, std::string& error)
         const char* value = optarg;
         if (result >= OptFrame && result <= OptNumber && streamOption.empty())
             streamOption = nameOf(result);
+        if (((result >= OptReplay && result <= OptHold) || result == OptNoReply) && sendingOption.empty())
+            sendingOption = nameOf(result);
         // A link given twice is a slip; the second would silently win.
-        if ((result == OptSerial || result == OptTcp || result == OptDevice) && options.mode != Options::Mode::None) {
-            error = "choose one link: --serial, --tcp or --device";
+        if ((result == OptSerial || result == OptTcp || result == OptDevice || result == OptMonitor)
+            && options.mode != Options::Mode::None) {
+            error = "choose one link: --serial, --tcp, --device or --monitor";
             return false;
         }
         switch (result) {
@@ -151,6 +177,21 @@ bool parse(int argc, char** argv, Options& options, std::string& error)
         case OptDevice:
             options.mode = Options::Mode::Device;
             options.devicePath = value;
+            break;
+        case OptMonitor:
+            options.mode = Options::Mode::Monitor;
+            options.monitorA = value;
+            if (optind >= argc || argv[optind][0] == '-') {
+                error = "--monitor wants two lines: --monitor A B";
+                return false;
+            }
+            options.monitorB = argv[optind++];
+            break;
+        case OptPcap:
+            options.pcapFile = value;
+            break;
+        case OptLog:
+            options.logFile = value;
             break;
         case OptReplay:
             options.replayFile = value;
@@ -259,7 +300,13 @@ bool parse(int argc, char** argv, Options& options, std::string& error)
     }
 
     if (options.mode == Options::Mode::None) {
-        error = "choose --serial COMn, --tcp [ADDR:]PORT or --device PATH (see --help)";
+        error = "choose --serial COMn, --tcp [ADDR:]PORT, --device PATH or --monitor A B (see --help)";
+        return false;
+    }
+    if (options.mode == Options::Mode::Monitor)
+        return checkMonitor(options, sendingOption, error);
+    if (!options.pcapFile.empty() || !options.logFile.empty()) {
+        error = std::string(options.pcapFile.empty() ? "--log" : "--pcap") + " goes with --monitor";
         return false;
     }
     if (options.replayFile.empty()) {

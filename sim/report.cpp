@@ -26,10 +26,9 @@ void error(const std::string& text)
     std::fprintf(stderr, "korvane-sim: %s\n", text.c_str());
 }
 
-std::string frameLine(const ReceivedFrame& frame, std::uint64_t index)
+std::string frameBytes(const ReceivedFrame& frame, std::uint64_t index)
 {
-    std::string text = SimClock::timeOfDay(frame.startWallNs);
-    text += ' ';
+    std::string text;
     const std::uint8_t head[] = {LinkFrame::StartByte, frame.type, frame.len};
     HexBytes::append(text, head, sizeof head);
     HexBytes::append(text, frame.data.data(), frame.data.size());
@@ -38,6 +37,11 @@ std::string frameLine(const ReceivedFrame& frame, std::uint64_t index)
     if (!frame.good)
         text += " bad";
     return text;
+}
+
+std::string frameLine(const ReceivedFrame& frame, std::uint64_t index)
+{
+    return SimClock::timeOfDay(frame.startWallNs) + ' ' + frameBytes(frame, index);
 }
 
 std::string replyLine(std::uint8_t reply)
