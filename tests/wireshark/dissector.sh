@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Runs the Lua dissector through tshark on a capture made from hex dumps:
-# noise, good and bad frames, replies both ways, a frame split over two
+# Runs the Lua dissector through tshark on captures made from hex dumps.
+# TCP: noise, good and bad frames, replies both ways, a frame split over two
 # segments and one over three, and a len above 50 read as the tool reads it.
+# The serial link as the simulator's monitor captures it (pcapng, link type
+# USER0, the direction in the packet flags): frames split over packets put
+# together per direction while the other direction speaks in between.
 set -euo pipefail
 dissector=$1
 
@@ -72,4 +75,43 @@ if [ "$actual" != "$expected" ]; then
     cat "$work/stderr"
     exit 1
 fi
-echo "dissector: all $(echo "$expected" | wc -l) packets read as the tool reads them"
+echo "dissector: all $(echo "$expected" | wc -l) TCP packets read as the tool reads them"
+
+# O: A>B (sent), I: B>A (received).
+cat > "$work/serial.txt" <<DUMP
+O
+0000 2e 01 02
+I
+0000 ff
+O
+0000 0a ff f3
+I
+0000 2e 05
+O
+0000 2e
+I
+0000 00 fa 2e 05 00 fa
+O
+0000 05 00 fb 00
+DUMP
+if ! text2pcap -q -D -l 147 "$work/serial.txt" "$work/serial.pcapng" 2>"$work/text2pcap.log"; then
+    cat "$work/text2pcap.log"
+    exit 1
+fi
+actual=$(tshark -r "$work/serial.pcapng" -X lua_script:"$dissector" -T fields -E separator='|' \
+    -e frame.number -e _ws.col.Source -e _ws.col.Destination -e korvane.direction -e korvane.type -e korvane.len \
+    -e korvane.checksum -e korvane.status -e korvane.reply -e korvane.noise -e _ws.col.Info 2>"$work/stderr")
+expected="1|A|B|A>B|||||||Frame start 3
+2|B|A|B>A|||||0xff||ACK
+3|A|B|A>B|0x01|2|0xf3|good|||Frame type 0x01 len 2 good
+4|B|A|B>A|||||||Frame start 2
+5|A|B|A>B|||||||Frame start 1
+6|B|A|B>A|0x05,0x05|0,0|0xfa,0xfa|good,good|||Frame type 0x05 len 0 good, Frame type 0x05 len 0 good
+7|A|B|A>B|0x05|0|0xfb|bad||00|Frame type 0x05 len 0 bad, Noise 1"
+if [ "$actual" != "$expected" ]; then
+    echo "tshark read the serial capture differently:"
+    diff <(echo "$expected") <(echo "$actual") || true
+    cat "$work/stderr"
+    exit 1
+fi
+echo "dissector: all $(echo "$expected" | wc -l) serial packets read as the tool reads them, each in its direction"
