@@ -30,7 +30,7 @@ bool AppendFile::create(const std::string& path, std::string& error)
     return true;
 }
 
-bool AppendFile::write(const void* data, std::size_t size)
+bool AppendFile::write(const void* data, std::size_t size, const std::function<std::size_t(std::size_t)>& whole)
 {
     const auto* from = static_cast<const char*>(data);
     std::size_t done = 0;
@@ -41,7 +41,7 @@ bool AppendFile::write(const void* data, std::size_t size)
         if (n <= 0) {
             m_why = n < 0 ? std::strerror(errno) : "nothing written";
             // A piece cut in two would spoil what comes before it for a reader.
-            if (done > 0 && ::ftruncate(m_fd, m_whole) != 0)
+            if (done > 0 && ::ftruncate(m_fd, m_whole + static_cast<off_t>(whole(done))) != 0)
                 m_why += std::string(" (and cannot cut the last piece off: ") + std::strerror(errno) + ")";
             close();
             return false;

@@ -1,10 +1,11 @@
 #pragma once
-// A file written in whole pieces (a capture block, a batch of log rows).
-// Each piece goes out in full; when a write fails (a full disk, a file size
-// limit) the file is cut back to the end of the last whole piece and closed,
-// so whatever reads it later never meets half a block or half a row.
+// A file written in whole pieces (capture blocks, log rows), a batch of
+// them at a time. When a write fails (a full disk, a file size limit) the
+// file is cut back to the end of the last piece that got out in full and
+// closed, so whatever reads it later never meets half a block or half a row.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -18,8 +19,10 @@ public:
 
     // Creates the file, or empties one that is there.
     bool create(const std::string& path, std::string& error);
-    // False when this write failed: the file is then closed and why() says why.
-    bool write(const void* data, std::size_t size);
+    // Writes a batch of whole pieces. whole(n) tells how many of the batch's
+    // first n bytes are whole pieces. False when the write failed: the file
+    // then keeps those pieces only, is closed, and why() says why.
+    bool write(const void* data, std::size_t size, const std::function<std::size_t(std::size_t)>& whole);
 
     bool isOpen() const { return m_fd >= 0; }
     const std::string& path() const { return m_path; }

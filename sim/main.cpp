@@ -8,13 +8,13 @@
 
 int main(int argc, char** argv)
 {
-    Report::setUp();
     Options options;
     std::string error;
     if (!OptionParser::parse(argc, argv, options, error)) {
         Report::error(error);
         return 2;
     }
+    Report::setUp(options.mode == Options::Mode::Monitor ? Report::Flush::WhenAsked : Report::Flush::EachLine);
     if (options.help) {
         std::fputs(OptionParser::helpText().c_str(), stdout);
         return 0;

@@ -19,6 +19,12 @@ namespace {
 // direction, and memory stays bounded.
 constexpr std::size_t PendingLimit = 65536;
 
+// Printed lines, capture blocks and log rows are gathered and written
+// together at most this long after the first of them: a few writes a
+// second instead of three more for every read, while none of them is ever
+// further behind the line than this.
+constexpr std::int64_t OutputDelayNs = 20000000;
+
 } // namespace
 
 Monitor::Monitor(const Options& options)
@@ -58,12 +64,16 @@ int Monitor::run()
     if (!setUp())
         return 2;
     Report::line("ready A=" + m_a.name() + " B=" + m_b.name());
+    Report::flush();
     int exitCode = 0;
     while (!m_stop && !LoopSignals::stopRequested()) {
         const std::int64_t now = SimClock::monotonicNs();
         m_a.retry(now);
         m_b.retry(now);
-        flushOutputs();
+        if (m_outputDue >= 0 && now >= m_outputDue)
+            flushOutputs();
+        else if (m_outputDue < 0 && (Report::pending() || m_pcap.pending() || m_log.pending()))
+            m_outputDue = now + OutputDelayNs;
 
         MonitorLine* lines[] = {&m_a, &m_b};
         pollfd fds[5];
@@ -104,14 +114,18 @@ int Monitor::run()
             if (watchIndex[i] >= 0 && (fds[watchIndex[i]].revents & POLLIN))
                 lines[i]->readWatch();
         }
+        Chunk chunks[2];
+        for (int i = 0; i < 2; ++i) {
+            if (lineIndex[i] >= 0 && (fds[lineIndex[i]].revents & (POLLIN | POLLHUP | POLLERR)))
+                forward(*lines[i], *lines[1 - i], chunks[i]);
+        }
+        record(chunks[0], m_ab, PcapngWriter::Direction::Outbound);
+        record(chunks[1], m_ba, PcapngWriter::Direction::Inbound);
         for (int i = 0; i < 2; ++i) {
             if (lineIndex[i] < 0)
                 continue;
             const short revents = fds[lineIndex[i]].revents;
             MonitorLine& line = *lines[i];
-            if (revents & (POLLIN | POLLHUP | POLLERR))
-                pass(line, *lines[1 - i], i == 0 ? m_ab : m_ba,
-                     i == 0 ? PcapngWriter::Direction::Outbound : PcapngWriter::Direction::Inbound);
             // A hung-up line that still reads "nothing yet" would wake every poll.
             if (line.fd() >= 0 && (revents & (POLLHUP | POLLERR | POLLNVAL)) && !(revents & POLLIN))
                 line.failed("the line hung up");
@@ -122,34 +136,43 @@ int Monitor::run()
             readInput();
     }
     printStats();
-    flushOutputs();
+    Report::flush();
     return exitCode;
 }
 
-void Monitor::pass(MonitorLine& from, MonitorLine& to, DirectionDecoder& direction, PcapngWriter::Direction flag)
+void Monitor::forward(MonitorLine& from, MonitorLine& to, Chunk& chunk)
 {
-    std::uint8_t buffer[16384];
-    const ssize_t n = from.read(buffer, sizeof buffer);
+    const ssize_t n = from.read(chunk.bytes, sizeof chunk.bytes);
     if (n <= 0)
         return;
-    const auto count = static_cast<std::size_t>(n);
-    const std::int64_t wallNs = SimClock::wallNs();
-    to.deliver(buffer, count);
-    if (m_pcap.active() && !m_pcap.packet(flag, wallNs, buffer, count))
-        Report::error(m_pcap.path() + ": " + m_pcap.why() + "; the capture stops here, monitoring goes on");
-    direction.feed(buffer, count, wallNs);
+    chunk.count = static_cast<std::size_t>(n);
+    chunk.wallNs = SimClock::wallNs();
+    to.deliver(chunk.bytes, chunk.count);
+}
+
+void Monitor::record(const Chunk& chunk, DirectionDecoder& direction, PcapngWriter::Direction flag)
+{
+    if (chunk.count == 0)
+        return;
+    if (m_pcap.active())
+        m_pcap.packet(flag, chunk.wallNs, chunk.bytes, chunk.count);
+    direction.feed(chunk.bytes, chunk.count, chunk.wallNs);
 }
 
 void Monitor::flushOutputs()
 {
+    m_outputDue = -1;
+    if (m_pcap.active() && !m_pcap.flush())
+        Report::error(m_pcap.path() + ": " + m_pcap.why() + "; the capture stops here, monitoring goes on");
     if (m_log.active() && !m_log.flush())
         Report::error(m_log.path() + ": " + m_log.why() + "; the log stops here, monitoring goes on");
+    Report::flush();
 }
 
 std::int64_t Monitor::waitNs(std::int64_t now) const
 {
     std::int64_t wait = -1;
-    for (std::int64_t due : {m_a.retryDueNs(), m_b.retryDueNs()}) {
+    for (std::int64_t due : {m_a.retryDueNs(), m_b.retryDueNs(), m_outputDue}) {
         if (due >= 0) {
             const std::int64_t left = std::max<std::int64_t>(0, due - now);
             wait = wait < 0 ? left : std::min(wait, left);
@@ -164,8 +187,10 @@ void Monitor::readInput()
     m_inputOpen = m_input.read(STDIN_FILENO, lines);
     for (const std::string& line : lines) {
         const Command command = Command::parse(line);
-        if (command.kind == Command::Kind::Stats)
+        if (command.kind == Command::Kind::Stats) {
             printStats();
+            Report::flush();
+        }
         else if (command.kind == Command::Kind::Quit)
             m_stop = true;
         else if (command.kind != Command::Kind::None)
@@ -177,6 +202,8 @@ void Monitor::readInput()
 
 void Monitor::printStats()
 {
+    // Counted as the files have them.
+    flushOutputs();
     Report::line("stats " + m_ab.statsFields(m_b.dropped()) + ' ' + m_ba.statsFields(m_a.dropped())
                  + " pcap_packets=" + std::to_string(m_pcap.packets()));
 }

@@ -1,9 +1,11 @@
 #pragma once
 // The monitor (--monitor A B): one single-threaded ppoll() loop between two
 // lines. Every read on one line is written to the other at once, unchanged,
-// before anything else is done with it; then it goes to the capture and is
-// decoded and printed for its direction (A>B or B>A). Standard input takes
-// "stats" and "quit".
+// before anything else is done with it or with a read from the other line;
+// then it goes to the capture and is decoded and printed for its direction
+// (A>B or B>A); what that writes is
+// gathered and goes out within 20 ms. Standard input takes "stats" and
+// "quit".
 //   ready A=COM4 /dev/pts/5 B=/dev/ttyUSB0
 //   connected COM4 | disconnected COM4        (a program opened/closed COMn)
 //                                             bytes for a closed COMn are dropped
@@ -31,11 +33,20 @@ public:
 
 private:
     bool setUp();
-    // One read from `from`, passed on to `to`, captured and decoded.
-    void pass(MonitorLine& from, MonitorLine& to, DirectionDecoder& direction, PcapngWriter::Direction flag);
+    // What one read took from a line.
+    struct Chunk
+    {
+        std::uint8_t bytes[16384];
+        std::size_t count = 0;
+        std::int64_t wallNs = 0;
+    };
+    // One read from `from`, written to `to` at once.
+    void forward(MonitorLine& from, MonitorLine& to, Chunk& chunk);
+    // Then captured and decoded, once both directions have been passed on.
+    void record(const Chunk& chunk, DirectionDecoder& direction, PcapngWriter::Direction flag);
     void readInput();
     void printStats();
-    // Log rows and printed lines of this turn of the loop go out.
+    // Gathered capture blocks, log rows and printed lines go out.
     void flushOutputs();
     std::int64_t waitNs(std::int64_t now) const;
 
@@ -49,4 +60,5 @@ private:
     InputLines m_input;
     bool m_inputOpen = true;
     bool m_stop = false;
+    std::int64_t m_outputDue = -1; // monotonic time the gathered output goes out
 };

@@ -45,7 +45,10 @@ bool MonitorLog::flush()
 {
     if (m_rows.empty() || !m_file.isOpen())
         return true;
-    const bool written = m_file.write(m_rows.data(), m_rows.size());
+    const bool written = m_file.write(m_rows.data(), m_rows.size(), [this](std::size_t done) {
+        const std::size_t lineEnd = m_rows.rfind('\n', done - 1);
+        return lineEnd == std::string::npos ? 0 : lineEnd + 1;
+    });
     m_rows.clear();
     return written;
 }

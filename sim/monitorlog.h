@@ -4,8 +4,8 @@
 // says which way the frame went:
 //   12:34:56,789,2E,01,02,0A,FF,F3,-,[1],A>B
 // The index is the frame's number in its direction, as on the printed line;
-// a bad frame gets a number too but no row, as the tool logs none. Rows reach
-// the file once per turn of the loop; a write that fails ends the log.
+// a bad frame gets a number too but no row, as the tool logs none. Rows are
+// gathered and written whole by flush(); a write that fails ends the log.
 
 #include "appendfile.h"
 #include "framedecoder.h"
@@ -24,6 +24,7 @@ public:
     bool flush();
 
     bool active() const { return m_file.isOpen(); }
+    bool pending() const { return !m_rows.empty(); }
     const std::string& why() const { return m_file.why(); }
     const std::string& path() const { return m_file.path(); }
 

@@ -2,6 +2,7 @@
 // tells a reader which that is).
 #include "pcapngwriter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -24,7 +25,7 @@ constexpr std::uint8_t Nanoseconds = 9; // 10^-9 s per stamp unit
 
 void PcapngWriter::begin(std::uint32_t type)
 {
-    m_block.clear();
+    m_blockStart = m_blocks.size();
     put32(type);
     put32(0); // total length, filled in by finish()
 }
@@ -42,13 +43,13 @@ void PcapngWriter::put32(std::uint32_t value)
 void PcapngWriter::putBytes(const void* bytes, std::size_t count)
 {
     const auto* from = static_cast<const std::uint8_t*>(bytes);
-    m_block.insert(m_block.end(), from, from + count);
+    m_blocks.insert(m_blocks.end(), from, from + count);
 }
 
 void PcapngWriter::pad()
 {
     // Packet data and option values end on a 32-bit boundary.
-    m_block.resize((m_block.size() + 3) & ~std::size_t(3), 0);
+    m_blocks.resize((m_blocks.size() + 3) & ~std::size_t(3), 0);
 }
 
 void PcapngWriter::option(std::uint16_t code, const void* value, std::size_t size)
@@ -60,13 +61,36 @@ void PcapngWriter::option(std::uint16_t code, const void* value, std::size_t siz
     pad();
 }
 
-bool PcapngWriter::finish()
+void PcapngWriter::finish()
 {
     option(EndOfOptions, nullptr, 0);
-    const auto total = static_cast<std::uint32_t>(m_block.size() + 4);
+    const auto total = static_cast<std::uint32_t>(m_blocks.size() - m_blockStart + 4);
     put32(total);
-    std::memcpy(m_block.data() + 4, &total, sizeof total);
-    return m_file.write(m_block.data(), m_block.size());
+    std::memcpy(m_blocks.data() + m_blockStart + 4, &total, sizeof total);
+}
+
+bool PcapngWriter::flush()
+{
+    if (m_blocks.empty() || !m_file.isOpen())
+        return true;
+    std::uint64_t whole = 0;
+    const bool written = m_file.write(m_blocks.data(), m_blocks.size(), [&](std::size_t done) {
+        // Each block carries its length in its second word.
+        std::size_t at = 0;
+        while (at + 8 <= done) {
+            std::uint32_t length = 0;
+            std::memcpy(&length, m_blocks.data() + at + 4, sizeof length);
+            if (at + length > done)
+                break;
+            at += length;
+            ++whole;
+        }
+        return at;
+    });
+    m_packets += written ? m_gathered : std::min(whole, m_gathered);
+    m_blocks.clear();
+    m_gathered = 0;
+    return written;
 }
 
 bool PcapngWriter::open(const std::string& path, const std::string& description, std::string& error)
@@ -81,7 +105,7 @@ bool PcapngWriter::open(const std::string& path, const std::string& description,
     putBytes(&unknownLength, sizeof unknownLength);
     const char application[] = "korvane-sim --monitor";
     option(ShbUserApplication, application, sizeof application - 1);
-    bool ok = finish();
+    finish();
 
     begin(InterfaceDescription);
     put16(LinkTypeUser0);
@@ -91,13 +115,15 @@ bool PcapngWriter::open(const std::string& path, const std::string& description,
     option(IfName, name, sizeof name - 1);
     option(IfDescription, description.data(), description.size());
     option(IfTimestampResolution, &Nanoseconds, 1);
-    ok = ok && finish();
-    if (!ok)
+    finish();
+    if (!flush()) {
         error = "cannot write " + path + ": " + m_file.why();
-    return ok;
+        return false;
+    }
+    return true;
 }
 
-bool PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count)
+void PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count)
 {
     begin(EnhancedPacket);
     put32(0); // the one interface
@@ -110,8 +136,6 @@ bool PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::u
     pad();
     const auto flags = static_cast<std::uint32_t>(direction);
     option(EpbFlags, &flags, sizeof flags);
-    if (!finish())
-        return false;
-    ++m_packets;
-    return true;
+    finish();
+    ++m_gathered;
 }

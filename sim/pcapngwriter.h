@@ -3,9 +3,9 @@
 // header, one interface with the link type USER0 (147, which Wireshark
 // leaves to user dissectors; wireshark/korvane.lua takes it) and nanosecond
 // stamps, then one enhanced packet block per read from a line, its
-// direction in the flags word. Each block is written whole as soon as it is
-// made, so a capture cut short by a kill still opens up to its last block.
-// A write that fails ends the capture; the caller says so once.
+// direction in the flags word. Blocks are gathered and written whole by
+// flush(), so a capture cut short by a kill still opens up to its last
+// block. A write that fails ends the capture; the caller says so once.
 
 #include "appendfile.h"
 
@@ -24,10 +24,13 @@ public:
     // Creates the file with its section header and interface; description
     // names the two lines.
     bool open(const std::string& path, const std::string& description, std::string& error);
-    // One read from a line; false when this write failed and ended the capture.
-    bool packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
+    // One read from a line, written by the next flush().
+    void packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
+    // Writes the packets gathered; false when that failed and ended the capture.
+    bool flush();
 
     bool active() const { return m_file.isOpen(); }
+    bool pending() const { return m_gathered > 0; }
     const std::string& why() const { return m_file.why(); }
     const std::string& path() const { return m_file.path(); }
     std::uint64_t packets() const { return m_packets; }
@@ -39,9 +42,12 @@ private:
     void putBytes(const void* bytes, std::size_t count);
     void pad();
     void option(std::uint16_t code, const void* value, std::size_t size);
-    bool finish();
+    // Closes the block being made; it goes out with the next flush().
+    void finish();
 
     AppendFile m_file;
-    std::vector<std::uint8_t> m_block;
-    std::uint64_t m_packets = 0;
+    std::vector<std::uint8_t> m_blocks; // whole blocks, then the one being made
+    std::size_t m_blockStart = 0;
+    std::uint64_t m_gathered = 0;       // packets not yet written
+    std::uint64_t m_packets = 0;        // packets in the file
 };

@@ -9,16 +9,40 @@
 
 namespace Report {
 
-void setUp()
+namespace {
+
+Flush g_flush = Flush::EachLine;
+bool g_pending = false;
+
+} // namespace
+
+void setUp(Flush flush)
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    g_flush = flush;
+    if (flush == Flush::EachLine)
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    else
+        std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 }
 
 void line(const std::string& text)
 {
     std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
+    g_pending = g_flush == Flush::WhenAsked;
+    if (!g_pending)
+        std::fflush(stdout);
+}
+
+void flush()
+{
     std::fflush(stdout);
+    g_pending = false;
+}
+
+bool pending()
+{
+    return g_pending;
 }
 
 void error(const std::string& text)
