@@ -6,10 +6,12 @@ namespace OptionParser {
 std::string helpText()
 {
     return R"(Usage: korvane-sim (--serial COMn | --device PATH | --tcp [ADDR:]PORT) [options]
+       korvane-sim --monitor A B [--pcap FILE] [--log FILE] [--quiet]
 
 Plays the device for the Korvane tool: answers every link frame it receives
 with FF (checksum good) or F0 (bad), prints what it receives, and sends frames
-of its own or replays a traffic log.
+of its own or replays a traffic log. Or sits between a host and a device as a
+line monitor (--monitor).
 
 Link:
   --serial COMn        make a raw pseudo-terminal and link its slave as
@@ -25,6 +27,30 @@ Link:
                        again every second and "back PATH" says it returned.
   --tcp [ADDR:]PORT    listen on IPv4 ADDR (default 0.0.0.0), PORT (default
                        4500; 0 picks a free port); one connection at a time.
+
+Monitor:
+  --monitor A B        pass every byte between lines A and B at once and
+                       unchanged, and print what each side says, decoded as
+                       the tool decodes it. Each line is COMn (a pseudo-
+                       terminal linked as with --serial, for a host such as
+                       the tool) or the PATH of a real serial line (opened
+                       and retried as with --device). Two names for one
+                       device, or a line held by another program, are
+                       refused (exit status 2). While a line is away, or no
+                       program has COMn open, bytes for it are dropped and
+                       counted. Standard input takes "stats" and "quit".
+  --pcap FILE          also write a pcapng capture: one packet per read, its
+                       direction in the packet flags (A>B sent, B>A
+                       received), link type USER0 (147), which the dissector
+                       wireshark/korvane.lua decodes. Written within 20 ms of
+                       each read, in whole blocks; a capture that cannot be
+                       written is refused at start, and one that fails later
+                       (a full disk) stops with one message while the
+                       monitoring goes on.
+  --log FILE           also write the good frames of both directions as rows
+                       of the tool's traffic log, with a last column "dir"
+                       (A>B or B>A): 12:34:56,789,2E,01,02,0A,FF,F3,-,[1],A>B
+  Only --quiet (no event lines) and --exit-on-eof go with --monitor.
 
 Replay:
   --replay FILE        send the frames of a traffic log (Korvane_data.csv)
@@ -104,9 +130,35 @@ Output (standard output, one line per event):
   reply FF                   reply F0     a reply byte received between frames
   stats sent=N sent_bad=B noise_bytes=X rx_good=G rx_bad=K acks=A naks=K2 bytes_in=I bytes_out=O
                              with --replay also: replay_rows=R skipped_rows=S
+
+Monitor output (standard output, one line per event):
+  ready A=COM4 /dev/pts/N B=/dev/ttyUSB0
+  connected COM4             disconnected COM4   (a program opened/closed COMn)
+  lost PATH: why             back PATH
+  hh:mm:ss.zzz A>B  2E TT LL DD.. CS [n]   a frame; " bad" appended when its
+                             checksum is wrong; n counts the frames of that
+                             direction; after a len above 50 the 51st data
+                             byte is read as the checksum, as the tool reads it
+  hh:mm:ss.zzz B>A  reply FF                a reply byte between frames
+  hh:mm:ss.zzz A>B  noise N: XX XX ..       other bytes between frames (16 shown)
+  stats ab_frames=F ab_bad=B ab_replies=R ab_noise_bytes=X ab_bytes=I ab_dropped=D
+        ba_frames=.. (the same for B>A) pcap_packets=P
+Example: the tool on COM4 and a device simulator at the far end of a
+null-modem cable (here two pseudo-terminals made by socat), watched:
+  socat pty,raw,echo=0,link=/tmp/line pty,raw,echo=0,link=/tmp/device &
+  korvane-sim --device /tmp/device &
+  korvane-sim --monitor COM4 /tmp/line --pcap cap.pcapng --log monitor.csv
+  korvane                    (port 4, then open)
+  ...
+  12:34:56.352 B>A  2E 01 02 0A FF F3 [1]
+  12:34:56.378 A>B  reply FF
+  tshark -r cap.pcapng -X lua_script:wireshark/korvane.lua
+      1 0.000000000  B → A  Korvane 6 Frame type 0x01 len 2 good
+      2 0.025743499  A → B  Korvane 1 ACK
 Exit status: 0 after quit, a signal (SIGTERM/SIGINT/SIGHUP) or a finished
 run; 1 on a failure while running; 2 on a usage error, a taken port name, a
-device that cannot be had or a log that cannot be read.
+device that cannot be had, a log that cannot be read or a capture or
+monitor log that cannot be written.
 )";
 }
 
