@@ -66,13 +66,6 @@ std::int64_t cpuNs(qint64 pid)
     return file.readAll().split(' ').value(0).toLongLong();
 }
 
-double percentile(const std::vector<double>& sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    return sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(p * static_cast<double>(sorted.size())))];
-}
-
 // One way through the monitor: what goes in at one end, what comes out at
 // the other, checked byte by byte.
 struct Way
@@ -297,15 +290,15 @@ int main(int argc, char** argv)
                 sheet.add(k + QLatin1String(name), label + QStringLiteral(": ") + text, QLatin1String(unit), value);
             };
             add("cpu_percent", QStringLiteral("CPU, % of one core"), "%", run.cpuPercent);
-            add("latency_p50_ms", QStringLiteral("added latency per frame, median"), "ms", percentile(run.latencyMs, 0.5));
-            add("latency_p99_ms", QStringLiteral("added latency per frame, p99"), "ms", percentile(run.latencyMs, 0.99));
+            add("latency_p50_ms", QStringLiteral("added latency per frame, median"), "ms", BenchFigures::percentile(run.latencyMs, 0.5));
+            add("latency_p99_ms", QStringLiteral("added latency per frame, p99"), "ms", BenchFigures::percentile(run.latencyMs, 0.99));
             add("latency_max_ms", QStringLiteral("added latency per frame, max"), "ms", run.latencyMs.empty() ? 0 : run.latencyMs.back());
             add("frames", QStringLiteral("frames written, both ways"), "frames", static_cast<double>(run.frames));
             add("lost_bytes", QStringLiteral("bytes lost or changed"), "bytes", static_cast<double>(run.lost));
             if (flood)
                 add("noise_kib_s", QStringLiteral("noise passed B>A"), "KiB/s", run.noiseKibPerS);
             std::printf("    cpu %.3f%%, latency p50 %.3f ms p99 %.3f ms max %.3f ms, %llu frames, %llu bytes lost%s\n",
-                        run.cpuPercent, percentile(run.latencyMs, 0.5), percentile(run.latencyMs, 0.99),
+                        run.cpuPercent, BenchFigures::percentile(run.latencyMs, 0.5), BenchFigures::percentile(run.latencyMs, 0.99),
                         run.latencyMs.empty() ? 0.0 : run.latencyMs.back(), static_cast<unsigned long long>(run.frames),
                         static_cast<unsigned long long>(run.lost),
                         flood ? qPrintable(QStringLiteral(", noise %1 KiB/s").arg(run.noiseKibPerS, 0, 'f', 0)) : "");
