@@ -45,6 +45,9 @@ private Q_SLOTS:
     void closeHangsUpAndRelinks();
     void quietAndNoReply();
     void monitorBetweenToolAndDevice();
+    void monitorReadsAsTheTool_data();
+    void monitorReadsAsTheTool();
+    void monitorDropsForAClosedPort();
     void monitorCaptureStopsWhenFull();
 };
 
@@ -287,6 +290,14 @@ void SimSerialTest::usageErrors_data()
     QTest::newRow("monitor of one device twice")
         << QStringList{QStringLiteral("--monitor"), QStringLiteral("/dev/null"), QStringLiteral("/dev/../dev/null")}
         << QStringLiteral("are the same device");
+    QTest::newRow("monitor that is told to send") << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"),
+                                                                 QStringLiteral("--rate"), QStringLiteral("5")}
+                                                  << QStringLiteral("does not take --rate");
+    QTest::newRow("capture without a monitor") << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--pcap"),
+                                                              QStringLiteral("cap.pcapng")}
+                                               << QStringLiteral("--pcap goes with --monitor");
+    QTest::newRow("monitor of a bare name") << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("ttyUSB0")}
+                                            << QStringLiteral("neither COMn nor the path");
     QTest::newRow("monitor with a capture it cannot write")
         << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--pcap"),
                        QStringLiteral("/nonexistent-korvane/cap.pcapng")}
@@ -671,6 +682,94 @@ void SimSerialTest::monitorBetweenToolAndDevice()
     QCOMPARE(frames[0], (QStringList{QStringLiteral("0x2f bad"), QStringLiteral("0x01 good"), QStringLiteral("0x01 bad"),
                                      QStringLiteral("0x05 good"), QStringLiteral("0x05 good")}));
     QCOMPARE(frames[1], (QStringList{QStringLiteral("0x2f bad"), QStringLiteral("0x05 good")}));
+}
+
+void SimSerialTest::monitorReadsAsTheTool_data()
+{
+    QTest::addColumn<QList<QByteArray>>("writes"); // A to B, one write each
+    QTest::addColumn<QStringList>("lines");         // A>B, after time and direction
+    QTest::addColumn<QString>("stats");             // the ab_ fields that must hold
+
+    QTest::newRow("good, bad, len 0") << QList<QByteArray>{QByteArray::fromHex("2E01020AFFF3" "2E01020AFFF4" "2E0500FA")}
+                                      << QStringList{QStringLiteral("2E 01 02 0A FF F3 [1]"), QStringLiteral("2E 01 02 0A FF F4 [2] bad"),
+                                                     QStringLiteral("2E 05 00 FA [3]")}
+                                      << QStringLiteral("ab_frames=3 ab_bad=1 ab_replies=0 ab_noise_bytes=0 ab_bytes=16");
+    QTest::newRow("replies between frames, not inside") << QList<QByteArray>{QByteArray::fromHex("FF" "2E0001FFFF" "F0")}
+                                                        << QStringList{QStringLiteral("reply FF"), QStringLiteral("2E 00 01 FF FF [1]"),
+                                                                       QStringLiteral("reply F0")}
+                                                        << QStringLiteral("ab_frames=1 ab_bad=0 ab_replies=2 ab_noise_bytes=0");
+    QTest::newRow("split over three reads") << QList<QByteArray>{QByteArray::fromHex("2E01"), QByteArray::fromHex("020A"), QByteArray::fromHex("FFF3")}
+                                            << QStringList{QStringLiteral("2E 01 02 0A FF F3 [1]")}
+                                            << QStringLiteral("ab_frames=1 ab_bad=0 ab_bytes=6");
+    // The first 16 bytes of a noise run are shown.
+    QTest::newRow("long noise run") << QList<QByteArray>{QByteArray(20, '\x11') + QByteArray::fromHex("2E0500FA")}
+                                    << QStringList{QStringLiteral("noise 20: 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 ..."),
+                                                   QStringLiteral("2E 05 00 FA [1]")}
+                                    << QStringLiteral("ab_frames=1 ab_noise_bytes=20");
+    // len 0x33: the tool keeps 50 data bytes and takes the 51st, here 79, as
+    // the checksum, which it matches; the sender's own checksum is noise.
+    const QByteArray sent = frame(0x01, QByteArray(50, '\x11') + '\x79');
+    QString kept = QStringLiteral("2E 01 33");
+    for (int i = 0; i < 50; ++i)
+        kept += QStringLiteral(" 11");
+    QTest::newRow("len above 50") << QList<QByteArray>{sent}
+                                  << QStringList{kept + QStringLiteral(" 79 [1]"),
+                                                 QStringLiteral("noise 1: ") + QByteArray(1, sent.back()).toHex().toUpper()}
+                                  << QStringLiteral("ab_frames=1 ab_bad=0 ab_noise_bytes=1 ab_bytes=55");
+}
+
+void SimSerialTest::monitorReadsAsTheTool()
+{
+    QFETCH(QList<QByteArray>, writes);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, stats);
+    Child monitor(OwnConfig);
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5")}), qPrintable(monitor.describe()));
+    Stream a;
+    Stream b;
+    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^connected COM5$"))).hasMatch());
+    qint64 bytes = 0;
+    for (const QByteArray& write : writes) {
+        QVERIFY(a.write(write));
+        QCOMPARE(b.read(write.size()).toHex(' '), write.toHex(' '));
+        bytes += write.size();
+        // Each write is a read of its own.
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.stats().value(QStringLiteral("ab_bytes")), bytes, WaitMs);
+    }
+    QList<QRegularExpression> patterns;
+    for (const QString& line : lines)
+        patterns << monitorLine("A>B", line);
+    const QString missing = linesInOrder(monitor, patterns);
+    QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    const auto counted = monitor.stats();
+    for (const auto& field : Child::parseStats(stats).toStdMap())
+        QVERIFY2(counted.value(field.first, -1) == field.second, qPrintable(field.first + QStringLiteral(" in ") + monitor.describe()));
+}
+
+void SimSerialTest::monitorDropsForAClosedPort()
+{
+    Child monitor(OwnConfig);
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5")}), qPrintable(monitor.describe()));
+    Stream a;
+    Stream b;
+    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    // Nobody has COM5 open: what A sends is counted and dropped, not kept for later.
+    QVERIFY(a.write(QByteArray::fromHex("2E0500FA")));
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.stats().value(QStringLiteral("ab_dropped")), qint64(4), WaitMs);
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^connected COM5$"))).hasMatch());
+    QVERIFY(a.write(QByteArray::fromHex("2E01020AFFF3")));
+    QCOMPARE(b.read(6).toHex(), QByteArray("2e01020afff3"));
+    b.close();
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^disconnected COM5$"))).hasMatch());
+    QVERIFY(a.write(QByteArray::fromHex("FF")));
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.stats().value(QStringLiteral("ab_dropped")), qint64(5), WaitMs);
+    QCOMPARE(monitor.stats().value(QStringLiteral("ba_dropped")), qint64(0));
+    QVERIFY(monitor.signal(SIGTERM));
+    QCOMPARE(monitor.waitExit(), 0);
+    QVERIFY(!QFileInfo(monitor.portsDir() + QStringLiteral("/COM4")).isSymLink());
 }
 
 void SimSerialTest::monitorCaptureStopsWhenFull()
