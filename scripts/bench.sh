@@ -16,9 +16,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
 parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor}
 
+# Only what the chosen parts run is built.
+targets=(korvane-bench-report)
+for part in $parts; do
+    case "$part" in
+        decoder) targets+=(korvane-bench-decoder) ;;
+        live|soak) targets+=(korvane-bench-host korvane-bench-live korvane-sim) ;;
+        monitor) targets+=(korvane-bench-monitor korvane-sim) ;;
+    esac
+done
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_WERROR=ON >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target \
-    korvane-bench-decoder korvane-bench-host korvane-bench-live korvane-bench-monitor korvane-bench-report korvane-sim
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
