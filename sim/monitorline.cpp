@@ -10,18 +10,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-MonitorLine::MonitorLine(const std::string& spec)
-    : m_spec(spec)
+MonitorLine::MonitorLine(const std::string& label)
+    : m_label(label)
 {
-    if (isPortName(spec))
-        m_end = std::make_unique<PtyEndpoint>(spec);
+    if (isPortName(label))
+        m_end = std::make_unique<PtyEndpoint>(label);
     else
-        m_end = std::make_unique<DeviceEndpoint>(spec);
+        m_end = std::make_unique<DeviceEndpoint>(label);
 }
 
-bool MonitorLine::isPortName(const std::string& spec)
+bool MonitorLine::isPortName(const std::string& label)
 {
-    return spec.find('/') == std::string::npos;
+    return label.find('/') == std::string::npos;
 }
 
 bool MonitorLine::sameDevice(const std::string& a, const std::string& b)
@@ -89,7 +89,7 @@ void MonitorLine::lose(const std::string& why)
     }
     m_end->peerLost();
     m_present = false;
-    Report::line("lost " + m_spec + ": " + why);
+    Report::line("lost " + m_label + ": " + why);
 }
 
 void MonitorLine::retry(std::int64_t nowNs)
@@ -98,7 +98,7 @@ void MonitorLine::retry(std::int64_t nowNs)
     if (due < 0 || nowNs < due || !m_end->reopen())
         return;
     m_present = takesBytes();
-    Report::line("back " + m_spec);
+    Report::line("back " + m_label);
 }
 
 void MonitorLine::readWatch()
@@ -115,5 +115,5 @@ void MonitorLine::notePresence()
     m_present = present;
     if (!present)
         drop();
-    Report::line((present ? "connected " : "disconnected ") + m_spec);
+    Report::line((present ? "connected " : "disconnected ") + m_label);
 }

@@ -18,25 +18,23 @@
 class MonitorLine : private ChunkListener
 {
 public:
-    // spec: "COMn" or the path of a serial device.
-    explicit MonitorLine(const std::string& spec);
+    // label: "COMn" or the path of a serial device.
+    explicit MonitorLine(const std::string& label);
 
     // A COMn name rather than a device path.
-    static bool isPortName(const std::string& spec);
-    // Whether two specs name one device: the same name, or paths to the same
+    static bool isPortName(const std::string& label);
+    // Whether two labels name one device: the same name, or paths to the same
     // file or terminal.
     static bool sameDevice(const std::string& a, const std::string& b);
 
     bool open(std::string& error);
     // "COM4 /dev/pts/5" or the device path, for the ready line.
     std::string name() const { return m_end->readyText(); }
-    // What the command line called it.
-    const std::string& spec() const { return m_spec; }
 
     int fd() const { return m_end->peerFd(); }
     int watchFd() const { return m_end->watchFd(); }
     // Reads once. Returns the bytes read, 0 when none are there, or -1 when
-    // the line went away ("lost SPEC: why" is printed and retries start).
+    // the line went away ("lost LABEL: why" is printed and retries start).
     ssize_t read(std::uint8_t* buffer, std::size_t size);
     // The line hung up or failed while it was being watched.
     void failed(const std::string& why) { lose(why); }
@@ -50,7 +48,7 @@ public:
     // "disconnected COMn" when that changes whether the line takes bytes.
     void readWatch();
     void notePresence();
-    // Tries a lost line again when that is due; prints "back SPEC".
+    // Tries a lost line again when that is due; prints "back LABEL".
     void retry(std::int64_t nowNs);
     std::int64_t retryDueNs() const { return m_end->reopenDueNs(); }
 
@@ -62,7 +60,7 @@ private:
     void drop();
     void lose(const std::string& why);
 
-    std::string m_spec;
+    std::string m_label;
     std::unique_ptr<Endpoint> m_end;
     OutQueue m_out;
     bool m_present = false;
