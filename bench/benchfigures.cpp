@@ -100,4 +100,14 @@ double envSeconds(const char* name, double fallback)
     return (end && *end == '\0' && v > 0) ? v : fallback;
 }
 
+double percentile(const std::vector<double>& sorted, double p)
+{
+    if (sorted.empty())
+        return 0;
+    const double at = p * static_cast<double>(sorted.size() - 1);
+    const auto lo = static_cast<std::size_t>(at);
+    const std::size_t hi = std::min(lo + 1, sorted.size() - 1);
+    return sorted[lo] + (sorted[hi] - sorted[lo]) * (at - static_cast<double>(lo));
+}
+
 } // namespace BenchFigures

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVector>
 
+#include <vector>
+
 namespace BenchFigures {
 
 struct Figure
@@ -26,6 +28,8 @@ struct Summary
 };
 
 Summary summarise(QVector<double> values);
+// The p-quantile (0..1) of sorted values, between the two nearest; 0 when empty.
+double percentile(const std::vector<double>& sorted, double p);
 
 class Sheet
 {

@@ -78,16 +78,6 @@ QByteArray simStats(TestSupport::Child& sim)
     return sim.ask("stats", QRegularExpression(QStringLiteral("^stats .*")), 2000).captured(0).toLatin1();
 }
 
-double percentile(std::vector<double>& sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    const double at = p * static_cast<double>(sorted.size() - 1);
-    const auto lo = static_cast<std::size_t>(at);
-    const std::size_t hi = std::min(lo + 1, sorted.size() - 1);
-    return sorted[lo] + (sorted[hi] - sorted[lo]) * (at - static_cast<double>(lo));
-}
-
 struct Paths
 {
     QString sim;
@@ -257,8 +247,8 @@ bool runOnce(const Paths& paths, const Case& c, bool soak, BenchFigures::Sheet& 
     add("sender_max_gap_ms", QStringLiteral("simulator's longest write gap"), "ms", senderMaxGapNs * 1e-6);
     add("cpu_us_per_frame", QStringLiteral("tool CPU per frame"), "us/frame", delivered ? cpu * 1e6 / static_cast<double>(delivered) : 0);
     add("cpu_percent", QStringLiteral("tool CPU, % of one core"), "%", 100.0 * cpu / wall);
-    add("latency_p50_ms", QStringLiteral("latency to the log, p50"), "ms", percentile(latencies, 0.50));
-    add("latency_p99_ms", QStringLiteral("latency to the log, p99"), "ms", percentile(latencies, 0.99));
+    add("latency_p50_ms", QStringLiteral("latency to the log, p50"), "ms", BenchFigures::percentile(latencies, 0.50));
+    add("latency_p99_ms", QStringLiteral("latency to the log, p99"), "ms", BenchFigures::percentile(latencies, 0.99));
     add("latency_max_ms", QStringLiteral("latency to the log, max"), "ms", latencies.empty() ? 0 : latencies.back());
     add("rss_start_mib", QStringLiteral("resident memory at start"), "MiB", r.at("rss0") / 1048576.0);
     add("rss_end_mib", QStringLiteral("resident memory at the end"), "MiB", r.at("rss1") / 1048576.0);
@@ -275,7 +265,7 @@ bool runOnce(const Paths& paths, const Case& c, bool soak, BenchFigures::Sheet& 
     std::printf("    %s: delivered %lld/%lld, cpu %.2f%% (%.2f us/frame), p99 %.2f ms, unread %d at stream end, "
                 "sender gaps > 20 ms: %lld\n",
                 qPrintable(c.label), delivered, c.count, 100.0 * cpu / wall,
-                delivered ? cpu * 1e6 / static_cast<double>(delivered) : 0.0, percentile(latencies, 0.99),
+                delivered ? cpu * 1e6 / static_cast<double>(delivered) : 0.0, BenchFigures::percentile(latencies, 0.99),
                 static_cast<int>(unreadAtStreamEnd), senderStalls);
     std::fflush(stdout);
     return true;

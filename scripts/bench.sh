@@ -1,23 +1,32 @@
 #!/usr/bin/env bash
 # `make bench`: release build in build-release, then the benchmarks in bench/:
-# the decoder and receive path, the live runs against korvane-sim and the
-# memory soak. Prints the table against the speed budget, writes every figure
+# the decoder and receive path, the live runs against korvane-sim, the
+# memory soak and the monitor. Prints the table against the speed budget, writes every figure
 # to bench/results.json and the summary to docs/performance.md.
 #
 # The defaults are the real measurement (five runs each, 60 s per live case,
 # one million frames per soak run: well over an hour in all). For a quick
 # check: KORVANE_BENCH_RUNS=1 KORVANE_BENCH_SECONDS=10
 # KORVANE_BENCH_SOAK_FRAMES=50000 KORVANE_BENCH_DECODER_MIB=8 make bench
-# KORVANE_BENCH_PARTS picks parts (default "decoder live soak").
+# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor"); a
+# run of some parts keeps the other rows of docs/performance.md.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
-parts=${KORVANE_BENCH_PARTS:-decoder live soak}
+parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor}
 
+# Only what the chosen parts run is built.
+targets=(korvane-bench-report)
+for part in $parts; do
+    case "$part" in
+        decoder) targets+=(korvane-bench-decoder) ;;
+        live|soak) targets+=(korvane-bench-host korvane-bench-live korvane-sim) ;;
+        monitor) targets+=(korvane-bench-monitor korvane-sim) ;;
+    esac
+done
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_WERROR=ON >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target \
-    korvane-bench-decoder korvane-bench-host korvane-bench-live korvane-bench-report korvane-sim
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -34,6 +43,9 @@ for part in $parts; do
             "$build/bench/korvane-bench-live" --sim "$build/sim/korvane-sim" \
                 --host "$build/bench/korvane-bench-host" --out "$work/live.json"
             part_args+=(--part "$work/live.json") ;;
+        monitor)
+            "$build/bench/korvane-bench-monitor" --sim "$build/sim/korvane-sim" --out "$work/monitor.json"
+            part_args+=(--part "$work/monitor.json") ;;
         soak)
             "$build/bench/korvane-bench-live" --soak --sim "$build/sim/korvane-sim" \
                 --host "$build/bench/korvane-bench-host" --out "$work/soak.json"

@@ -3,10 +3,13 @@
 
 #include "linkframe.h"
 
-FrameDecoder::FrameDecoder(FrameSink& sink)
+#include <algorithm>
+
+FrameDecoder::FrameDecoder(FrameSink& sink, std::size_t keepData)
     : m_sink(sink)
+    , m_keepData(keepData)
 {
-    m_frame.data.reserve(255);
+    m_frame.data.reserve(std::min<std::size_t>(keepData, 255));
 }
 
 void FrameDecoder::feed(const std::uint8_t* bytes, std::size_t count, std::int64_t wallNs)
@@ -31,6 +34,8 @@ void FrameDecoder::step(std::uint8_t byte, std::int64_t wallNs)
         } else if (byte == LinkFrame::Ack || byte == LinkFrame::Nak) {
             // Replies only count between frames; inside one they are data.
             m_sink.replyReceived(byte);
+        } else {
+            m_sink.noiseReceived(byte);
         }
         return;
     case State::WaitType:
@@ -40,13 +45,14 @@ void FrameDecoder::step(std::uint8_t byte, std::int64_t wallNs)
         return;
     case State::WaitLen:
         m_frame.len = byte;
+        m_keep = std::min<std::size_t>(byte, m_keepData);
         m_sum = static_cast<std::uint8_t>(m_sum + byte);
-        m_state = byte > 0 ? State::WaitData : State::WaitSum;
+        m_state = m_keep > 0 ? State::WaitData : State::WaitSum;
         return;
     case State::WaitData:
         m_frame.data.push_back(byte);
         m_sum = static_cast<std::uint8_t>(m_sum + byte);
-        if (m_frame.data.size() >= m_frame.len)
+        if (m_frame.data.size() >= m_keep)
             m_state = State::WaitSum;
         return;
     case State::WaitSum:

@@ -1,4 +1,5 @@
 // korvane-sim: plays the device at the other end of Korvane's link.
+#include "monitor.h"
 #include "options.h"
 #include "report.h"
 #include "simulator.h"
@@ -7,16 +8,20 @@
 
 int main(int argc, char** argv)
 {
-    Report::setUp();
     Options options;
     std::string error;
     if (!OptionParser::parse(argc, argv, options, error)) {
         Report::error(error);
         return 2;
     }
+    Report::setUp(options.mode == Options::Mode::Monitor ? Report::Flush::WhenAsked : Report::Flush::EachLine);
     if (options.help) {
         std::fputs(OptionParser::helpText().c_str(), stdout);
         return 0;
+    }
+    if (options.mode == Options::Mode::Monitor) {
+        Monitor monitor(options);
+        return monitor.run();
     }
     Simulator simulator(options);
     return simulator.run();

@@ -8,13 +8,17 @@
 
 struct Options
 {
-    enum class Mode { None, Serial, Tcp, Device };
+    enum class Mode { None, Serial, Tcp, Device, Monitor };
 
     Mode mode = Mode::None;
     std::string portName;               // serial: COMn
     std::string address = "0.0.0.0";    // tcp
     std::uint16_t port = 4500;          // tcp
     std::string devicePath;             // device: a real serial line
+    std::string monitorA;               // monitor: COMn or a device path each
+    std::string monitorB;
+    std::string pcapFile;               // monitor: capture in pcapng
+    std::string logFile;                // monitor: good frames of both directions as CSV rows
 
     ScheduleOptions schedule;
     std::string replayFile;     // a traffic log whose frames are sent instead

@@ -9,16 +9,40 @@
 
 namespace Report {
 
-void setUp()
+namespace {
+
+Flush g_flush = Flush::EachLine;
+bool g_pending = false;
+
+} // namespace
+
+void setUp(Flush flush)
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    g_flush = flush;
+    if (flush == Flush::EachLine)
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    else
+        std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 }
 
 void line(const std::string& text)
 {
     std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
+    g_pending = g_flush == Flush::WhenAsked;
+    if (!g_pending)
+        std::fflush(stdout);
+}
+
+void flush()
+{
     std::fflush(stdout);
+    g_pending = false;
+}
+
+bool pending()
+{
+    return g_pending;
 }
 
 void error(const std::string& text)
@@ -26,10 +50,9 @@ void error(const std::string& text)
     std::fprintf(stderr, "korvane-sim: %s\n", text.c_str());
 }
 
-std::string frameLine(const ReceivedFrame& frame, std::uint64_t index)
+std::string frameBytes(const ReceivedFrame& frame, std::uint64_t index)
 {
-    std::string text = SimClock::timeOfDay(frame.startWallNs);
-    text += ' ';
+    std::string text;
     const std::uint8_t head[] = {LinkFrame::StartByte, frame.type, frame.len};
     HexBytes::append(text, head, sizeof head);
     HexBytes::append(text, frame.data.data(), frame.data.size());
@@ -38,6 +61,11 @@ std::string frameLine(const ReceivedFrame& frame, std::uint64_t index)
     if (!frame.good)
         text += " bad";
     return text;
+}
+
+std::string frameLine(const ReceivedFrame& frame, std::uint64_t index)
+{
+    return SimClock::timeOfDay(frame.startWallNs) + ' ' + frameBytes(frame, index);
 }
 
 std::string replyLine(std::uint8_t reply)

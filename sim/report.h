@@ -34,11 +34,21 @@ struct SimStats
 
 namespace Report {
 
-// Makes standard output line-buffered, whatever it is connected to.
-void setUp();
+// How printed lines reach standard output: each as it is printed, or
+// gathered until flush() (the monitor, which prints a line for nearly every
+// read and so hands them on a few times a second instead).
+enum class Flush { EachLine, WhenAsked };
+
+// Sets standard output up; call before anything is printed on it.
+void setUp(Flush flush = Flush::EachLine);
 void line(const std::string& text);
+// Hands gathered lines on.
+void flush();
+bool pending();
 void error(const std::string& text);
 
+// " 2E tt ll dd.. ss [index]" and " bad" for a failed checksum.
+std::string frameBytes(const ReceivedFrame& frame, std::uint64_t index);
 // "hh:mm:ss.zzz  2E tt ll dd.. ss [index]" and " bad" for a failed checksum.
 std::string frameLine(const ReceivedFrame& frame, std::uint64_t index);
 std::string replyLine(std::uint8_t reply);

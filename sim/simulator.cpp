@@ -5,6 +5,7 @@
 #include "framescheduler.h"
 #include "linkframe.h"
 #include "logreplay.h"
+#include "loopsignals.h"
 #include "monoclock.h"
 #include "ptyendpoint.h"
 #include "tcpendpoint.h"
@@ -12,13 +13,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <poll.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 
 namespace {
 
@@ -27,13 +24,6 @@ namespace {
 // before it are out: while the tool does not read, nothing piles up that it
 // would later get as a stale burst.
 constexpr std::size_t UnpacedQueueLimit = 16384;
-
-volatile std::sig_atomic_t g_signal = 0;
-
-void onSignal(int number)
-{
-    g_signal = number;
-}
 
 } // namespace
 
@@ -97,36 +87,13 @@ bool Simulator::loadReplay()
 
 int Simulator::run()
 {
-    // The stop signals are blocked everywhere except inside ppoll(), so they
-    // end the loop at a known point and the link is always cleaned up.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    sigset_t waitMask;
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGTERM);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGHUP);
-    struct sigaction action{};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-#ifdef __linux__
-    // Default timer slack (50 us) would blur a 400 us frame period.
-    prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
-#endif
-
+    sigset_t waitMask = LoopSignals::prepare();
     if (!setUp())
         return 2;
     Report::line("ready " + m_link->readyText());
     notePresence();
 
-    while (!m_stop && g_signal == 0) {
+    while (!m_stop && !LoopSignals::stopRequested()) {
         std::int64_t now = SimClock::monotonicNs();
         retryLink(now);
         if (!m_link->peerPresent()) {

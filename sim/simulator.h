@@ -8,6 +8,7 @@
 #include "endpoint.h"
 #include "framedecoder.h"
 #include "framesource.h"
+#include "inputlines.h"
 #include "options.h"
 #include "outqueue.h"
 #include "report.h"
@@ -64,7 +65,7 @@ private:
     std::uint64_t m_rxIndex = 0;
     std::FILE* m_timestamps = nullptr;
 
-    std::string m_input;
+    InputLines m_input;
     bool m_present = false;     // the tool is there (connected / has COMn open)
     bool m_inputOpen = true;
     bool m_started = false;     // the --frame stream may run (false under --hold until "start")

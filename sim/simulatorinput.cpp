@@ -5,33 +5,19 @@
 #include "linkframe.h"
 #include "monoclock.h"
 
-#include <cerrno>
 #include <unistd.h>
 
 void Simulator::readInput()
 {
-    char buffer[4096];
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-        return;
-    if (n <= 0) {
-        m_inputOpen = false;
-        if (!m_input.empty())
-            execute(m_input);
-        m_input.clear();
-        if (m_options.exitOnEof)
-            execute("quit");
-        return;
-    }
-    m_input.append(buffer, static_cast<std::size_t>(n));
-    std::size_t newline;
-    while (!m_quitting && (newline = m_input.find('\n')) != std::string::npos) {
-        std::string line = m_input.substr(0, newline);
-        m_input.erase(0, newline + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    std::vector<std::string> lines;
+    m_inputOpen = m_input.read(STDIN_FILENO, lines);
+    for (const std::string& line : lines) {
+        if (m_quitting)
+            break;
         execute(line);
     }
+    if (!m_inputOpen && m_options.exitOnEof)
+        execute("quit");
 }
 
 void Simulator::execute(const std::string& line)

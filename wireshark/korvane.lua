@@ -1,4 +1,5 @@
--- Wireshark dissector for the Korvane link on TCP port 4500.
+-- Wireshark dissector for the Korvane link on TCP port 4500, and for the
+-- serial link as korvane-sim --monitor captures it (pcapng, link type USER0).
 --
 -- The byte stream carries link frames
 --     2E | type | len | data[len] | checksum      checksum = ~(type + len + data) & 0xFF
@@ -30,8 +31,10 @@ local pf = {
     status   = ProtoField.string("korvane.status", "Checksum status"),
     reply    = ProtoField.uint8("korvane.reply", "Reply", base.HEX, replies),
     noise    = ProtoField.bytes("korvane.noise", "Noise", base.SPACE),
+    direction = ProtoField.string("korvane.direction", "Direction"),
 }
-korvane.fields = { pf.start, pf.type, pf.len, pf.kept, pf.data, pf.checksum, pf.expected, pf.status, pf.reply, pf.noise }
+korvane.fields = { pf.start, pf.type, pf.len, pf.kept, pf.data, pf.checksum, pf.expected, pf.status, pf.reply, pf.noise,
+                   pf.direction }
 
 local ex = {
     bad = ProtoExpert.new("korvane.bad_checksum", "Checksum does not match: the tool answers NAK and drops the frame",
@@ -81,22 +84,23 @@ local function frame(tvb, offset, tree)
     return text, size
 end
 
-function korvane.dissector(tvb, pinfo, tree)
+-- Reads tvb as the tool's decoder does, adding to tree and info. Returns
+-- nil when every byte was read; otherwise the offset of a frame that is not
+-- all there yet and how many more bytes it needs (DESEGMENT_ONE_MORE_SEGMENT
+-- while its len byte has not come).
+local function parse(tvb, tree, info)
     local length = tvb:len()
     local offset = 0
-    local info = {}
     while offset < length do
         local byte = tvb(offset, 1):uint()
         if byte == START then
-            -- The whole frame, as far as the tool reads it, or wait for more segments.
+            -- The whole frame, as far as the tool reads it, or wait for more bytes.
             local need = 3
             if length - offset >= 3 then
                 need = 4 + math.min(tvb(offset + 2, 1):uint(), MAX_KEPT)
             end
             if length - offset < need then
-                pinfo.desegment_offset = offset
-                pinfo.desegment_len = length - offset >= 3 and need - (length - offset) or DESEGMENT_ONE_MORE_SEGMENT
-                break
+                return offset, length - offset >= 3 and need - (length - offset) or DESEGMENT_ONE_MORE_SEGMENT
             end
             local text, size = frame(tvb, offset, tree)
             info[#info + 1] = text
@@ -123,11 +127,25 @@ function korvane.dissector(tvb, pinfo, tree)
             offset = stop
         end
     end
+    return nil
+end
+
+local function showInfo(pinfo, info)
     if #info > 0 then
         pinfo.cols.protocol = "Korvane"
         pinfo.cols.info = table.concat(info, ", ")
     end
-    return length
+end
+
+function korvane.dissector(tvb, pinfo, tree)
+    local info = {}
+    local rest, more = parse(tvb, tree, info)
+    if rest then
+        pinfo.desegment_offset = rest
+        pinfo.desegment_len = more
+    end
+    showInfo(pinfo, info)
+    return tvb:len()
 end
 
 local registeredPort = korvane.prefs.port
@@ -140,3 +158,52 @@ function korvane.prefs_changed()
         DissectorTable.get("tcp.port"):add(registeredPort, korvane)
     end
 end
+
+-- The serial link from korvane-sim --monitor: each packet is one read from
+-- one line, its direction in the packet flags (A>B written as sent, B>A as
+-- received). There is no TCP to put split frames together, so this does it:
+-- the start of a frame that a packet leaves unfinished is carried to the
+-- next packet of the same direction, and the frame is shown in the packet
+-- that completes it, from a buffer that holds the bytes of both.
+local serial = Proto("korvane_serial", "Korvane serial link")
+local directions = { [0] = "A>B", [1] = "B>A" }
+
+local carried = {} -- per direction: the unfinished frame's bytes so far
+local joined = {}  -- per packet number: the bytes carried into it, then its own
+
+function serial.init()
+    carried = {}
+    joined = {}
+end
+
+function serial.dissector(tvb, pinfo, tree)
+    local direction = directions[pinfo.p2p_dir] or "?"
+    -- Carried bytes are worked out once, on the first pass in packet order.
+    if not pinfo.visited and carried[direction] then
+        joined[pinfo.number] = carried[direction] .. tvb:bytes()
+    end
+    local data = tvb
+    if joined[pinfo.number] then
+        data = joined[pinfo.number]:tvb("Frame put together")
+    end
+    local root = tree:add(serial, tvb())
+    root:add(pf.direction, tvb(), direction):set_generated()
+    root:set_text("Korvane serial link, " .. direction)
+    local info = {}
+    local rest = parse(data, tree, info)
+    if rest then
+        local part = data:len() - rest
+        tree:add(korvane, data(rest)):set_text(string.format("Korvane frame start, %d byte%s: completed in a later packet",
+                                                              part, part == 1 and "" or "s"))
+        info[#info + 1] = string.format("Frame start %d", part)
+    end
+    if not pinfo.visited then
+        carried[direction] = rest and data(rest):bytes() or nil
+    end
+    pinfo.cols.src = direction:sub(1, 1)
+    pinfo.cols.dst = direction:sub(3, 3)
+    showInfo(pinfo, info)
+    return tvb:len()
+end
+
+DissectorTable.get("wtap_encap"):add(wtap_encaps.USER0, serial)

@@ -1,15 +1,20 @@
 // korvane-sim in serial mode: the COMn link in the ports folder, answering
 // the tool's frames on the pseudo-terminal, reply bytes, standard input
-// commands and hanging up.
+// commands and hanging up. And as a monitor between the tool on COMn and a
+// device simulator on a linked pair of terminals (socat), with its capture
+// and log.
 
 #include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
+#include <cstring>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -39,6 +44,11 @@ private Q_SLOTS:
     void toolMayCloseAndReopen();
     void closeHangsUpAndRelinks();
     void quietAndNoReply();
+    void monitorBetweenToolAndDevice();
+    void monitorReadsAsTheTool_data();
+    void monitorReadsAsTheTool();
+    void monitorDropsForAClosedPort();
+    void monitorCaptureStopsWhenFull();
 };
 
 namespace {
@@ -58,6 +68,78 @@ bool startWithPeer(Child& sim, Stream& peer, const QStringList& extra = {}, QStr
 }
 
 const QString timePattern = QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d");
+
+// A pcapng file read block by block: whole only when every block's two
+// length fields agree and the last one ends exactly at the end of the file.
+struct Capture
+{
+    bool whole = false;
+    int linkType = -1;
+    QByteArray toB; // packet data flagged outbound (A>B), in order
+    QByteArray toA; // flagged inbound (B>A)
+    int packets = 0;
+    int unflagged = 0;
+};
+
+Capture readCapture(const QString& path)
+{
+    Capture capture;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return capture;
+    const QByteArray bytes = file.readAll();
+    auto u32 = [&](qsizetype at) {
+        quint32 value = 0;
+        std::memcpy(&value, bytes.constData() + at, 4);
+        return value;
+    };
+    qsizetype at = 0;
+    while (at + 12 <= bytes.size()) {
+        const quint32 type = u32(at);
+        const quint32 length = u32(at + 4);
+        if (length < 12 || length % 4 != 0 || at + length > bytes.size() || u32(at + length - 4) != length)
+            return capture;
+        if (type == 1)
+            capture.linkType = u32(at + 8) & 0xFFFF;
+        if (type == 6) {
+            ++capture.packets;
+            const quint32 size = u32(at + 20);
+            const QByteArray data = bytes.mid(at + 28, size);
+            // The only option written is the flags word, right after the padded data.
+            const qsizetype option = at + 28 + ((size + 3) & ~3u);
+            const quint32 flags = (u32(option) & 0xFFFF) == 2 ? u32(option + 4) : 0;
+            if (flags == 2)
+                capture.toB += data;
+            else if (flags == 1)
+                capture.toA += data;
+            else
+                ++capture.unflagged;
+        }
+        at += length;
+    }
+    capture.whole = at == bytes.size();
+    return capture;
+}
+
+// The monitor's line for one direction: "hh:mm:ss.zzz A>B  text".
+QRegularExpression monitorLine(const char* direction, const QString& text)
+{
+    return QRegularExpression(QStringLiteral("^") + timePattern + QLatin1Char(' ') + QLatin1String(direction)
+                              + QStringLiteral("  ") + QRegularExpression::escape(text) + QStringLiteral("$"));
+}
+
+// Waits for each pattern in turn, each after the one before; "" when all came.
+QString linesInOrder(Child& child, const QList<QRegularExpression>& patterns)
+{
+    int from = 0;
+    for (const QRegularExpression& pattern : patterns) {
+        const int index = child.waitLineIndex(pattern, from);
+        if (index < 0)
+            return pattern.pattern() + QStringLiteral(" not printed in order; ") + child.describe();
+        from = index + 1;
+    }
+    return QString();
+}
 
 } // namespace
 
@@ -203,6 +285,23 @@ void SimSerialTest::usageErrors_data()
         << QStringLiteral("--rate");
     QTest::newRow("port name with a slash") << QStringList{QStringLiteral("--serial"), QStringLiteral("../COM3")}
                                             << QStringLiteral("../COM3");
+    QTest::newRow("monitor of one line") << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3")}
+                                         << QStringLiteral("--monitor wants two lines");
+    QTest::newRow("monitor of one device twice")
+        << QStringList{QStringLiteral("--monitor"), QStringLiteral("/dev/null"), QStringLiteral("/dev/../dev/null")}
+        << QStringLiteral("are the same device");
+    QTest::newRow("monitor that is told to send") << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"),
+                                                                 QStringLiteral("--rate"), QStringLiteral("5")}
+                                                  << QStringLiteral("does not take --rate");
+    QTest::newRow("capture without a monitor") << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--pcap"),
+                                                              QStringLiteral("cap.pcapng")}
+                                               << QStringLiteral("--pcap goes with --monitor");
+    QTest::newRow("monitor of a bare name") << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("ttyUSB0")}
+                                            << QStringLiteral("neither COMn nor the path");
+    QTest::newRow("monitor with a capture it cannot write")
+        << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--pcap"),
+                       QStringLiteral("/nonexistent-korvane/cap.pcapng")}
+        << QStringLiteral("cannot write /nonexistent-korvane/cap.pcapng");
 }
 
 void SimSerialTest::usageErrors()
@@ -442,6 +541,276 @@ void SimSerialTest::quietAndNoReply()
         QCOMPARE(peer.read(1).toHex(), QByteArray("ff"));
         QCOMPARE(sim.stats().value(QStringLiteral("bytes_out")), qint64(1));
     }
+}
+
+void SimSerialTest::monitorBetweenToolAndDevice()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty())
+        QSKIP("socat is missing (scripts/install-deps.sh installs it)");
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    // socat stands in for a serial cable: the monitor on one end, the device on the other.
+    const QString lineEnd = work.filePath(QStringLiteral("line"));
+    const QString deviceEnd = work.filePath(QStringLiteral("device"));
+    QProcess socat;
+    const auto plugIn = [&] {
+        socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=") + lineEnd,
+                                              QStringLiteral("pty,raw,echo=0,link=") + deviceEnd});
+        return socat.waitForStarted() && QTest::qWaitFor([&] { return QFileInfo::exists(lineEnd) && QFileInfo::exists(deviceEnd); }, WaitMs);
+    };
+    QVERIFY(plugIn());
+    const QString cap = work.filePath(QStringLiteral("cap.pcapng"));
+    const QString log = work.filePath(QStringLiteral("monitor.csv"));
+    Child monitor(OwnConfig);
+    QRegularExpressionMatch ready;
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), lineEnd, QStringLiteral("--pcap"), cap,
+                                 QStringLiteral("--log"), log}, &ready),
+             qPrintable(monitor.describe()));
+    QVERIFY2(ready.captured(1).contains(QRegularExpression(QStringLiteral("^A=COM4 /dev/pts/\\d+ B=") + QRegularExpression::escape(lineEnd) + QLatin1Char('$'))),
+             qPrintable(ready.captured(0)));
+    Stream tool;
+    QVERIFY(tool.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^connected COM4$"))).hasMatch());
+
+    // Every byte value, both ways at once, arrives unchanged and in order.
+    QByteArray all;
+    for (int i = 0; i < 256; ++i)
+        all += char(i);
+    Stream cable;
+    QVERIFY(cable.openTerminal(deviceEnd));
+    QVERIFY(tool.write(all));
+    QVERIFY(cable.write(all));
+    QCOMPARE(cable.read(256).toHex(), all.toHex());
+    QCOMPARE(tool.read(256).toHex(), all.toHex());
+    cable.close();
+
+    // The device simulator on the far end answers the tool's frames, and the tool its.
+    Child device;
+    QVERIFY2(device.startReady({QStringLiteral("--device"), deviceEnd}), qPrintable(device.describe()));
+    QVERIFY(tool.write(QByteArray::fromHex("00112E01020AFFF3")));
+    QCOMPARE(tool.read(1).toHex(), QByteArray("ff"));
+    QVERIFY(tool.write(QByteArray::fromHex("2E01020AFFF4")));
+    QCOMPARE(tool.read(1).toHex(), QByteArray("f0"));
+    device.command("send 05");
+    QCOMPARE(tool.read(4).toHex(), QByteArray("2e0500fa"));
+    QVERIFY(tool.write(QByteArray::fromHex("FF")));
+    QVERIFY(device.waitLine(QRegularExpression(QStringLiteral("^reply FF$"))).hasMatch());
+
+    // A line held by another program is refused with the reason.
+    Child rival(OwnConfig);
+    QVERIFY(rival.startSim({QStringLiteral("--monitor"), QStringLiteral("COM5"), deviceEnd}));
+    QCOMPARE(rival.waitExit(), 2);
+    QVERIFY2(rival.errorOutput().contains(deviceEnd + QStringLiteral(" is held by another program")), qPrintable(rival.describe()));
+
+    // The cable pulled: the tool's bytes are dropped and counted until it is back.
+    socat.terminate();
+    QVERIFY(socat.waitForFinished());
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^lost ") + QRegularExpression::escape(lineEnd) + QStringLiteral(": "))).hasMatch());
+    QVERIFY(tool.write(QByteArray::fromHex("2E0500FA")));
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.stats().value(QStringLiteral("ab_dropped")), qint64(4), WaitMs);
+    QVERIFY(plugIn());
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^back ") + QRegularExpression::escape(lineEnd) + QLatin1Char('$'))).hasMatch());
+    QVERIFY(device.waitLine(QRegularExpression(QStringLiteral("^back "))).hasMatch());
+    QVERIFY(tool.write(QByteArray::fromHex("2E0500FA")));
+    QCOMPARE(tool.read(1).toHex(), QByteArray("ff"));
+
+    // The printed lines follow the frames of each direction; the frame in the
+    // 256 values has len 0x30 and checksum 0x61, which does not match.
+    QString inAll = QStringLiteral("2E");
+    for (int i = 0x2F; i <= 0x61; ++i)
+        inAll += QStringLiteral(" %1").arg(i, 2, 16, QLatin1Char('0')).toUpper();
+    QString missing = linesInOrder(monitor, {monitorLine("A>B", inAll + QStringLiteral(" [1] bad")), monitorLine("A>B", QStringLiteral("reply F0")),
+                                             monitorLine("A>B", QStringLiteral("noise 2: 00 11")), monitorLine("A>B", QStringLiteral("2E 01 02 0A FF F3 [2]")),
+                                             monitorLine("A>B", QStringLiteral("2E 01 02 0A FF F4 [3] bad")), monitorLine("A>B", QStringLiteral("reply FF")),
+                                             monitorLine("A>B", QStringLiteral("2E 05 00 FA [4]")), monitorLine("A>B", QStringLiteral("2E 05 00 FA [5]"))});
+    QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    missing = linesInOrder(monitor, {monitorLine("B>A", inAll + QStringLiteral(" [1] bad")), monitorLine("B>A", QStringLiteral("reply FF")),
+                                     monitorLine("B>A", QStringLiteral("reply F0")), monitorLine("B>A", QStringLiteral("2E 05 00 FA [2]")),
+                                     monitorLine("B>A", QStringLiteral("reply FF"))});
+    QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    const auto stats = monitor.stats();
+    const QMap<QString, qint64> expected{
+        {QStringLiteral("ab_frames"), 5}, {QStringLiteral("ab_bad"), 2}, {QStringLiteral("ab_replies"), 3},
+        {QStringLiteral("ab_noise_bytes"), 204}, {QStringLiteral("ab_bytes"), 279}, {QStringLiteral("ab_dropped"), 4},
+        {QStringLiteral("ba_frames"), 2}, {QStringLiteral("ba_bad"), 1}, {QStringLiteral("ba_replies"), 5},
+        {QStringLiteral("ba_noise_bytes"), 202}, {QStringLiteral("ba_bytes"), 263}, {QStringLiteral("ba_dropped"), 0}};
+    for (auto it = expected.begin(); it != expected.end(); ++it)
+        QVERIFY2(stats.value(it.key(), -1) == it.value(), qPrintable(it.key() + QStringLiteral(" in ") + monitor.describe()));
+    monitor.command("quit");
+    QCOMPARE(monitor.waitExit(), 0);
+    socat.terminate();
+    socat.waitForFinished();
+
+    // The capture holds every read with its direction; the log the good frames.
+    const Capture capture = readCapture(cap);
+    QVERIFY(capture.whole);
+    QCOMPARE(capture.linkType, 147);
+    QCOMPARE(capture.unflagged, 0);
+    QCOMPARE(qint64(capture.packets), stats.value(QStringLiteral("pcap_packets")));
+    QCOMPARE(capture.toB.toHex(' '), (all + QByteArray::fromHex("00112E01020AFFF3" "2E01020AFFF4" "FF" "2E0500FA" "2E0500FA")).toHex(' '));
+    QCOMPARE(capture.toA.toHex(' '), (all + QByteArray::fromHex("FF" "F0" "2E0500FA" "FF")).toHex(' '));
+    QFile logFile(log);
+    QVERIFY(logFile.open(QIODevice::ReadOnly));
+    const QList<QByteArray> logLines = logFile.readAll().split('\n');
+    QCOMPARE(logLines.value(0), QByteArray("Korvane Bus Traffic File "));
+    QVERIFY(logLines.contains("time,time_ms,head,type,len,data,...,...,-,inx,dir"));
+    QStringList rows;
+    for (const QByteArray& line : logLines) {
+        if (QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d,\\d\\d\\d,")).match(QString::fromLatin1(line)).hasMatch())
+            rows << QString::fromLatin1(line.mid(13));
+    }
+    QCOMPARE(rows, (QStringList{QStringLiteral("2E,01,02,0A,FF,F3,-,[2],A>B"), QStringLiteral("2E,05,00,FA,-,[2],B>A"),
+                                QStringLiteral("2E,05,00,FA,-,[4],A>B"), QStringLiteral("2E,05,00,FA,-,[5],A>B")}));
+
+    // tshark shows each frame with its direction and checksum verdict.
+    const QString dissector = qEnvironmentVariable("KORVANE_DISSECTOR");
+    if (QStandardPaths::findExecutable(QStringLiteral("tshark")).isEmpty() || dissector.isEmpty())
+        QSKIP("tshark or KORVANE_DISSECTOR is missing; the capture was checked without it");
+    QProcess tshark;
+    tshark.start(QStringLiteral("tshark"), {QStringLiteral("-r"), cap, QStringLiteral("-X"), QStringLiteral("lua_script:") + dissector,
+                                            QStringLiteral("-T"), QStringLiteral("fields"), QStringLiteral("-e"), QStringLiteral("korvane.direction"),
+                                            QStringLiteral("-e"), QStringLiteral("korvane.type"), QStringLiteral("-e"), QStringLiteral("korvane.status")});
+    QVERIFY(tshark.waitForFinished(60000));
+    QStringList frames[2];
+    for (const QString& line : QString::fromLatin1(tshark.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList fields = line.split(QLatin1Char('\t'));
+        const QStringList types = fields.value(1).split(QLatin1Char(','), Qt::SkipEmptyParts);
+        const QStringList verdicts = fields.value(2).split(QLatin1Char(','), Qt::SkipEmptyParts);
+        for (int i = 0; i < types.size(); ++i)
+            frames[fields.value(0) == QLatin1String("B>A")] << types.at(i) + QLatin1Char(' ') + verdicts.value(i);
+    }
+    QCOMPARE(frames[0], (QStringList{QStringLiteral("0x2f bad"), QStringLiteral("0x01 good"), QStringLiteral("0x01 bad"),
+                                     QStringLiteral("0x05 good"), QStringLiteral("0x05 good")}));
+    QCOMPARE(frames[1], (QStringList{QStringLiteral("0x2f bad"), QStringLiteral("0x05 good")}));
+}
+
+void SimSerialTest::monitorReadsAsTheTool_data()
+{
+    QTest::addColumn<QList<QByteArray>>("writes"); // A to B, one write each
+    QTest::addColumn<QStringList>("lines");         // A>B, after time and direction
+    QTest::addColumn<QString>("stats");             // the ab_ fields that must hold
+
+    QTest::newRow("good, bad, len 0") << QList<QByteArray>{QByteArray::fromHex("2E01020AFFF3" "2E01020AFFF4" "2E0500FA")}
+                                      << QStringList{QStringLiteral("2E 01 02 0A FF F3 [1]"), QStringLiteral("2E 01 02 0A FF F4 [2] bad"),
+                                                     QStringLiteral("2E 05 00 FA [3]")}
+                                      << QStringLiteral("ab_frames=3 ab_bad=1 ab_replies=0 ab_noise_bytes=0 ab_bytes=16");
+    QTest::newRow("replies between frames, not inside") << QList<QByteArray>{QByteArray::fromHex("FF" "2E0001FFFF" "F0")}
+                                                        << QStringList{QStringLiteral("reply FF"), QStringLiteral("2E 00 01 FF FF [1]"),
+                                                                       QStringLiteral("reply F0")}
+                                                        << QStringLiteral("ab_frames=1 ab_bad=0 ab_replies=2 ab_noise_bytes=0");
+    QTest::newRow("split over three reads") << QList<QByteArray>{QByteArray::fromHex("2E01"), QByteArray::fromHex("020A"), QByteArray::fromHex("FFF3")}
+                                            << QStringList{QStringLiteral("2E 01 02 0A FF F3 [1]")}
+                                            << QStringLiteral("ab_frames=1 ab_bad=0 ab_bytes=6");
+    // The first 16 bytes of a noise run are shown.
+    QTest::newRow("long noise run") << QList<QByteArray>{QByteArray(20, '\x11') + QByteArray::fromHex("2E0500FA")}
+                                    << QStringList{QStringLiteral("noise 20: 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 ..."),
+                                                   QStringLiteral("2E 05 00 FA [1]")}
+                                    << QStringLiteral("ab_frames=1 ab_noise_bytes=20");
+    // len 0x33: the tool keeps 50 data bytes and takes the 51st, here 79, as
+    // the checksum, which it matches; the sender's own checksum is noise.
+    const QByteArray sent = frame(0x01, QByteArray(50, '\x11') + '\x79');
+    QString kept = QStringLiteral("2E 01 33");
+    for (int i = 0; i < 50; ++i)
+        kept += QStringLiteral(" 11");
+    QTest::newRow("len above 50") << QList<QByteArray>{sent}
+                                  << QStringList{kept + QStringLiteral(" 79 [1]"),
+                                                 QStringLiteral("noise 1: ") + QByteArray(1, sent.back()).toHex().toUpper()}
+                                  << QStringLiteral("ab_frames=1 ab_bad=0 ab_noise_bytes=1 ab_bytes=55");
+}
+
+void SimSerialTest::monitorReadsAsTheTool()
+{
+    QFETCH(QList<QByteArray>, writes);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, stats);
+    Child monitor(OwnConfig);
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5")}), qPrintable(monitor.describe()));
+    Stream a;
+    Stream b;
+    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^connected COM5$"))).hasMatch());
+    qint64 bytes = 0;
+    for (const QByteArray& write : writes) {
+        QVERIFY(a.write(write));
+        QCOMPARE(b.read(write.size()).toHex(' '), write.toHex(' '));
+        bytes += write.size();
+        // Each write is a read of its own.
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.stats().value(QStringLiteral("ab_bytes")), bytes, WaitMs);
+    }
+    QList<QRegularExpression> patterns;
+    for (const QString& line : lines)
+        patterns << monitorLine("A>B", line);
+    const QString missing = linesInOrder(monitor, patterns);
+    QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    const auto counted = monitor.stats();
+    for (const auto& field : Child::parseStats(stats).toStdMap())
+        QVERIFY2(counted.value(field.first, -1) == field.second, qPrintable(field.first + QStringLiteral(" in ") + monitor.describe()));
+}
+
+void SimSerialTest::monitorDropsForAClosedPort()
+{
+    Child monitor(OwnConfig);
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5")}), qPrintable(monitor.describe()));
+    Stream a;
+    Stream b;
+    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    // Nobody has COM5 open: what A sends is counted and dropped, not kept for later.
+    QVERIFY(a.write(QByteArray::fromHex("2E0500FA")));
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.stats().value(QStringLiteral("ab_dropped")), qint64(4), WaitMs);
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^connected COM5$"))).hasMatch());
+    QVERIFY(a.write(QByteArray::fromHex("2E01020AFFF3")));
+    QCOMPARE(b.read(6).toHex(), QByteArray("2e01020afff3"));
+    b.close();
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^disconnected COM5$"))).hasMatch());
+    QVERIFY(a.write(QByteArray::fromHex("FF")));
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.stats().value(QStringLiteral("ab_dropped")), qint64(5), WaitMs);
+    QCOMPARE(monitor.stats().value(QStringLiteral("ba_dropped")), qint64(0));
+    QVERIFY(monitor.signal(SIGTERM));
+    QCOMPARE(monitor.waitExit(), 0);
+    QVERIFY(!QFileInfo(monitor.portsDir() + QStringLiteral("/COM4")).isSymLink());
+}
+
+void SimSerialTest::monitorCaptureStopsWhenFull()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QString cap = work.filePath(QStringLiteral("cap.pcapng"));
+    Child monitor(OwnConfig);
+    // A file size limit fails the capture's writes the way a full disk does.
+    monitor.process().setChildProcessModifier([] {
+        const rlimit limit{1024, 1024};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5"), QStringLiteral("--pcap"), cap}),
+             qPrintable(monitor.describe()));
+    Stream a;
+    Stream b;
+    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QVERIFY(linesInOrder(monitor, {QRegularExpression(QStringLiteral("^connected COM4$"))}).isEmpty());
+    QVERIFY(linesInOrder(monitor, {QRegularExpression(QStringLiteral("^connected COM5$"))}).isEmpty());
+    QByteArray sent;
+    for (int i = 0; i < 40; ++i) {
+        const QByteArray chunk = frame(0x01, QByteArray(20, char(i)));
+        QVERIFY(a.write(chunk));
+        QCOMPARE(b.read(chunk.size()).toHex(), chunk.toHex());
+        QVERIFY(b.write(QByteArray::fromHex("FF")));
+        QCOMPARE(a.read(1).toHex(), QByteArray("ff"));
+        sent += chunk;
+    }
+    const QString stop = QStringLiteral("the capture stops here, monitoring goes on");
+    QTRY_VERIFY_WITH_TIMEOUT(monitor.errorOutput().contains(stop), WaitMs);
+    const auto stats = monitor.stats();
+    QVERIFY2(monitor.errorOutput().count(stop) == 1, qPrintable(monitor.describe()));
+    QCOMPARE(stats.value(QStringLiteral("ab_frames")), qint64(40));
+    const Capture capture = readCapture(cap);
+    QVERIFY(capture.whole);
+    QVERIFY(QFileInfo(cap).size() <= 1024);
+    QCOMPARE(qint64(capture.packets), stats.value(QStringLiteral("pcap_packets")));
+    QVERIFY2(capture.packets > 2 && capture.packets < 80, qPrintable(QString::number(capture.packets)));
+    QVERIFY(sent.startsWith(capture.toB));
 }
 
 QTEST_GUILESS_MAIN(SimSerialTest)

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Runs the Lua dissector through tshark on a capture made from hex dumps:
-# noise, good and bad frames, replies both ways, a frame split over two
+# Runs the Lua dissector through tshark on captures made from hex dumps.
+# TCP: noise, good and bad frames, replies both ways, a frame split over two
 # segments and one over three, and a len above 50 read as the tool reads it.
+# The serial link as the simulator's monitor captures it (pcapng, link type
+# USER0, the direction in the packet flags): frames split over packets put
+# together per direction while the other direction speaks in between.
 set -euo pipefail
 dissector=$1
 
@@ -20,6 +23,36 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # No personal preferences may move the port or turn Lua off.
 export HOME=$work XDG_CONFIG_HOME=$work
+
+# make_capture DUMP CAPTURE TEXT2PCAP-OPTIONS...
+make_capture() {
+    local dump=$1 capture=$2
+    shift 2
+    if ! text2pcap -q "$@" "$dump" "$capture" 2>"$work/text2pcap.log"; then
+        cat "$work/text2pcap.log"
+        exit 1
+    fi
+}
+
+# fields CAPTURE FIELD...: one line per packet, the fields separated by '|'.
+fields() {
+    local capture=$1 field args=()
+    shift
+    for field in "$@"; do
+        args+=(-e "$field")
+    done
+    tshark -r "$capture" -X lua_script:"$dissector" -T fields -E separator='|' "${args[@]}" 2>"$work/stderr"
+}
+
+# same WHAT EXPECTED ACTUAL
+same() {
+    if [ "$3" != "$2" ]; then
+        echo "tshark read the $1 differently:"
+        diff <(echo "$2") <(echo "$3") || true
+        cat "$work/stderr"
+        exit 1
+    fi
+}
 
 # O: device (port 4500) to tool; I: tool to device.
 fifty=$(printf '11 %.0s' $(seq 50))
@@ -47,14 +80,9 @@ O
 DUMP
 # The addresses only label the packets written into the capture file: nothing
 # is sent anywhere, and tshark reads the file, not a network device.
-if ! text2pcap -q -D -4 192.168.1.1,192.168.1.154 -T 50000,4500 "$work/dump.txt" "$work/link.pcap" 2>"$work/text2pcap.log"; then
-    cat "$work/text2pcap.log"
-    exit 1
-fi
-
-actual=$(tshark -r "$work/link.pcap" -X lua_script:"$dissector" -T fields -E separator='|' \
-    -e frame.number -e korvane.start -e korvane.type -e korvane.len -e korvane.len_kept -e korvane.data \
-    -e korvane.checksum -e korvane.status -e korvane.reply -e korvane.noise 2>"$work/stderr")
+make_capture "$work/dump.txt" "$work/link.pcap" -D -4 192.168.1.1,192.168.1.154 -T 50000,4500
+actual=$(fields "$work/link.pcap" frame.number korvane.start korvane.type korvane.len korvane.len_kept korvane.data \
+    korvane.checksum korvane.status korvane.reply korvane.noise)
 # The last frame has 2E as its type and data, and FF after it is a reply.
 expected="1|0x2e|0x01|2||0a ff|0xf3|good||00 11
 2||||||||0xff|
@@ -66,10 +94,36 @@ expected="1|0x2e|0x01|2||0a ff|0xf3|good||00 11
 8|||||||||
 9|||||||||
 10|0x2e|0x2e|1||2e|0xa2|good|0xff|"
-if [ "$actual" != "$expected" ]; then
-    echo "tshark read the capture differently:"
-    diff <(echo "$expected") <(echo "$actual") || true
-    cat "$work/stderr"
-    exit 1
-fi
-echo "dissector: all $(echo "$expected" | wc -l) packets read as the tool reads them"
+same "TCP capture" "$expected" "$actual"
+echo "dissector: all $(echo "$expected" | wc -l) TCP packets read as the tool reads them"
+
+# O: A>B (sent), I: B>A (received).
+cat > "$work/serial.txt" <<DUMP
+O
+0000 2e 01 02
+I
+0000 ff
+O
+0000 0a ff f3
+I
+0000 2e 05
+O
+0000 2e
+I
+0000 00 fa 2e 05 00 fa
+O
+0000 05 00 fb 00
+DUMP
+# pcapng with link type USER0 (147), the direction in each packet's flags.
+make_capture "$work/serial.txt" "$work/serial.pcapng" -D -l 147
+actual=$(fields "$work/serial.pcapng" frame.number _ws.col.Source _ws.col.Destination korvane.direction korvane.type \
+    korvane.len korvane.checksum korvane.status korvane.reply korvane.noise _ws.col.Info)
+expected="1|A|B|A>B|||||||Frame start 3
+2|B|A|B>A|||||0xff||ACK
+3|A|B|A>B|0x01|2|0xf3|good|||Frame type 0x01 len 2 good
+4|B|A|B>A|||||||Frame start 2
+5|A|B|A>B|||||||Frame start 1
+6|B|A|B>A|0x05,0x05|0,0|0xfa,0xfa|good,good|||Frame type 0x05 len 0 good, Frame type 0x05 len 0 good
+7|A|B|A>B|0x05|0|0xfb|bad||00|Frame type 0x05 len 0 bad, Noise 1"
+same "serial capture" "$expected" "$actual"
+echo "dissector: all $(echo "$expected" | wc -l) serial packets read as the tool reads them, each in its direction"

@@ -1,0 +1,119 @@
+// A monitored line.
+#include "monitorline.h"
+
+#include "deviceendpoint.h"
+#include "ptyendpoint.h"
+#include "report.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+MonitorLine::MonitorLine(const std::string& label)
+    : m_label(label)
+{
+    if (isPortName(label))
+        m_end = std::make_unique<PtyEndpoint>(label);
+    else
+        m_end = std::make_unique<DeviceEndpoint>(label);
+}
+
+bool MonitorLine::isPortName(const std::string& label)
+{
+    return label.find('/') == std::string::npos;
+}
+
+bool MonitorLine::sameDevice(const std::string& a, const std::string& b)
+{
+    if (a == b)
+        return true;
+    struct stat first{};
+    struct stat second{};
+    if (isPortName(a) || isPortName(b) || ::stat(a.c_str(), &first) != 0 || ::stat(b.c_str(), &second) != 0)
+        return false;
+    if (first.st_dev == second.st_dev && first.st_ino == second.st_ino)
+        return true;
+    return S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode) && first.st_rdev == second.st_rdev;
+}
+
+bool MonitorLine::open(std::string& error)
+{
+    if (!m_end->open(error))
+        return false;
+    m_present = takesBytes();
+    return true;
+}
+
+ssize_t MonitorLine::read(std::uint8_t* buffer, std::size_t size)
+{
+    const ssize_t n = ::read(fd(), buffer, size);
+    if (n > 0)
+        return n;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        return 0;
+    lose(n == 0 ? "end of file" : std::strerror(errno));
+    return -1;
+}
+
+void MonitorLine::deliver(const std::uint8_t* bytes, std::size_t count)
+{
+    if (!takesBytes()) {
+        m_dropped += count;
+        return;
+    }
+    m_out.push(bytes, count, ChunkKind::Raw);
+    drain();
+}
+
+void MonitorLine::drain()
+{
+    if (m_out.writeTo(fd(), false, *this) == OutQueue::Result::Failed)
+        lose(std::strerror(errno));
+}
+
+void MonitorLine::drop()
+{
+    m_dropped += m_out.pending();
+    m_out.clear();
+}
+
+void MonitorLine::lose(const std::string& why)
+{
+    drop();
+    if (!m_end->comesBack()) {
+        // A terminal of our own that failed: start it over under its name.
+        m_end->peerLost();
+        notePresence();
+        return;
+    }
+    m_end->peerLost();
+    m_present = false;
+    Report::line("lost " + m_label + ": " + why);
+}
+
+void MonitorLine::retry(std::int64_t nowNs)
+{
+    const std::int64_t due = m_end->reopenDueNs();
+    if (due < 0 || nowNs < due || !m_end->reopen())
+        return;
+    m_present = takesBytes();
+    Report::line("back " + m_label);
+}
+
+void MonitorLine::readWatch()
+{
+    m_end->readWatch();
+    notePresence();
+}
+
+void MonitorLine::notePresence()
+{
+    const bool present = takesBytes();
+    if (present == m_present)
+        return;
+    m_present = present;
+    if (!present)
+        drop();
+    Report::line((present ? "connected " : "disconnected ") + m_label);
+}

@@ -1,0 +1,54 @@
+// Rows of the monitor's traffic log.
+#include "monitorlog.h"
+
+#include "hexbytes.h"
+#include "linkframe.h"
+#include "monoclock.h"
+
+#include <ctime>
+
+bool MonitorLog::open(const std::string& path, std::string& error)
+{
+    if (!m_file.create(path, error))
+        return false;
+    const time_t now = std::time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char stamp[64];
+    std::strftime(stamp, sizeof stamp, "New Data ,%Y-%m-%d \nnew Time ,%H:%M:%S,\n\n\n\n", &local);
+    m_rows = std::string("Korvane Bus Traffic File \n") + stamp + "time,time_ms,head,type,len,data,...,...,-,inx,dir\n";
+    if (!flush()) {
+        error = "cannot write " + path + ": " + m_file.why();
+        return false;
+    }
+    return true;
+}
+
+void MonitorLog::row(const ReceivedFrame& frame, std::uint64_t index, const char* direction)
+{
+    std::string line = SimClock::timeOfDay(frame.startWallNs);
+    line[8] = ',';
+    // As the tool logs it: the len byte cut to the data bytes it kept.
+    const std::uint8_t head[] = {LinkFrame::StartByte, frame.type, static_cast<std::uint8_t>(frame.data.size())};
+    HexBytes::append(line, head, sizeof head);
+    HexBytes::append(line, frame.data.data(), frame.data.size());
+    HexBytes::append(line, &frame.checksum, 1);
+    line += " - [" + std::to_string(index) + "] " + direction + "\n";
+    for (std::size_t i = 12; i < line.size(); ++i) {
+        if (line[i] == ' ')
+            line[i] = ',';
+    }
+    m_rows += line;
+}
+
+bool MonitorLog::flush()
+{
+    if (m_rows.empty() || !m_file.isOpen())
+        return true;
+    const bool written = m_file.write(m_rows.data(), m_rows.size(), [this](std::size_t done) {
+        const std::size_t lineEnd = m_rows.rfind('\n', done - 1);
+        return lineEnd == std::string::npos ? 0 : lineEnd + 1;
+    });
+    m_rows.clear();
+    return written;
+}
