@@ -74,4 +74,4 @@ package-check: package
 	@scripts/package-check.sh
 
 clean:
-	rm -rf build build-asan build-release build-fuzz build-package build-windows
+	rm -rf build build-asan build-release build-fuzz build-package build-windows build-default
