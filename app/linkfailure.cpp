@@ -37,7 +37,9 @@ LinkFailure::Reason LinkFailure::serialReason(unsigned long code)
 
 LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, const QString& device)
 {
-    const QString head = QStringLiteral("korvane: cannot open COM%1 (%2): ").arg(portNumber).arg(device);
+    // One arg() call for all the values: a later call would fill a "%1"
+    // that the device path brought in.
+    const QString head = QStringLiteral("korvane: cannot open COM%1 (%2): ").arg(QString::number(portNumber), device);
     switch (serialReason(code)) {
     case Reason::NoDevice:
         return {QStringLiteral("打开失败: 没有设备 %1").arg(device), head + QStringLiteral("no such device")};
@@ -58,7 +60,7 @@ LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, cons
     case Reason::Other:
         break;
     }
-    return {QStringLiteral("打开失败: %1 (错误 %2)").arg(device).arg(code), head + QStringLiteral("error %1").arg(code)};
+    return {QStringLiteral("打开失败: %1 (错误 %2)").arg(device, QString::number(code)), head + QStringLiteral("error %1").arg(code)};
 }
 
 QString LinkFailure::connectStatus(int code)

@@ -266,8 +266,13 @@ void SerialLinkTest::failedOpenSaysWhy()
     QVERIFY(ports->link(QStringLiteral("COM4"), QStringLiteral("/nonexistent/korvane-device")));
     QVERIFY(ports->link(QStringLiteral("COM5"), plain));
     QVERIFY(ports->link(QStringLiteral("COM6"), held.slavePath()));
+    // A name too long for the system, in a folder whose name holds a "%1".
+    QVERIFY(QDir(work->path()).mkdir(QStringLiteral("odd%1dir")));
+    const QString odd = work->filePath(QStringLiteral("odd%1dir/")) + QString(300, QLatin1Char('x'));
+    QVERIFY(ports->link(QStringLiteral("COM2"), odd));
 
     TestSupport::OutputCapture err(STDERR_FILENO);
+    QCOMPARE(clickOpen(2), QStringList({QStringLiteral("打开COM2"), QStringLiteral("打开失败: %1 (错误 31)").arg(odd)}));
     QCOMPARE(clickOpen(4), QStringList({QStringLiteral("打开COM4"),
                                         QStringLiteral("打开失败: 没有设备 /nonexistent/korvane-device")}));
     QCOMPARE(clickOpen(5), QStringList({QStringLiteral("打开COM5"), QStringLiteral("打开失败: %1 不是串口设备").arg(plain)}));
