@@ -1,7 +1,9 @@
 #pragma once
 // Turns SIGTERM, SIGINT and SIGHUP into an orderly close of a window, so a
 // tool stopped from a terminal or by a logout still runs its destructors:
-// the link is closed and every logged row reaches the file.
+// the link is closed and every logged row reaches the file. A signal that
+// was ignored when the tool started (`nohup korvane`) stays ignored, and at
+// the end each signal gets back what it had before.
 
 #include <QObject>
 
