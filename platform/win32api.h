@@ -336,6 +336,9 @@ void resetCallCounts();
 // How long a blocking connect waits for the far end before it gives up
 // with ETIMEDOUT; 21000 ms unless changed. Returns the previous value.
 int setConnectTimeoutMs(int milliseconds);
+// Makes WSAStartup fail with this WinSock code, as on a Windows whose
+// network stack will not start (WSASYSNOTREADY), until it is set back to 0.
+void failStartups(int code);
 
 } // namespace posix
 
