@@ -201,6 +201,9 @@ void SimSerialTest::usageErrors_data()
     QTest::newRow("replay with a stream option")
         << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--replay"), QStringLiteral("x.csv"), QStringLiteral("--rate"), QStringLiteral("5")}
         << QStringLiteral("--rate");
+    QTest::newRow("replay slower than a thousandth")
+        << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--replay"), QStringLiteral("x.csv"), QStringLiteral("--speed"), QStringLiteral("1e-300")}
+        << QStringLiteral("a factor from 0.001");
     QTest::newRow("port name with a slash") << QStringList{QStringLiteral("--serial"), QStringLiteral("../COM3")}
                                             << QStringLiteral("../COM3");
 }

@@ -233,6 +233,8 @@ int descriptorCountOf(qint64 pid);
 // Resident set size in bytes from /proc/<pid>/statm (0: this process); -1
 // when it cannot be read.
 qint64 residentBytes(qint64 pid = 0);
+// The most another process has had resident so far (VmHWM); -1 when unknown.
+qint64 peakResidentBytes(qint64 pid);
 // Bytes the C library's allocator has handed out and not had back; -1 where
 // that cannot be told (another allocator, such as a sanitizer's).
 qint64 heapInUse();
