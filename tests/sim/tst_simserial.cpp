@@ -1,7 +1,9 @@
 // korvane-sim in serial mode: the COMn link in the ports folder, answering
 // the tool's frames on the pseudo-terminal, reply bytes, standard input
-// commands and hanging up.
+// commands and hanging up; and in device mode, the line set as the tool
+// sets its own.
 
+#include "serialport.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -10,6 +12,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -39,6 +42,7 @@ private Q_SLOTS:
     void toolMayCloseAndReopen();
     void closeHangsUpAndRelinks();
     void quietAndNoReply();
+    void deviceLineSetAsTheToolSetsItsPort();
 };
 
 namespace {
@@ -445,6 +449,51 @@ void SimSerialTest::quietAndNoReply()
         QCOMPARE(peer.read(1).toHex(), QByteArray("ff"));
         QCOMPARE(sim.stats().value(QStringLiteral("bytes_out")), qint64(1));
     }
+}
+
+
+namespace {
+
+// A terminal as another program may leave it: cooked, seven bits with
+// parity, flow control both ways and on any byte.
+bool leaveCooked(int master)
+{
+    termios t{};
+    if (::tcgetattr(master, &t) != 0) // a master reads and sets its slave's settings
+        return false;
+    t.c_iflag |= IXON | IXOFF | IXANY | ICRNL | INPCK | ISTRIP;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB | HUPCL | CRTSCTS;
+    ::cfsetispeed(&t, B9600);
+    ::cfsetospeed(&t, B9600);
+    return ::tcsetattr(master, TCSANOW, &t) == 0;
+}
+
+} // namespace
+
+void SimSerialTest::deviceLineSetAsTheToolSetsItsPort()
+{
+    Pty simLine, toolLine;
+    QVERIFY(simLine.isValid() && toolLine.isValid());
+    QVERIFY(leaveCooked(simLine.fd()) && leaveCooked(toolLine.fd()));
+    Child sim(OwnConfig);
+    QVERIFY2(sim.startReady({QStringLiteral("--device"), simLine.slavePath()}), qPrintable(sim.describe()));
+    SerialPort port;
+    QCOMPARE(port.open(toolLine.slavePath().toStdU16String()), 1);
+
+    termios device{}, tool{};
+    QCOMPARE(::tcgetattr(simLine.fd(), &device), 0);
+    QCOMPARE(::tcgetattr(toolLine.fd(), &tool), 0);
+    QCOMPARE(device.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
+    QCOMPARE(device.c_iflag, tool.c_iflag);
+    QCOMPARE(device.c_oflag, tool.c_oflag);
+    QCOMPARE(device.c_cflag, tool.c_cflag);
+    QCOMPARE(device.c_lflag, tool.c_lflag);
+    QCOMPARE(::cfgetispeed(&device), ::cfgetispeed(&tool));
+    QCOMPARE(::cfgetospeed(&device), speed_t(B38400));
+    QCOMPARE(device.c_cc[VMIN], tool.c_cc[VMIN]);
+    QCOMPARE(device.c_cc[VTIME], tool.c_cc[VTIME]);
 }
 
 QTEST_GUILESS_MAIN(SimSerialTest)
