@@ -8,7 +8,8 @@
 // as a link korvane/ports/COMn in the config folder, so the adapter finds
 // its number again next time. A number is taken by any link in that folder,
 // dangling or not, and by a real on-board UART /dev/ttyS<n-1>. Links that
-// are already there are never changed.
+// are already there are never changed, but for those that a device
+// simulator killed on its way out left behind (see PortLease): they go.
 //
 // On Windows the system numbers the ports itself: assign() does nothing and
 // describe() gives an empty text.

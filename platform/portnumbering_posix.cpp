@@ -3,6 +3,8 @@
 // which resets many boards, so adapters are only looked at with stat().
 #include "portnumbering.h"
 
+#include "portlease.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -206,6 +208,9 @@ void give(const std::string& adapter)
 
 void PortNumbering::assign()
 {
+    // A killed simulator's link would open a terminal that is someone's
+    // shell by now, and it keeps its number taken.
+    PortLease::sweep(portsFolder());
     for (const std::string& adapter : adapters()) {
         if (!hasNumber(adapter))
             give(adapter);
@@ -237,6 +242,7 @@ std::string PortNumbering::device(int number)
 
 std::string PortNumbering::describe(int number)
 {
+    PortLease::sweep(portsFolder());
     const std::string name = comName(number);
     const std::string path = openPath(number);
     struct stat st;

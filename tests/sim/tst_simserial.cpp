@@ -3,6 +3,7 @@
 // commands and hanging up; and in device mode, the line set as the tool
 // sets its own.
 
+#include "portnumbering.h"
 #include "serialport.h"
 #include "testsupport.h"
 
@@ -43,6 +44,7 @@ private Q_SLOTS:
     void closeHangsUpAndRelinks();
     void quietAndNoReply();
     void deviceLineSetAsTheToolSetsItsPort();
+    void killedSimulatorsLinkIsSwept();
 };
 
 namespace {
@@ -494,6 +496,45 @@ void SimSerialTest::deviceLineSetAsTheToolSetsItsPort()
     QCOMPARE(::cfgetospeed(&device), speed_t(B38400));
     QCOMPARE(device.c_cc[VMIN], tool.c_cc[VMIN]);
     QCOMPARE(device.c_cc[VTIME], tool.c_cc[VTIME]);
+}
+
+void SimSerialTest::killedSimulatorsLinkIsSwept()
+{
+    PortsDir ports; // this process and the simulators share it
+    QVERIFY(ports.isValid());
+    const QString link = ports.portsPath() + QStringLiteral("/COM3");
+    const auto start = [](Child& sim) {
+        QRegularExpressionMatch ready;
+        return sim.startReady({QStringLiteral("--serial"), QStringLiteral("COM3")}, &ready)
+            ? serialReady(QStringLiteral("COM3")).match(ready.captured(0)).captured(1)
+            : QString();
+    };
+    Child killed;
+    QVERIFY2(!start(killed).isEmpty(), qPrintable(killed.describe()));
+    QVERIFY(ports.link(QStringLiteral("COM4"), QStringLiteral("/dev/pts/nonexistent-korvane"))); // the user's own
+    QVERIFY(killed.signal(SIGKILL));
+    QCOMPARE(killed.waitExit(), -1);
+    QVERIFY(QFileInfo(link).isSymLink()); // left behind
+
+    // The next simulator takes the name over; while it runs, the name is its own.
+    Child next;
+    const QString slave = start(next);
+    QVERIFY2(!slave.isEmpty(), qPrintable(next.describe()));
+    QCOMPARE(QFileInfo(link).symLinkTarget(), slave);
+    Child rival;
+    QVERIFY(rival.startSim({QStringLiteral("--serial"), QStringLiteral("COM3")}));
+    QCOMPARE(rival.waitExit(), 2);
+    QVERIFY2(rival.errorOutput().contains(QStringLiteral("COM3 is in use by another korvane-sim (process %1)").arg(next.pid())),
+             qPrintable(rival.describe()));
+
+    // Killed again: the tool sweeps the link as it looks at the ports.
+    QVERIFY(next.signal(SIGKILL));
+    QCOMPARE(next.waitExit(), -1);
+    QVERIFY(QFileInfo(link).isSymLink());
+    PortNumbering::describe(3);
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QCOMPARE(QDir(ports.portsPath()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("COM4")});
 }
 
 QTEST_GUILESS_MAIN(SimSerialTest)
