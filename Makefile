@@ -55,7 +55,7 @@ demo: build
 bench: deps
 	@scripts/bench.sh
 
-# libFuzzer run of the receive path for FUZZ_SECONDS (default 300).
+# libFuzzer runs of the receive path and the log reader, sharing FUZZ_SECONDS (default 300).
 FUZZ_SECONDS ?= 300
 fuzz: deps
 	@scripts/fuzz.sh $(FUZZ_SECONDS)
