@@ -2,11 +2,11 @@
 // Which device stands behind each of the ports COM1 to COM9.
 //
 // Windows gives a serial adapter a COM number the first time it is plugged
-// in and keeps it; this does the same on Linux. An adapter seen under
-// /dev/serial/by-id (or, where that folder does not exist, a /dev/ttyUSB* or
-// /dev/ttyACM* device) that has no number yet gets the lowest free one, kept
-// as a link korvane/ports/COMn in the config folder, so the adapter finds
-// its number again next time. A number is taken by any link in that folder,
+// in and keeps it; this does the same on Linux. An adapter plugged in now
+// (SerialAdapters: by its /dev/serial/by-id name, or by its USB socket under
+// /dev/serial/by-path where that name does not tell it apart) that has no
+// number yet gets the lowest free one, kept as a link korvane/ports/COMn in
+// the config folder, so the adapter finds its number again next time. A number is taken by any link in that folder,
 // dangling or not, and by a real on-board UART /dev/ttyS<n-1>. Links that
 // are already there are never changed, but for those that a device
 // simulator killed on its way out left behind (see PortLease): they go.

@@ -4,8 +4,8 @@
 #include "portnumbering.h"
 
 #include "portlease.h"
+#include "serialadapters.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,14 +15,11 @@
 #include <set>
 #include <vector>
 
-#include <dirent.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-const char* const ById = "/dev/serial/by-id";
 
 // Numbers given while the ports folder could not be written: they hold
 // until the tool exits.
@@ -66,42 +63,6 @@ std::string linkTarget(const std::string& link)
     if (target[0] != '/')
         target = link.substr(0, link.rfind('/') + 1) + target;
     return target;
-}
-
-std::vector<std::string> listFolder(const std::string& folder, bool (*wanted)(const char*))
-{
-    std::vector<std::string> paths;
-    if (DIR* d = ::opendir(folder.c_str())) {
-        while (const dirent* entry = ::readdir(d)) {
-            if (entry->d_name[0] != '.' && wanted(entry->d_name))
-                paths.push_back(folder + "/" + entry->d_name);
-        }
-        ::closedir(d);
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
-// The adapters plugged in now, by the names that stay the same across
-// plugging: by-id where udev makes it, else the kernel's names.
-std::vector<std::string> adapters()
-{
-    struct stat st;
-    std::vector<std::string> found;
-    if (::stat(ById, &st) == 0 && S_ISDIR(st.st_mode)) {
-        found = listFolder(ById, [](const char*) { return true; });
-    } else {
-        found = listFolder("/dev", [](const char* name) {
-            return std::strncmp(name, "ttyUSB", 6) == 0 || std::strncmp(name, "ttyACM", 6) == 0;
-        });
-    }
-    found.erase(std::remove_if(found.begin(), found.end(),
-                               [](const std::string& path) {
-                                   struct stat device;
-                                   return !isCharDevice(path, &device);
-                               }),
-                found.end());
-    return found;
 }
 
 // The on-board port /dev/ttyS<index> is a real UART when its driver reports
@@ -211,7 +172,7 @@ void PortNumbering::assign()
     // A killed simulator's link would open a terminal that is someone's
     // shell by now, and it keeps its number taken.
     PortLease::sweep(portsFolder());
-    for (const std::string& adapter : adapters()) {
+    for (const std::string& adapter : SerialAdapters::present()) {
         if (!hasNumber(adapter))
             give(adapter);
     }

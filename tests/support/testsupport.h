@@ -125,8 +125,8 @@ bool enterPrivateMounts(QString* why);
 // A private mount namespace where the tests decide which serial devices
 // exist: /dev is a fresh tmpfs holding only null, zero, full, random,
 // urandom, tty, shm and the pseudo-terminals of a devpts instance of its own
-// (pts, ptmx), with an empty tmpfs on /dev/serial (by-id made) and an empty
-// tmpfs on /sys/class/tty.
+// (pts, ptmx), with an empty tmpfs on /dev/serial (by-id and by-path made)
+// and empty tmpfs on /sys/class/tty and /sys/dev/char.
 bool enterPrivateDevices(QString* why);
 // Mounts a tmpfs of `bytes` bytes (rounded up to pages) on dir, read-only
 // if asked. Only inside a private mount namespace.
