@@ -105,6 +105,13 @@ bool hasNumber(const std::string& adapter)
     return false;
 }
 
+// Whether COM<number>, just found taken, now stands for this adapter.
+bool numbersNow(int number, const std::string& adapter)
+{
+    struct stat st;
+    return isCharDevice(adapter, &st) && numbers(number, adapter, st);
+}
+
 // mkdir -p; errno tells why when it fails.
 bool makeFolder(const std::string& folder)
 {
@@ -144,9 +151,16 @@ void give(const std::string& adapter)
     for (int n = PortNumbering::FirstPort; n <= PortNumbering::LastPort; ++n) {
         if (taken(n))
             continue;
+        // Another instance, started at the same moment, may be numbering
+        // this adapter too: once it has, this one leaves it at that.
+        if (hasNumber(adapter))
+            return;
         if (!recordLink(n, adapter)) {
-            if (errno == EEXIST)
+            if (errno == EEXIST) {
+                if (numbersNow(n, adapter))
+                    return; // the other instance was first, with this very number
                 continue; // a link made meanwhile took the number
+            }
             if (!toldFolder) {
                 std::fprintf(stderr, "korvane: cannot keep port numbers in %s: %s; they hold for this run only\n",
                              PortNumbering::portsFolder().c_str(), std::strerror(errno));
@@ -157,7 +171,7 @@ void give(const std::string& adapter)
         std::fprintf(stderr, "korvane: %s is %s\n", comName(n).c_str(), adapter.c_str());
         return;
     }
-    if (toldFull.insert(adapter).second) {
+    if (!hasNumber(adapter) && toldFull.insert(adapter).second) {
         std::fprintf(stderr, "korvane: COM%d to COM%d are all taken, so %s gets no port number; "
                              "remove a link in %s to free one\n",
                      PortNumbering::FirstPort, PortNumbering::LastPort, adapter.c_str(),

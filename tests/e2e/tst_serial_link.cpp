@@ -2,7 +2,8 @@
 // as COM3: opening, frames in both directions, replies, and closing; the
 // reason a failed open gives; in a mount namespace of this test's own with private
 // /dev and /sys, adapters plugged in under /dev/serial getting their port
-// numbers, identical ones by their USB sockets; a session's log replayed
+// numbers, identical ones by their USB sockets, and each one number only
+// when several instances number them at once; a session's log replayed
 // into a second run; and the simulator on one end of a linked pair of
 // terminals, the way it plays a device on a real line.
 
@@ -21,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -80,6 +82,7 @@ private Q_SLOTS:
     void failedOpenSaysWhy();
     void permissionDeniedNamesTheGroup();
     void identicalAdaptersNumberedBySocket();
+    void simultaneousInstancesGiveOneNumber();
     void adaptersKeepTheirNumbers();
     void replayedLogGivesTheSameRows();
     void deviceOnLinkedTerminals();
@@ -391,6 +394,55 @@ void SerialLinkTest::identicalAdaptersNumberedBySocket()
     QVERIFY(QFile::remove(QStringLiteral("/dev/serial/by-id/") + shared) && plug(shared, first.slavePath()));
     PortNumbering::assign();
     QCOMPARE(numbering(), expected);
+}
+
+void SerialLinkTest::simultaneousInstancesGiveOneNumber()
+{
+    if (!isolated)
+        QSKIP(qPrintable(QStringLiteral("no private /dev, so no adapters can be plugged in: ") + whyNot));
+    constexpr int Adapters = 4;
+    constexpr int Instances = 4;
+    constexpr int Rounds = 20;
+    TestSupport::Pty adapters[Adapters];
+    QStringList ids;
+    for (int i = 0; i < Adapters; ++i) {
+        ids << QStringLiteral("/dev/serial/by-id/usb-Race_%1-if00").arg(i);
+        QVERIFY(adapters[i].isValid() && QFile::link(adapters[i].slavePath(), ids.last()));
+    }
+    const auto unplug = qScopeGuard([] { unplugAll(QStringLiteral("/dev/serial/by-id")); });
+    for (int round = 0; round < Rounds; ++round) {
+        for (int n = 1; n <= 9; ++n) {
+            if (ids.contains(linkOf(n)))
+                QVERIFY(QFile::remove(ports->portsPath() + QStringLiteral("/COM%1").arg(n)));
+        }
+        // The instances wait at a gate that opens for all at once.
+        int gate[2];
+        QCOMPARE(::pipe(gate), 0);
+        QList<pid_t> children;
+        for (int i = 0; i < Instances; ++i) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::close(gate[1]);
+                char byte;
+                [[maybe_unused]] const ssize_t opened = ::read(gate[0], &byte, 1);
+                ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
+                PortNumbering::assign();
+                ::_exit(0);
+            }
+            QVERIFY(pid > 0);
+            children << pid;
+        }
+        ::close(gate[0]);
+        ::close(gate[1]);
+        for (pid_t pid : children) {
+            int status = -1;
+            QCOMPARE(::waitpid(pid, &status, 0), pid);
+            QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        const QStringList numbers = numbering();
+        for (const QString& id : ids)
+            QVERIFY2(numbers.count(id) == 1, qPrintable(QStringLiteral("round %1: %2").arg(round).arg(numbers.join(QLatin1Char(' ')))));
+    }
 }
 
 // Last: it leaves its adapters plugged in.
