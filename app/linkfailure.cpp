@@ -30,6 +30,8 @@ LinkFailure::Reason LinkFailure::serialReason(unsigned long code)
     case ERROR_INVALID_FUNCTION:
     case ERROR_NOT_SUPPORTED:
         return Reason::NotSerial;
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return Reason::LinkLoops;
     default:
         return Reason::Other;
     }
@@ -57,6 +59,8 @@ LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, cons
         return {QStringLiteral("打开失败: %1 已被其他程序占用").arg(device), head + QStringLiteral("in use by another program")};
     case Reason::NotSerial:
         return {QStringLiteral("打开失败: %1 不是串口设备").arg(device), head + QStringLiteral("not a serial device")};
+    case Reason::LinkLoops:
+        return {QStringLiteral("打开失败: %1 链接循环").arg(device), head + QStringLiteral("link loops")};
     case Reason::Other:
         break;
     }

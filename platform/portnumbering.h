@@ -29,7 +29,9 @@ public:
     static void assign();
 
     // What opening COM<number> opens: its link in the ports folder, else the
-    // adapter numbered for this run only, else /dev/ttyS<number-1>.
+    // adapter numbered for this run only, else /dev/ttyS<number-1>; but
+    // where the ports folder cannot be searched, the link's path (said once
+    // on standard error), never the on-board port in its place.
     static std::string openPath(int number);
 
     // The device behind COM<number> as the user knows it: the link's target
@@ -38,7 +40,8 @@ public:
     static std::string device(int number);
 
     // One line for the port chooser, e.g. "COM3: /dev/serial/by-id/usb-...",
-    // "COM1: /dev/ttyS0" or "COM5: no device".
+    // "COM1: /dev/ttyS0", "COM5: no device" or, for an entry in the ports
+    // folder that is no device, "COM4: no device (... is not a serial device)".
     static std::string describe(int number);
 
     // $XDG_CONFIG_HOME/korvane/ports, by default ~/.config/korvane/ports;

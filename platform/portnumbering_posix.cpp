@@ -196,11 +196,25 @@ void PortNumbering::assign()
 std::string PortNumbering::openPath(int number)
 {
     const std::string link = linkPath(number);
-    if (exists(link))
+    struct stat st;
+    if (!link.empty() && ::lstat(link.c_str(), &st) == 0)
         return link;
+    const int why = errno;
     const auto memo = runOnly().find(number);
     if (memo != runOnly().end())
         return memo->second;
+    if (!link.empty() && why != ENOENT) {
+        // A link may stand there unseen; the on-board port must not be
+        // opened in its place. Opening the link's path says why it fails.
+        static bool told = false;
+        if (!told) {
+            std::fprintf(stderr, "korvane: cannot search the ports folder %s: %s; its ports open nothing until it can\n",
+                         portsFolder().c_str(), std::strerror(why));
+            std::fflush(stderr);
+            told = true;
+        }
+        return link;
+    }
     return "/dev/ttyS" + std::to_string(number - 1);
 }
 
@@ -222,8 +236,17 @@ std::string PortNumbering::describe(int number)
     const std::string path = openPath(number);
     struct stat st;
     const bool present = ::stat(path.c_str(), &st) == 0;
-    if (path == linkPath(number))
-        return name + ": " + (present ? device(number) : "no device (kept for " + device(number) + ")");
+    const int why = errno;
+    if (path == linkPath(number)) {
+        // Only a device is named as the port's; a folder, a file or a
+        // broken link in the ports folder is said to be what it is.
+        const std::string target = device(number);
+        if (present)
+            return name + ": " + (S_ISCHR(st.st_mode) ? target : "no device (" + target + " is not a serial device)");
+        if (why == ENOENT)
+            return name + ": no device (kept for " + target + ")";
+        return name + ": no device (" + target + ": " + (why == ELOOP ? "link loops" : std::strerror(why)) + ")";
+    }
     if (runOnly().count(number) != 0)
         return name + ": " + path + (present ? "" : ", not plugged in") + " (for this run only)";
     return name + ": " + (present && realUart(number - 1) ? path : std::string("no device"));

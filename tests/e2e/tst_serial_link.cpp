@@ -1,6 +1,7 @@
 // The real window against the device simulator on a pseudo-terminal linked
 // as COM3: opening, frames in both directions, replies, and closing; the
-// reason a failed open gives; in a mount namespace of this test's own with private
+// reason a failed open gives, odd entries in the ports folder and one that
+// cannot be searched; in a mount namespace of this test's own with private
 // /dev and /sys, adapters plugged in under /dev/serial getting their port
 // numbers, identical ones by their USB sockets, and each one number only
 // when several instances number them at once; a session's log replayed
@@ -81,6 +82,8 @@ private Q_SLOTS:
     void failedOpenStaysClosed();
     void failedOpenSaysWhy();
     void permissionDeniedNamesTheGroup();
+    void oddEntriesInThePortsFolder();
+    void unsearchablePortsFolderStandsForNoDevice();
     void identicalAdaptersNumberedBySocket();
     void simultaneousInstancesGiveOneNumber();
     void adaptersKeepTheirNumbers();
@@ -355,6 +358,41 @@ void SerialLinkTest::permissionDeniedNamesTheGroup()
     QCOMPARE(clickOpen(4), QStringList({QStringLiteral("打开COM4"),
                                         QStringLiteral("打开失败: 没有权限访问 %1, 请把用户加入 %2 组后重新登录").arg(locked, group)}));
     QVERIFY2(err.text().contains("): permission denied; add your user to the group " + group.toLocal8Bit()), err.text());
+}
+
+void SerialLinkTest::oddEntriesInThePortsFolder()
+{
+    const QString folderEntry = ports->portsPath() + QStringLiteral("/COM1");
+    const QString loop = ports->portsPath() + QStringLiteral("/COM2");
+    QVERIFY(QDir().mkdir(folderEntry));
+    QVERIFY(ports->link(QStringLiteral("COM2"), QStringLiteral("COM2")));
+
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    QCOMPARE(clickOpen(1), QStringList({QStringLiteral("打开COM1"), QStringLiteral("打开失败: %1 不是串口设备").arg(folderEntry)}));
+    QCOMPARE(clickOpen(2), QStringList({QStringLiteral("打开COM2"), QStringLiteral("打开失败: %1 链接循环").arg(loop)}));
+    QVERIFY2(err.text().contains("korvane: cannot open COM2 (" + QFile::encodeName(loop) + "): link loops\n"), err.text());
+    QCOMPARE(toolTip(1), QStringLiteral("COM1: no device (%1 is not a serial device)").arg(folderEntry));
+    QCOMPARE(toolTip(2), QStringLiteral("COM2: no device (%1: link loops)").arg(loop));
+}
+
+void SerialLinkTest::unsearchablePortsFolderStandsForNoDevice()
+{
+    if (!isolated) // elsewhere the fall-back this guards against could open a real /dev/ttyS1
+        QSKIP(qPrintable(QStringLiteral("no private /dev: ") + whyNot));
+    const QString folder = ports->portsPath();
+    QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner)); // no search
+    const auto searchable = qScopeGuard([&] { QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner); });
+    NoFileOverride asUser;
+    struct stat st;
+    if (::lstat(QFile::encodeName(folder + QStringLiteral("/COM3")).constData(), &st) == 0)
+        QSKIP("this process may search any folder");
+
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    const QStringList failed = {QStringLiteral("打开COM2"), QStringLiteral("打开失败: 没有权限访问 %1/COM2").arg(folder)};
+    QCOMPARE(clickOpen(2), failed);
+    QCOMPARE(clickOpen(2), failed);
+    QCOMPARE(err.text().count("korvane: cannot search the ports folder " + QFile::encodeName(folder)), 1);
+    QCOMPARE(toolTip(2), QStringLiteral("COM2: no device (%1/COM2: Permission denied)").arg(folder));
 }
 
 void SerialLinkTest::identicalAdaptersNumberedBySocket()
