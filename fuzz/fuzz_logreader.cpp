@@ -10,15 +10,13 @@
 // Input layout: byte 0 picks the replay speed from a fixed list; the rest is
 // the log.
 
+#include "fuzzfailure.h"
 #include "linkframe.h"
 #include "logreplay.h"
 #include "outqueue.h"
 #include "trafficlog.h"
 
-#include <cstdarg>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <streambuf>
 #include <string>
 
@@ -30,17 +28,7 @@ const double Speeds[] = {0.001, 0.01, 0.5, 1, 2, 1000, 1e6};
 // most four characters, and why.
 constexpr std::size_t MessageLimit = 256;
 
-[[noreturn]] void fail(const char* format, ...)
-{
-    std::fprintf(stderr, "\n==korvane_fuzz_log== failure: ");
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fprintf(stderr, "\n");
-    std::fflush(stderr);
-    std::abort();
-}
+using Fuzz::fail;
 
 // The log's bytes read in place.
 class MemoryBuffer : public std::streambuf
