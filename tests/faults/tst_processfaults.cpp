@@ -312,30 +312,24 @@ extern "C" void someoneElsesHandler(int) {}
 
 void ProcessFaultsTest::stopSignalsGiveBackWhatTheyFound()
 {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction handled = {};
-    handled.sa_handler = someoneElsesHandler;
-    struct sigaction savedHup, savedTerm, now;
-    QCOMPARE(::sigaction(SIGHUP, &ignore, &savedHup), 0);
-    QCOMPARE(::sigaction(SIGTERM, &handled, &savedTerm), 0);
+    const auto handlerOf = [](int sig) {
+        struct sigaction now = {};
+        ::sigaction(sig, nullptr, &now);
+        return now.sa_handler;
+    };
+    const auto hup = std::signal(SIGHUP, SIG_IGN);
+    const auto term = std::signal(SIGTERM, someoneElsesHandler);
+    bool leftAlone = false, watched = false;
     {
         StopSignals stop(nullptr);
-        ::sigaction(SIGHUP, nullptr, &now);
-        const bool hupIgnored = now.sa_handler == SIG_IGN;
-        ::sigaction(SIGTERM, nullptr, &now);
-        const bool termWatched = now.sa_handler != someoneElsesHandler && now.sa_handler != SIG_DFL;
-        QVERIFY(hupIgnored);
-        QVERIFY(termWatched);
+        leftAlone = handlerOf(SIGHUP) == SIG_IGN;
+        watched = handlerOf(SIGTERM) != someoneElsesHandler;
     }
-    ::sigaction(SIGHUP, nullptr, &now);
-    const bool hupBack = now.sa_handler == SIG_IGN;
-    ::sigaction(SIGTERM, nullptr, &now);
-    const bool termBack = now.sa_handler == someoneElsesHandler;
-    ::sigaction(SIGHUP, &savedHup, nullptr);
-    ::sigaction(SIGTERM, &savedTerm, nullptr);
-    QVERIFY(hupBack);
-    QVERIFY(termBack);
+    const bool givenBack = handlerOf(SIGHUP) == SIG_IGN && handlerOf(SIGTERM) == someoneElsesHandler;
+    std::signal(SIGHUP, hup);
+    std::signal(SIGTERM, term);
+    QVERIFY(leftAlone && watched);
+    QVERIFY(givenBack);
 }
 
 QTEST_GUILESS_MAIN(ProcessFaultsTest)
