@@ -58,7 +58,7 @@ demo: build
 bench: deps
 	@scripts/bench.sh
 
-# libFuzzer run of the receive path for FUZZ_SECONDS (default 300).
+# libFuzzer runs of the receive path and the log reader, sharing FUZZ_SECONDS (default 300).
 FUZZ_SECONDS ?= 300
 fuzz: deps
 	@scripts/fuzz.sh $(FUZZ_SECONDS)
@@ -77,4 +77,4 @@ package-check: package
 	@scripts/package-check.sh
 
 clean:
-	rm -rf build build-asan build-release build-fuzz build-package build-windows
+	rm -rf build build-asan build-release build-fuzz build-package build-windows build-default

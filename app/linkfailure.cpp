@@ -25,6 +25,8 @@ LinkFailure::Reason LinkFailure::serialReason(unsigned long code)
     case ERROR_INVALID_FUNCTION:
     case ERROR_NOT_SUPPORTED:
         return Reason::NotSerial;
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return Reason::LinkLoops;
     default:
         return Reason::Other;
     }
@@ -32,7 +34,9 @@ LinkFailure::Reason LinkFailure::serialReason(unsigned long code)
 
 LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, const QString& device)
 {
-    const QString head = QStringLiteral("korvane: cannot open COM%1 (%2): ").arg(portNumber).arg(device);
+    // One arg() call for all the values: a later call would fill a "%1"
+    // that the device path brought in.
+    const QString head = QStringLiteral("korvane: cannot open COM%1 (%2): ").arg(QString::number(portNumber), device);
     switch (serialReason(code)) {
     case Reason::NoDevice:
         return {QStringLiteral("打开失败: 没有设备 %1").arg(device), head + QStringLiteral("no such device")};
@@ -57,10 +61,12 @@ LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, cons
         return {QStringLiteral("打开失败: %1 已被其他程序占用").arg(device), head + QStringLiteral("in use by another program")};
     case Reason::NotSerial:
         return {QStringLiteral("打开失败: %1 不是串口设备").arg(device), head + QStringLiteral("not a serial device")};
+    case Reason::LinkLoops:
+        return {QStringLiteral("打开失败: %1 链接循环").arg(device), head + QStringLiteral("link loops")};
     case Reason::Other:
         break;
     }
-    return {QStringLiteral("打开失败: %1 (错误 %2)").arg(device).arg(code), head + QStringLiteral("error %1").arg(code)};
+    return {QStringLiteral("打开失败: %1 (错误 %2)").arg(device, QString::number(code)), head + QStringLiteral("error %1").arg(code)};
 }
 
 QString LinkFailure::connectStatus(int code)

@@ -17,7 +17,7 @@ public:
     static QString connectStatus(int code);
 
 private:
-    enum class Reason { NoDevice, PermissionDenied, InUse, NotSerial, Other };
+    enum class Reason { NoDevice, PermissionDenied, InUse, NotSerial, LinkLoops, Other };
     static Reason serialReason(unsigned long code);
 
     // The group that owns the device node, whose members may open it;

@@ -16,6 +16,11 @@ namespace {
 int wakePipe[2] = {-1, -1};
 
 const int watched[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int WatchedCount = sizeof watched / sizeof watched[0];
+
+// What each signal did before it was watched: given back at the end.
+struct sigaction found[WatchedCount];
+bool taken[WatchedCount] = {};
 
 extern "C" void onStopSignal(int)
 {
@@ -39,17 +44,21 @@ StopSignals::StopSignals(QWidget* closeTarget)
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int sig : watched)
-        ::sigaction(sig, &action, nullptr);
+    for (int i = 0; i < WatchedCount; ++i) {
+        // A signal ignored on entry stays ignored: whoever started the tool
+        // with `nohup`, or from a service that ignores SIGHUP, asked for that.
+        taken[i] = ::sigaction(watched[i], nullptr, &found[i]) == 0 && found[i].sa_handler != SIG_IGN
+            && ::sigaction(watched[i], &action, nullptr) == 0;
+    }
 }
 
 StopSignals::~StopSignals()
 {
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int sig : watched)
-        ::sigaction(sig, &action, nullptr);
+    for (int i = 0; i < WatchedCount; ++i) {
+        if (taken[i])
+            ::sigaction(watched[i], &found[i], nullptr);
+        taken[i] = false;
+    }
     delete notifier;
     for (int& fd : wakePipe) {
         if (fd >= 0)

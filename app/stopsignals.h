@@ -1,9 +1,11 @@
 #pragma once
 // Turns SIGTERM, SIGINT and SIGHUP into an orderly close of a window, so a
 // tool stopped from a terminal or by a logout still runs its destructors:
-// the link is closed and every logged row reaches the file. Windows has no
-// such signals: there a log-off or shutdown ends the session, which
-// runKorvane() answers by closing the window in place.
+// the link is closed and every logged row reaches the file. A signal that
+// was ignored when the tool started (`nohup korvane`) stays ignored, and at
+// the end each signal gets back what it had before. Windows has no such
+// signals: there a log-off or shutdown ends the session, which runKorvane()
+// answers by closing the window in place.
 
 #include <QObject>
 #include <QPointer>

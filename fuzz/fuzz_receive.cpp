@@ -26,6 +26,7 @@
 
 #include "fakedevice.h"
 #include "frameoracle.h"
+#include "fuzzfailure.h"
 #include "korvaneprobe.h"
 
 #include <QApplication>
@@ -38,7 +39,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -68,17 +68,7 @@ struct Session
 
 Session* session = nullptr;
 
-[[noreturn]] void fail(const char* format, ...)
-{
-    std::fprintf(stderr, "\n==korvane_fuzz== oracle failure: ");
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fprintf(stderr, "\n");
-    std::fflush(stderr);
-    std::abort();
-}
+using Fuzz::fail;
 
 std::string printable(const std::string& s)
 {

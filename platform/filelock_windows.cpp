@@ -1,5 +1,6 @@
 #include "filelock.h"
 
+#include <cstdio>
 #include <io.h>
 #include <windows.h>
 
@@ -20,7 +21,18 @@ bool tryLockExclusive(int fd)
     // instance that the log is taken and is in no reader's way.
     OVERLAPPED beyondData = {};
     beyondData.OffsetHigh = 0x7FFFFFFF;
-    return ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyondData) != 0;
+    if (::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyondData))
+        return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_LOCK_VIOLATION)
+        return false; // another instance holds it
+    // No lock to be had at all (a network share or file system without
+    // byte-range locks): that says nothing about a second instance, so the
+    // log is kept anyway, unguarded, as on Linux.
+    std::fprintf(stderr, "Korvane: the traffic log cannot be locked here (Windows error %lu); logging without the lock\n",
+                 static_cast<unsigned long>(error));
+    std::fflush(stderr);
+    return true;
 }
 
 bool setWritesNonBlocking(int fd)

@@ -2,13 +2,14 @@
 // Which device stands behind each of the ports COM1 to COM9.
 //
 // Windows gives a serial adapter a COM number the first time it is plugged
-// in and keeps it; this does the same on Linux. An adapter seen under
-// /dev/serial/by-id (or, where that folder does not exist, a /dev/ttyUSB* or
-// /dev/ttyACM* device) that has no number yet gets the lowest free one, kept
-// as a link korvane/ports/COMn in the config folder, so the adapter finds
-// its number again next time. A number is taken by any link in that folder,
+// in and keeps it; this does the same on Linux. An adapter plugged in now
+// (SerialAdapters: by its /dev/serial/by-id name, or by its USB socket under
+// /dev/serial/by-path where that name does not tell it apart) that has no
+// number yet gets the lowest free one, kept as a link korvane/ports/COMn in
+// the config folder, so the adapter finds its number again next time. A number is taken by any link in that folder,
 // dangling or not, and by a real on-board UART /dev/ttyS<n-1>. Links that
-// are already there are never changed.
+// are already there are never changed, but for those that a device
+// simulator killed on its way out left behind (see PortLease): they go.
 //
 // On Windows the system numbers the ports itself: assign() does nothing and
 // describe() names the device as Device Manager does.
@@ -28,7 +29,9 @@ public:
     static void assign();
 
     // What opening COM<number> opens: its link in the ports folder, else the
-    // adapter numbered for this run only, else /dev/ttyS<number-1>.
+    // adapter numbered for this run only, else /dev/ttyS<number-1>; but
+    // where the ports folder cannot be searched, the link's path (said once
+    // on standard error), never the on-board port in its place.
     static std::string openPath(int number);
 
     // The device behind COM<number> as the user knows it: the link's target
@@ -37,8 +40,9 @@ public:
     static std::string device(int number);
 
     // One line for the port chooser, e.g. "COM3: /dev/serial/by-id/usb-...",
-    // "COM1: /dev/ttyS0" or "COM5: no device"; on Windows
-    // "COM4: USB-SERIAL CH340 (COM4)".
+    // "COM1: /dev/ttyS0", "COM5: no device" or, for an entry in the ports
+    // folder that is no device, "COM4: no device (... is not a serial device)";
+    // on Windows "COM4: USB-SERIAL CH340 (COM4)".
     static std::string describe(int number);
 
     // $XDG_CONFIG_HOME/korvane/ports, by default ~/.config/korvane/ports;

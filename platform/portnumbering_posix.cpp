@@ -3,7 +3,9 @@
 // which resets many boards, so adapters are only looked at with stat().
 #include "portnumbering.h"
 
-#include <algorithm>
+#include "portlease.h"
+#include "serialadapters.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,14 +15,11 @@
 #include <set>
 #include <vector>
 
-#include <dirent.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-const char* const ById = "/dev/serial/by-id";
 
 // Numbers given while the ports folder could not be written: they hold
 // until the tool exits.
@@ -66,42 +65,6 @@ std::string linkTarget(const std::string& link)
     return target;
 }
 
-std::vector<std::string> listFolder(const std::string& folder, bool (*wanted)(const char*))
-{
-    std::vector<std::string> paths;
-    if (DIR* d = ::opendir(folder.c_str())) {
-        while (const dirent* entry = ::readdir(d)) {
-            if (entry->d_name[0] != '.' && wanted(entry->d_name))
-                paths.push_back(folder + "/" + entry->d_name);
-        }
-        ::closedir(d);
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
-// The adapters plugged in now, by the names that stay the same across
-// plugging: by-id where udev makes it, else the kernel's names.
-std::vector<std::string> adapters()
-{
-    struct stat st;
-    std::vector<std::string> found;
-    if (::stat(ById, &st) == 0 && S_ISDIR(st.st_mode)) {
-        found = listFolder(ById, [](const char*) { return true; });
-    } else {
-        found = listFolder("/dev", [](const char* name) {
-            return std::strncmp(name, "ttyUSB", 6) == 0 || std::strncmp(name, "ttyACM", 6) == 0;
-        });
-    }
-    found.erase(std::remove_if(found.begin(), found.end(),
-                               [](const std::string& path) {
-                                   struct stat device;
-                                   return !isCharDevice(path, &device);
-                               }),
-                found.end());
-    return found;
-}
-
 // The on-board port /dev/ttyS<index> is a real UART when its driver reports
 // a port type; the kernel makes the device node whether or not there is one.
 bool realUart(int index)
@@ -140,6 +103,13 @@ bool hasNumber(const std::string& adapter)
             return true;
     }
     return false;
+}
+
+// Whether COM<number>, just found taken, now stands for this adapter.
+bool numbersNow(int number, const std::string& adapter)
+{
+    struct stat st;
+    return isCharDevice(adapter, &st) && numbers(number, adapter, st);
 }
 
 // mkdir -p; errno tells why when it fails.
@@ -181,9 +151,16 @@ void give(const std::string& adapter)
     for (int n = PortNumbering::FirstPort; n <= PortNumbering::LastPort; ++n) {
         if (taken(n))
             continue;
+        // Another instance, started at the same moment, may be numbering
+        // this adapter too: once it has, this one leaves it at that.
+        if (hasNumber(adapter))
+            return;
         if (!recordLink(n, adapter)) {
-            if (errno == EEXIST)
+            if (errno == EEXIST) {
+                if (numbersNow(n, adapter))
+                    return; // the other instance was first, with this very number
                 continue; // a link made meanwhile took the number
+            }
             if (!toldFolder) {
                 std::fprintf(stderr, "korvane: cannot keep port numbers in %s: %s; they hold for this run only\n",
                              PortNumbering::portsFolder().c_str(), std::strerror(errno));
@@ -194,7 +171,7 @@ void give(const std::string& adapter)
         std::fprintf(stderr, "korvane: %s is %s\n", comName(n).c_str(), adapter.c_str());
         return;
     }
-    if (toldFull.insert(adapter).second) {
+    if (!hasNumber(adapter) && toldFull.insert(adapter).second) {
         std::fprintf(stderr, "korvane: COM%d to COM%d are all taken, so %s gets no port number; "
                              "remove a link in %s to free one\n",
                      PortNumbering::FirstPort, PortNumbering::LastPort, adapter.c_str(),
@@ -206,7 +183,10 @@ void give(const std::string& adapter)
 
 void PortNumbering::assign()
 {
-    for (const std::string& adapter : adapters()) {
+    // A killed simulator's link would open a terminal that is someone's
+    // shell by now, and it keeps its number taken.
+    PortLease::sweep(portsFolder());
+    for (const std::string& adapter : SerialAdapters::present()) {
         if (!hasNumber(adapter))
             give(adapter);
     }
@@ -216,11 +196,25 @@ void PortNumbering::assign()
 std::string PortNumbering::openPath(int number)
 {
     const std::string link = linkPath(number);
-    if (exists(link))
+    struct stat st;
+    if (!link.empty() && ::lstat(link.c_str(), &st) == 0)
         return link;
+    const int why = errno;
     const auto memo = runOnly().find(number);
     if (memo != runOnly().end())
         return memo->second;
+    if (!link.empty() && why != ENOENT) {
+        // A link may stand there unseen; the on-board port must not be
+        // opened in its place. Opening the link's path says why it fails.
+        static bool told = false;
+        if (!told) {
+            std::fprintf(stderr, "korvane: cannot search the ports folder %s: %s; its ports open nothing until it can\n",
+                         portsFolder().c_str(), std::strerror(why));
+            std::fflush(stderr);
+            told = true;
+        }
+        return link;
+    }
     return "/dev/ttyS" + std::to_string(number - 1);
 }
 
@@ -237,12 +231,22 @@ std::string PortNumbering::device(int number)
 
 std::string PortNumbering::describe(int number)
 {
+    PortLease::sweep(portsFolder());
     const std::string name = comName(number);
     const std::string path = openPath(number);
     struct stat st;
     const bool present = ::stat(path.c_str(), &st) == 0;
-    if (path == linkPath(number))
-        return name + ": " + (present ? device(number) : "no device (kept for " + device(number) + ")");
+    const int why = errno;
+    if (path == linkPath(number)) {
+        // Only a device is named as the port's; a folder, a file or a
+        // broken link in the ports folder is said to be what it is.
+        const std::string target = device(number);
+        if (present)
+            return name + ": " + (S_ISCHR(st.st_mode) ? target : "no device (" + target + " is not a serial device)");
+        if (why == ENOENT)
+            return name + ": no device (kept for " + target + ")";
+        return name + ": no device (" + target + ": " + (why == ELOOP ? "link loops" : std::strerror(why)) + ")";
+    }
     if (runOnly().count(number) != 0)
         return name + ": " + path + (present ? "" : ", not plugged in") + " (for this run only)";
     return name + ": " + (present && realUart(number - 1) ? path : std::string("no device"));

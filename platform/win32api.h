@@ -182,6 +182,7 @@ constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921; // a link that loops
 
 constexpr BYTE NOPARITY = 0;
 constexpr BYTE ODDPARITY = 1;
@@ -336,6 +337,9 @@ void resetCallCounts();
 // How long a blocking connect waits for the far end before it gives up
 // with ETIMEDOUT; 21000 ms unless changed. Returns the previous value.
 int setConnectTimeoutMs(int milliseconds);
+// Makes WSAStartup fail with this WinSock code, as on a Windows whose
+// network stack will not start (WSASYSNOTREADY), until it is set back to 0.
+void failStartups(int code);
 
 } // namespace posix
 

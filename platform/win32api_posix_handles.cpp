@@ -73,7 +73,10 @@ DWORD errorFromErrno(int e)
     case ENOMEM:
         return ERROR_NOT_ENOUGH_MEMORY;
     case ENOTTY:
+    case EISDIR:
         return ERROR_INVALID_FUNCTION;
+    case ELOOP:
+        return ERROR_CANT_RESOLVE_FILENAME;
     case EINVAL:
         return ERROR_INVALID_PARAMETER;
     case EBADF:

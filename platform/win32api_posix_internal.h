@@ -79,11 +79,6 @@ int ioctlRetry(int fd, unsigned long request, void* arg);
 int tcgetattrRetry(int fd, struct ::termios* t);
 int tcsetattrRetry(int fd, const struct ::termios* t);
 
-// Binary-transparent: every byte passes unchanged both ways, nothing is
-// echoed or translated, no byte means flow control, the modem lines are
-// ignored and stay up when the port closes.
-void makeRaw(struct ::termios& t);
-
 // ---- handles -------------------------------------------------------------------
 
 struct Device;

@@ -3,6 +3,8 @@
 // SetupComm, and ClearCommError's count of waiting bytes.
 #include "win32api_posix_internal.h"
 
+#include "rawline.h"
+
 #include <cerrno>
 
 #include <sys/ioctl.h>
@@ -10,16 +12,6 @@
 
 namespace win {
 namespace posixlayer {
-
-void makeRaw(struct termios& t)
-{
-    ::cfmakeraw(&t);
-    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~static_cast<tcflag_t>(HUPCL | CRTSCTS);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-}
 
 int tcgetattrRetry(int fd, struct termios* t)
 {
@@ -150,7 +142,7 @@ BOOL SetCommState(HANDLE file, DCB* dcb)
         fail(errorFromErrno(errno));
         return kFalse;
     }
-    makeRaw(t);
+    RawLine::makeRaw(t);
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
     t.c_cflag |= sizes[dcb->ByteSize - 5];

@@ -3,6 +3,7 @@
 #include "win32api_posix_internal.h"
 
 #include "portnumbering.h"
+#include "rawline.h"
 
 #include <cerrno>
 #include <string>
@@ -123,7 +124,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, SECUR
             ioctlRetry(fd, TIOCEXCL, nullptr);
         struct termios t;
         if (tcgetattrRetry(fd, &t) == 0) {
-            makeRaw(t);
+            RawLine::makeRaw(t);
             tcsetattrRetry(fd, &t);
         }
     }

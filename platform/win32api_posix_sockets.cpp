@@ -23,6 +23,7 @@ using namespace posixlayer;
 namespace {
 
 int startups = 0;
+int startupFailure = 0; // what WSAStartup gives instead of starting, 0: it starts
 int connectTimeoutMs = 21000;
 
 // Descriptors that socket() made; only these are ever used or closed.
@@ -63,6 +64,8 @@ int WSAStartup(WORD versionRequested, WSADATA* data)
         return wsaefault;
     if ((versionRequested & 0xFF) < 1)
         return wsavernotsupported;
+    if (startupFailure != 0)
+        return startupFailure;
     *data = WSADATA{};
     data->wVersion = std::min<WORD>(versionRequested, 0x0202);
     data->wHighVersion = 0x0202;
@@ -284,6 +287,11 @@ int setConnectTimeoutMs(int milliseconds)
     int previous = connectTimeoutMs;
     connectTimeoutMs = milliseconds > 0 ? milliseconds : 0;
     return previous;
+}
+
+void failStartups(int code)
+{
+    startupFailure = code;
 }
 
 } // namespace posix

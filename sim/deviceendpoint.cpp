@@ -2,6 +2,7 @@
 #include "deviceendpoint.h"
 
 #include "monoclock.h"
+#include "rawline.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,7 +17,8 @@ namespace {
 constexpr std::int64_t RetryNs = 1000000000LL;
 
 // Opens the line the way the tool opens its port: exclusive against this and
-// every other program (flock plus TIOCEXCL), raw 38400 8N1, no flow control.
+// every other program (flock plus TIOCEXCL), raw 38400 8N1, no flow control
+// either way.
 int openLine(const std::string& path, std::string& error)
 {
     int fd;
@@ -38,17 +40,13 @@ int openLine(const std::string& path, std::string& error)
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return refuse(errno == EWOULDBLOCK ? path + " is held by another program"
                                            : "cannot lock " + path + ": " + std::strerror(errno));
-    ::ioctl(fd, TIOCEXCL);
+    // flock keeps out programs that lock; TIOCEXCL keeps out every other open.
+    if (::ioctl(fd, TIOCEXCL) != 0)
+        return refuse("cannot open " + path + " exclusively: " + std::strerror(errno));
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0)
         return refuse("cannot read the settings of " + path + ": " + std::strerror(errno));
-    ::cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    ::cfsetispeed(&tio, B38400);
-    ::cfsetospeed(&tio, B38400);
+    RawLine::makeLink(tio); // exactly as the tool sets its end
     if (::tcsetattr(fd, TCSANOW, &tio) != 0)
         return refuse("cannot make " + path + " raw 38400 8N1: " + std::strerror(errno));
     return fd;

@@ -13,9 +13,13 @@ LogReplay::LogReplay(std::vector<TrafficLog::Row> rows, double speed)
 
 std::int64_t LogReplay::offsetNs(std::size_t index) const
 {
+    // Far beyond any run, yet far enough from the 64-bit end that the base
+    // time added to it cannot wrap round and make a late row due at once.
+    constexpr double LatestNs = 1e18;
     if (m_speed <= 0)
         return 0;
-    return static_cast<std::int64_t>(std::llround(static_cast<double>(m_rows[index].offsetMs) * 1e6 / m_speed));
+    const double ns = static_cast<double>(m_rows[index].offsetMs) * 1e6 / m_speed;
+    return static_cast<std::int64_t>(std::llround(ns < LatestNs ? ns : LatestNs));
 }
 
 void LogReplay::start(std::int64_t nowNs)

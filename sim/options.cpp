@@ -197,8 +197,10 @@ bool parse(int argc, char** argv, Options& options, std::string& error)
             options.replayFile = value;
             break;
         case OptSpeed:
-            if (!toDouble(value, 0, 1e6, options.replaySpeed)) {
-                error = "--speed wants a factor from 0 to 1000000 (0: as fast as the link takes them)";
+            // Slower than a thousandth a log of hours would take years.
+            if (!toDouble(value, 0, 1e6, options.replaySpeed)
+                || (options.replaySpeed > 0 && options.replaySpeed < 0.001)) {
+                error = "--speed wants 0 (as fast as the link takes them) or a factor from 0.001 to 1000000";
                 return false;
             }
             speedGiven = true;

@@ -17,7 +17,10 @@ Link:
   --serial COMn        make a raw pseudo-terminal and link its slave as
                        $XDG_CONFIG_HOME/korvane/ports/COMn (default
                        ~/.config/korvane/ports/COMn). An existing name is never
-                       replaced; the link is removed at exit.
+                       replaced; the link is removed at exit. A lease file
+                       .COMn.korvane-sim, locked while the simulator runs,
+                       marks the link as its own, so that the tool and the
+                       next simulator remove it if the simulator was killed.
   --device PATH        play the device on a real serial line, e.g. a second
                        USB adapter wired null-modem to the tool's: 38400 baud
                        8N1, raw, opened exclusively. A path that is not a
@@ -61,8 +64,9 @@ Replay:
                        line number and skipped. Ends like --count (see
                        --linger, --stay); does not mix with --frame and the
                        other stream options.
-  --speed F            play the log F times as fast (default 1); 0 sends the
-                       frames as fast as the link takes them.
+  --speed F            play the log F times as fast (default 1), F from 0.001
+                       to 1000000; 0 sends the frames as fast as the link
+                       takes them.
 
 Frames to send (each "TT DD DD ..": type, then data bytes, in hex; len and
 checksum are computed):

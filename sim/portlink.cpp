@@ -65,8 +65,11 @@ bool PortLink::create(const std::string& name, const std::string& target, std::s
     if (!makeDirectories(dir, error))
         return false;
     const std::string path = dir + "/" + name;
+    if (!m_lease.take(dir, name, target, error))
+        return false;
     // symlink() never replaces anything, so a name that is taken stays as it was.
     if (::symlink(target.c_str(), path.c_str()) != 0) {
+        m_lease.release();
         if (errno == EEXIST) {
             const std::string old = readLink(path);
             error = name + " is taken: " + path + " already exists"
@@ -96,6 +99,7 @@ bool PortLink::retarget(const std::string& target, std::string& error)
     }
     const std::string temporary = m_path + ".korvane-sim." + std::to_string(::getpid());
     ::unlink(temporary.c_str());
+    m_lease.retarget(target);
     if (::symlink(target.c_str(), temporary.c_str()) != 0
         || ::rename(temporary.c_str(), m_path.c_str()) != 0) {
         error = "cannot point " + m_path + " at " + target + ": " + std::strerror(errno);
@@ -110,6 +114,7 @@ void PortLink::remove()
 {
     if (stillOurs())
         ::unlink(m_path.c_str());
+    m_lease.release();
     m_path.clear();
     m_target.clear();
 }

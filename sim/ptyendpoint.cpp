@@ -1,6 +1,8 @@
 // Serial mode on a pseudo-terminal linked as COMn.
 #include "ptyendpoint.h"
 
+#include "rawline.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,16 +49,12 @@ bool PtyEndpoint::makeTerminal(std::string& error)
         closeTerminal();
         return false;
     }
-    // Raw 8N1 at the tool's 38400 baud: no echo, no line editing, no CR/LF
-    // games, so every byte passes unchanged in both directions.
+    // Raw 8N1 at the tool's 38400 baud, as the tool sets its end: no echo,
+    // no line editing, no CR/LF games, no flow control, so every byte passes
+    // unchanged in both directions.
     termios tio{};
     ::tcgetattr(m_slave, &tio);
-    ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    ::cfsetispeed(&tio, B38400);
-    ::cfsetospeed(&tio, B38400);
+    RawLine::makeLink(tio);
     if (::tcsetattr(m_slave, TCSANOW, &tio) != 0) {
         error = "cannot make " + m_slavePath + " raw: " + std::strerror(errno);
         closeTerminal();

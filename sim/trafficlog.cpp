@@ -5,8 +5,10 @@
 #include "linkframe.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <streambuf>
 
 namespace TrafficLog {
 
@@ -45,6 +47,22 @@ std::vector<std::string> split(const std::string& line)
     }
 }
 
+// The next line, without its line feed, kept only up to `limit` bytes;
+// `length` tells how long it really was. False at the end of the input.
+bool readLine(std::streambuf& in, std::string& line, std::size_t limit, std::size_t& length)
+{
+    line.clear();
+    length = 0;
+    int c;
+    while ((c = in.sbumpc()) != std::char_traits<char>::eof()) {
+        if (c == '\n')
+            return true;
+        if (++length <= limit)
+            line.push_back(static_cast<char>(c));
+    }
+    return length > 0;
+}
+
 // The lines of the header block that the tool writes at start.
 bool isHeader(const std::string& line)
 {
@@ -65,12 +83,12 @@ bool parseRow(const std::string& line, std::int64_t& msOfDay, std::vector<std::u
     const int minutes = twoDigits(time, 3, 59);
     const int seconds = twoDigits(time, 6, 59);
     if (time.size() != 8 || time[2] != ':' || time[5] != ':' || hours < 0 || minutes < 0 || seconds < 0) {
-        why = "\"" + time + "\" is not a time hh:mm:ss";
+        why = quoted(time) + " is not a time hh:mm:ss";
         return false;
     }
     const std::string millis = fields.size() > 1 ? fields[1] : std::string();
     if (millis.size() != 3 || !allDigits(millis)) {
-        why = "\"" + millis + "\" is not three digits of milliseconds";
+        why = quoted(millis) + " is not three digits of milliseconds";
         return false;
     }
     msOfDay = ((hours * 60 + minutes) * 60 + seconds) * 1000LL + std::stoi(millis);
@@ -78,8 +96,8 @@ bool parseRow(const std::string& line, std::int64_t& msOfDay, std::vector<std::u
     // start, type, len, checksum and the "-" and "[n]" fields at least
     const std::size_t n = fields.size();
     const std::string& index = fields[n - 1];
-    if (n < 8 || fields[n - 2] != "-" || index.size() < 3 || index.front() != '[' || index.back() != ']'
-        || !allDigits(index.substr(1, index.size() - 2))) {
+    if (n < 8 || fields[n - 2] != "-" || index.size() < 3 || index.size() > MaxIndexDigits + 2 || index.front() != '['
+        || index.back() != ']' || !allDigits(index.substr(1, index.size() - 2))) {
         why = "it does not end in \",-,[n]\" after start byte, type, len and checksum";
         return false;
     }
@@ -87,7 +105,7 @@ bool parseRow(const std::string& line, std::int64_t& msOfDay, std::vector<std::u
     for (std::size_t i = 2; i < n - 2; ++i) {
         const std::string& field = fields[i];
         if (field.size() != 2 || HexBytes::digit(field[0]) < 0 || HexBytes::digit(field[1]) < 0) {
-            why = "\"" + field + "\" is not a hex byte";
+            why = quoted(field) + " is not a hex byte";
             return false;
         }
         bytes.push_back(static_cast<std::uint8_t>(HexBytes::digit(field[0]) * 16 + HexBytes::digit(field[1])));
@@ -104,6 +122,26 @@ bool parseRow(const std::string& line, std::int64_t& msOfDay, std::vector<std::u
     return true;
 }
 
+std::string quoted(const std::string& field)
+{
+    constexpr std::size_t Shown = 40;
+    std::string text = "\"";
+    for (std::size_t i = 0; i < field.size() && i < Shown; ++i) {
+        const auto c = static_cast<unsigned char>(field[i]);
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            text += escaped;
+        }
+    }
+    text += '"';
+    if (field.size() > Shown)
+        text += " (" + std::to_string(field.size()) + " bytes)";
+    return text;
+}
+
 bool read(const std::string& path, Contents& contents, std::string& error)
 {
     std::ifstream file(path, std::ios::binary);
@@ -111,14 +149,29 @@ bool read(const std::string& path, Contents& contents, std::string& error)
         error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
+    read(*file.rdbuf(), contents);
+    return true;
+}
+
+void read(std::streambuf& buffer, Contents& contents)
+{
     std::string line;
+    std::size_t length = 0;
     std::int64_t lineNumber = 0;
     std::int64_t previous = -1;
     std::int64_t offset = 0;
-    while (std::getline(file, line)) {
+    // One byte more than a row, for a Windows line end.
+    while (readLine(buffer, line, MaxRowLength + 1, length)) {
         ++lineNumber;
-        if (!line.empty() && line.back() == '\r')
+        if (!line.empty() && line.back() == '\r') {
             line.pop_back();
+            --length;
+        }
+        if (length > MaxRowLength) {
+            contents.skipped.push_back("line " + std::to_string(lineNumber) + ": " + std::to_string(length)
+                                       + " bytes, longer than any row");
+            continue;
+        }
         if (line.empty() || isHeader(line))
             continue;
         Row row;
@@ -142,11 +195,6 @@ bool read(const std::string& path, Contents& contents, std::string& error)
         row.offsetMs = offset;
         contents.rows.push_back(std::move(row));
     }
-    if (file.bad()) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
 }
 
 } // namespace TrafficLog

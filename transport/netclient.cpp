@@ -49,6 +49,7 @@ void NetClient::startup()
         return;
     WSADATA data;
     const int error = win::WSAStartup(0x0202, &data);
+    startupError = error;
     if (error != 0) {
         std::printf("WSAStartup failed with error %d\n", error);
         startupFailed = true;
@@ -60,9 +61,13 @@ void NetClient::startup()
 
 bool NetClient::connectTo(int hostNumber)
 {
+    // Whatever this attempt ends with, an earlier attempt's reason is not it.
+    lastConnectError = 0;
     startup();
-    if (startupFailed)
+    if (startupFailed) {
+        lastConnectError = startupError;
         return false;
+    }
 
     // A socket left from an earlier attempt is not carried over into a new one.
     if (sock != INVALID_SOCKET) {
@@ -70,7 +75,6 @@ bool NetClient::connectTo(int hostNumber)
         sock = INVALID_SOCKET;
     }
     connected = false;
-    lastConnectError = 0;
 
     // Outside 0..255 the address text would not parse and inet_addr would
     // give the broadcast address.

@@ -30,9 +30,10 @@ public:
     // The WinSock result, unchanged: bytes received, 0 once the device has
     // closed the connection, -1 when nothing is waiting; 0 when not connected.
     int recv(char* buffer, int maxBytes);
-    // Why the last connect attempt that got as far as the network failed:
-    // the WinSock code (WSAECONNREFUSED, WSAENETUNREACH, WSAEHOSTUNREACH,
-    // WSAETIMEDOUT, ...); 0 when it succeeded.
+    // Why the last connect attempt failed: the WinSock code (WSAECONNREFUSED,
+    // WSAENETUNREACH, WSAEHOSTUNREACH, WSAETIMEDOUT, ...), or WSAStartup's
+    // when WinSock would not start; 0 when it succeeded or failed before
+    // reaching the network.
     int connectError() const { return lastConnectError; }
 
 private:
@@ -41,4 +42,5 @@ private:
     bool startupFailed;
     bool startedUp; // holds one WinSock start-up
     int lastConnectError = 0;
+    int startupError = 0; // the last WSAStartup's result
 };

@@ -132,8 +132,16 @@ end
 
 local function showInfo(pinfo, info)
     if #info > 0 then
-        pinfo.cols.protocol = "Korvane"
-        pinfo.cols.info = table.concat(info, ", ")
+        local text = table.concat(info, ", ")
+        -- A segment that ends one frame and holds the next comes in two
+        -- calls, with the Info column fenced after the first: the second
+        -- adds to it rather than run on from its last word.
+        if tostring(pinfo.cols.protocol) == "Korvane" then
+            pinfo.cols.info:append(", " .. text)
+        else
+            pinfo.cols.protocol = "Korvane"
+            pinfo.cols.info = text
+        end
     end
 end
 

@@ -1,8 +1,10 @@
 // The real window against the device simulator on a pseudo-terminal linked
 // as COM3: opening, frames in both directions, replies, and closing; the
-// reason a failed open gives; in a mount namespace of this test's own
-// with private /dev and /sys/class/tty, adapters plugged in under
-// /dev/serial/by-id getting their port numbers; a session's log replayed
+// reason a failed open gives, odd entries in the ports folder and one that
+// cannot be searched; in a mount namespace of this test's own with private
+// /dev and /sys, adapters plugged in under /dev/serial getting their port
+// numbers, identical ones by their USB sockets, and each one number only
+// when several instances number them at once; a session's log replayed
 // into a second run; and the simulator on one end of a linked pair of
 // terminals, the way it plays a device on a real line.
 
@@ -18,7 +20,10 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -77,6 +82,10 @@ private Q_SLOTS:
     void failedOpenStaysClosed();
     void failedOpenSaysWhy();
     void permissionDeniedNamesTheGroup();
+    void oddEntriesInThePortsFolder();
+    void unsearchablePortsFolderStandsForNoDevice();
+    void identicalAdaptersNumberedBySocket();
+    void simultaneousInstancesGiveOneNumber();
     void adaptersKeepTheirNumbers();
     void replayedLogGivesTheSameRows();
     void deviceOnLinkedTerminals();
@@ -85,8 +94,9 @@ private:
     bool openCom3();
     QStringList clickOpen(int port);
     QString toolTip(int port);
-    bool plug(const QString& id, const QString& device);
+    bool plug(const QString& id, const QString& device, const QString& folder = QStringLiteral("by-id"));
     QString linkOf(int port) const;
+    QStringList numbering() const;
 
     Child* sim = nullptr;
 };
@@ -245,15 +255,60 @@ QString SerialLinkTest::toolTip(int port)
     return probe->ui().portBox->toolTip();
 }
 
-bool SerialLinkTest::plug(const QString& id, const QString& device)
+bool SerialLinkTest::plug(const QString& id, const QString& device, const QString& folder)
 {
-    return QFile::link(device, QStringLiteral("/dev/serial/by-id/") + id);
+    return QFile::link(device, QStringLiteral("/dev/serial/%1/%2").arg(folder, id));
 }
 
 QString SerialLinkTest::linkOf(int port) const
 {
     return QFile::symLinkTarget(ports->portsPath() + QStringLiteral("/COM%1").arg(port));
 }
+
+QStringList SerialLinkTest::numbering() const
+{
+    QStringList links;
+    for (int n = 1; n <= 9; ++n)
+        links << linkOf(n);
+    return links;
+}
+
+namespace {
+
+// What sysfs tells of a USB serial adapter behind the terminal: the USB
+// device in `socket` (such as "1-2") with its vendor, product and, unless
+// empty, serial number, and the terminal on its first interface.
+bool usbInSysfs(const TestSupport::Pty& pty, const QString& socket, const QByteArray& vendor,
+                const QByteArray& product, const QByteArray& serial)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(pty.slavePath()).constData(), &st) != 0)
+        return false;
+    const QString device = QStringLiteral("/sys/dev/char/usb/") + socket;
+    const QString tty = socket + QStringLiteral(":1.0/ttyUSB/tty/tty");
+    if (!QDir(device).mkpath(tty))
+        return false;
+    const auto attribute = [&](const char* name, const QByteArray& value) {
+        QFile file(device + QLatin1Char('/') + QLatin1String(name));
+        return value.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(value + '\n') > 0);
+    };
+    return attribute("idVendor", vendor) && attribute("idProduct", product) && attribute("serial", serial)
+        && QFile::link(QStringLiteral("usb/%1/%2").arg(socket, tty),
+                       QStringLiteral("/sys/dev/char/%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev)));
+}
+
+// Empties a folder that stands for part of /dev or /sys.
+void unplugAll(const QString& folder)
+{
+    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.filePath()).removeRecursively();
+        else
+            QFile::remove(entry.filePath());
+    }
+}
+
+} // namespace
 
 void SerialLinkTest::failedOpenSaysWhy()
 {
@@ -266,8 +321,13 @@ void SerialLinkTest::failedOpenSaysWhy()
     QVERIFY(ports->link(QStringLiteral("COM4"), QStringLiteral("/nonexistent/korvane-device")));
     QVERIFY(ports->link(QStringLiteral("COM5"), plain));
     QVERIFY(ports->link(QStringLiteral("COM6"), held.slavePath()));
+    // A name too long for the system, in a folder whose name holds a "%1".
+    QVERIFY(QDir(work->path()).mkdir(QStringLiteral("odd%1dir")));
+    const QString odd = work->filePath(QStringLiteral("odd%1dir/")) + QString(300, QLatin1Char('x'));
+    QVERIFY(ports->link(QStringLiteral("COM2"), odd));
 
     TestSupport::OutputCapture err(STDERR_FILENO);
+    QCOMPARE(clickOpen(2), QStringList({QStringLiteral("打开COM2"), QStringLiteral("打开失败: %1 (错误 31)").arg(odd)}));
     QCOMPARE(clickOpen(4), QStringList({QStringLiteral("打开COM4"),
                                         QStringLiteral("打开失败: 没有设备 /nonexistent/korvane-device")}));
     QCOMPARE(clickOpen(5), QStringList({QStringLiteral("打开COM5"), QStringLiteral("打开失败: %1 不是串口设备").arg(plain)}));
@@ -300,6 +360,127 @@ void SerialLinkTest::permissionDeniedNamesTheGroup()
     QVERIFY2(err.text().contains("): permission denied; add your user to the group " + group.toLocal8Bit()), err.text());
 }
 
+void SerialLinkTest::oddEntriesInThePortsFolder()
+{
+    const QString folderEntry = ports->portsPath() + QStringLiteral("/COM1");
+    const QString loop = ports->portsPath() + QStringLiteral("/COM2");
+    QVERIFY(QDir().mkdir(folderEntry));
+    QVERIFY(ports->link(QStringLiteral("COM2"), QStringLiteral("COM2")));
+
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    QCOMPARE(clickOpen(1), QStringList({QStringLiteral("打开COM1"), QStringLiteral("打开失败: %1 不是串口设备").arg(folderEntry)}));
+    QCOMPARE(clickOpen(2), QStringList({QStringLiteral("打开COM2"), QStringLiteral("打开失败: %1 链接循环").arg(loop)}));
+    QVERIFY2(err.text().contains("korvane: cannot open COM2 (" + QFile::encodeName(loop) + "): link loops\n"), err.text());
+    QCOMPARE(toolTip(1), QStringLiteral("COM1: no device (%1 is not a serial device)").arg(folderEntry));
+    QCOMPARE(toolTip(2), QStringLiteral("COM2: no device (%1: link loops)").arg(loop));
+}
+
+void SerialLinkTest::unsearchablePortsFolderStandsForNoDevice()
+{
+    if (!isolated) // elsewhere the fall-back this guards against could open a real /dev/ttyS1
+        QSKIP(qPrintable(QStringLiteral("no private /dev: ") + whyNot));
+    const QString folder = ports->portsPath();
+    QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner)); // no search
+    const auto searchable = qScopeGuard([&] { QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner); });
+    NoFileOverride asUser;
+    struct stat st;
+    if (::lstat(QFile::encodeName(folder + QStringLiteral("/COM3")).constData(), &st) == 0)
+        QSKIP("this process may search any folder");
+
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    const QStringList failed = {QStringLiteral("打开COM2"), QStringLiteral("打开失败: 没有权限访问 %1/COM2").arg(folder)};
+    QCOMPARE(clickOpen(2), failed);
+    QCOMPARE(clickOpen(2), failed);
+    QCOMPARE(err.text().count("korvane: cannot search the ports folder " + QFile::encodeName(folder)), 1);
+    QCOMPARE(toolTip(2), QStringLiteral("COM2: no device (%1/COM2: Permission denied)").arg(folder));
+}
+
+void SerialLinkTest::identicalAdaptersNumberedBySocket()
+{
+    if (!isolated)
+        QSKIP(qPrintable(QStringLiteral("no private /dev, so no adapters can be plugged in: ") + whyNot));
+    const auto unplug = qScopeGuard([] {
+        for (const char* folder : {"/dev/serial/by-id", "/dev/serial/by-path", "/sys/dev/char"})
+            unplugAll(QLatin1String(folder));
+    });
+    // Two CH340s without a serial number, in sockets 1 and 2 of the hub,
+    // behind the one by-id name they share: udev points it at the later one.
+    TestSupport::Pty first, second, ftdi;
+    QVERIFY(first.isValid() && second.isValid() && ftdi.isValid());
+    const QString shared = QStringLiteral("usb-1a86_USB_Serial-if00-port0");
+    const QString socket1 = QStringLiteral("pci-0000:00:14.0-usb-0:1:1.0-port0");
+    const QString socket2 = QStringLiteral("pci-0000:00:14.0-usb-0:2:1.0-port0");
+    QVERIFY(usbInSysfs(first, QStringLiteral("1-1"), "1a86", "7523", {}));
+    QVERIFY(usbInSysfs(second, QStringLiteral("1-2"), "1a86", "7523", {}));
+    QVERIFY(plug(socket1, first.slavePath(), QStringLiteral("by-path")) && plug(socket2, second.slavePath(), QStringLiteral("by-path")));
+    QVERIFY(plug(shared, second.slavePath()));
+    // An adapter with a serial number of its own keeps its by-id name.
+    const QString ftdiId = QStringLiteral("usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+    QVERIFY(usbInSysfs(ftdi, QStringLiteral("1-3"), "0403", "6001", "A1B2C3"));
+    QVERIFY(plug(ftdiId, ftdi.slavePath()) && plug(QStringLiteral("pci-0000:00:14.0-usb-0:3:1.0-port0"), ftdi.slavePath(), QStringLiteral("by-path")));
+
+    PortNumbering::assign();
+    const QStringList expected = {QStringLiteral("/dev/serial/by-id/") + ftdiId, QStringLiteral("/dev/serial/by-path/") + socket1,
+                                  linkOf(3), QStringLiteral("/dev/serial/by-path/") + socket2, QString(), QString(),
+                                  QString(), QString(), QString()};
+    QCOMPARE(numbering(), expected);
+    QCOMPARE(QFileInfo(linkOf(2)).canonicalFilePath(), first.slavePath());
+    QCOMPARE(QFileInfo(linkOf(4)).canonicalFilePath(), second.slavePath());
+
+    // Plugged in again the other way round: the shared name moves, the
+    // numbers stay with the sockets.
+    QVERIFY(QFile::remove(QStringLiteral("/dev/serial/by-id/") + shared) && plug(shared, first.slavePath()));
+    PortNumbering::assign();
+    QCOMPARE(numbering(), expected);
+}
+
+void SerialLinkTest::simultaneousInstancesGiveOneNumber()
+{
+    if (!isolated)
+        QSKIP(qPrintable(QStringLiteral("no private /dev, so no adapters can be plugged in: ") + whyNot));
+    constexpr int Adapters = 4;
+    constexpr int Instances = 4;
+    constexpr int Rounds = 20;
+    TestSupport::Pty adapters[Adapters];
+    QStringList ids;
+    for (int i = 0; i < Adapters; ++i) {
+        ids << QStringLiteral("/dev/serial/by-id/usb-Race_%1-if00").arg(i);
+        QVERIFY(adapters[i].isValid() && QFile::link(adapters[i].slavePath(), ids.last()));
+    }
+    const auto unplug = qScopeGuard([] { unplugAll(QStringLiteral("/dev/serial/by-id")); });
+    for (int round = 0; round < Rounds; ++round) {
+        for (int n = 1; n <= 9; ++n) {
+            if (ids.contains(linkOf(n)))
+                QVERIFY(QFile::remove(ports->portsPath() + QStringLiteral("/COM%1").arg(n)));
+        }
+        // The instances wait at a gate that opens for all at once.
+        int gate[2];
+        QCOMPARE(::pipe(gate), 0);
+        QList<pid_t> children;
+        for (int i = 0; i < Instances; ++i) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::close(gate[1]);
+                char byte;
+                [[maybe_unused]] const ssize_t opened = ::read(gate[0], &byte, 1);
+                ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
+                PortNumbering::assign();
+                ::_exit(0);
+            }
+            children << pid;
+        }
+        ::close(gate[0]);
+        ::close(gate[1]);
+        for (pid_t pid : children) {
+            int status = -1;
+            QVERIFY(pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        const QStringList numbers = numbering();
+        for (const QString& id : ids)
+            QVERIFY2(numbers.count(id) == 1, qPrintable(QStringLiteral("round %1: %2").arg(round).arg(numbers.join(QLatin1Char(' ')))));
+    }
+}
+
 // Last: it leaves its adapters plugged in.
 void SerialLinkTest::adaptersKeepTheirNumbers()
 {
@@ -330,12 +511,6 @@ void SerialLinkTest::adaptersKeepTheirNumbers()
     QCOMPARE(alpha.read(1, 5000), QByteArray("\xFF"));
     QTest::mouseClick(probe->ui().open, Qt::LeftButton);
 
-    const auto numbering = [this] {
-        QStringList links;
-        for (int n = 1; n <= 9; ++n)
-            links << linkOf(n);
-        return links;
-    };
     const QStringList expected = {QString(), userPort.slavePath(), simDevice,
                                   QStringLiteral("/dev/serial/by-id/usb-Alpha-if00"),
                                   QStringLiteral("/dev/serial/by-id/usb-Gone-if00"),

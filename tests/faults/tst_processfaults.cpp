@@ -10,11 +10,15 @@
 //    in the log.
 //  - A second instance in the same directory runs without a log and leaves
 //    the first one's log whole.
+//  - Under `nohup` a SIGHUP leaves the tool running; the stop signals give
+//    back at the end what they found.
 
+#include "stopsignals.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,10 +39,13 @@ const QString HostPath = QStringLiteral(KORVANE_WINDOW_HOST);
 constexpr int FrameBytes = 8;
 constexpr int MaxFramesPerTick = (100 + FrameBytes - 1) / FrameBytes;
 
-// The tool, hosted, as a child process; true when it opened COMn.
-bool startTool(Child& tool, const QString& workDir, int comNumber)
+// The tool, hosted, as a child process (started through `wrapper`, such as
+// nohup, when one is given); true when it opened COMn.
+bool startTool(Child& tool, const QString& workDir, int comNumber, const QString& wrapper = QString())
 {
-    return tool.start(HostPath, {QStringLiteral("--open-serial"), QString::number(comNumber)}, workDir)
+    QStringList arguments = {HostPath, QStringLiteral("--open-serial"), QString::number(comNumber)};
+    const QString program = wrapper.isEmpty() ? arguments.takeFirst() : wrapper;
+    return tool.start(program, arguments, workDir)
         && tool.waitLine(QRegularExpression(QStringLiteral("^open \\d$")), 0, 20000).captured(0) == QStringLiteral("open 1");
 }
 
@@ -77,6 +84,8 @@ private Q_SLOTS:
     void sigtermKeepsEveryRow();
     void secondInstanceLeavesTheLogAlone();
     void logNameIsAPipeNobodyReads();
+    void hangUpIgnoredUnderNohup();
+    void stopSignalsGiveBackWhatTheyFound();
 
 private:
     bool waitForRows(int count, int timeoutMs = 20000);
@@ -273,6 +282,54 @@ void ProcessFaultsTest::logNameIsAPipeNobodyReads()
     QVERIFY(tool.process().waitForFinished(20000));
     QCOMPARE(tool.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(tool.process().exitCode(), 0);
+}
+
+void ProcessFaultsTest::hangUpIgnoredUnderNohup()
+{
+    const QString nohup = QStandardPaths::findExecutable(QStringLiteral("nohup"));
+    if (nohup.isEmpty())
+        QSKIP("nohup is missing");
+    Child sim;
+    QVERIFY2(sim.startReady(streamArguments(QStringLiteral("COM1"), QStringLiteral("01"))), qPrintable(sim.describe()));
+    Child tool;
+    QVERIFY2(startTool(tool, work->path(), 1, nohup), qPrintable(tool.describe()));
+    QVERIFY(waitForRows(50));
+
+    QVERIFY(tool.signal(SIGHUP));
+    const int before = int(TestSupport::readLog(logPath()).rows.size());
+    QVERIFY2(waitForRows(before + 200), "the tool stopped logging after SIGHUP");
+    QCOMPARE(tool.process().state(), QProcess::Running);
+
+    QVERIFY(tool.signal(SIGTERM)); // still the orderly stop
+    QVERIFY(tool.process().waitForFinished(20000));
+    QCOMPARE(tool.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.process().exitCode(), 0);
+}
+
+namespace {
+extern "C" void someoneElsesHandler(int) {}
+} // namespace
+
+void ProcessFaultsTest::stopSignalsGiveBackWhatTheyFound()
+{
+    const auto handlerOf = [](int sig) {
+        struct sigaction now = {};
+        ::sigaction(sig, nullptr, &now);
+        return now.sa_handler;
+    };
+    const auto hup = std::signal(SIGHUP, SIG_IGN);
+    const auto term = std::signal(SIGTERM, someoneElsesHandler);
+    bool leftAlone = false, watched = false;
+    {
+        StopSignals stop(nullptr);
+        leftAlone = handlerOf(SIGHUP) == SIG_IGN;
+        watched = handlerOf(SIGTERM) != someoneElsesHandler;
+    }
+    const bool givenBack = handlerOf(SIGHUP) == SIG_IGN && handlerOf(SIGTERM) == someoneElsesHandler;
+    std::signal(SIGHUP, hup);
+    std::signal(SIGTERM, term);
+    QVERIFY(leftAlone && watched);
+    QVERIFY(givenBack);
 }
 
 QTEST_GUILESS_MAIN(ProcessFaultsTest)

@@ -1,9 +1,11 @@
 // korvane-sim in serial mode: the COMn link in the ports folder, answering
 // the tool's frames on the pseudo-terminal, reply bytes, standard input
-// commands and hanging up. And as a monitor between the tool on COMn and a
-// device simulator on a linked pair of terminals (socat), with its capture
-// and log.
+// commands and hanging up; in device mode, the line set as the tool sets
+// its own. And as a monitor between the tool on COMn and a device simulator
+// on a linked pair of terminals (socat), with its capture and log.
 
+#include "portnumbering.h"
+#include "serialport.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -15,6 +17,7 @@
 #include <csignal>
 #include <cstring>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -49,6 +52,8 @@ private Q_SLOTS:
     void monitorReadsAsTheTool();
     void monitorDropsForAClosedPort();
     void monitorCaptureStopsWhenFull();
+    void deviceLineSetAsTheToolSetsItsPort();
+    void killedSimulatorsLinkIsSwept();
 };
 
 namespace {
@@ -283,6 +288,9 @@ void SimSerialTest::usageErrors_data()
     QTest::newRow("replay with a stream option")
         << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--replay"), QStringLiteral("x.csv"), QStringLiteral("--rate"), QStringLiteral("5")}
         << QStringLiteral("--rate");
+    QTest::newRow("replay slower than a thousandth")
+        << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3"), QStringLiteral("--replay"), QStringLiteral("x.csv"), QStringLiteral("--speed"), QStringLiteral("1e-300")}
+        << QStringLiteral("a factor from 0.001");
     QTest::newRow("port name with a slash") << QStringList{QStringLiteral("--serial"), QStringLiteral("../COM3")}
                                             << QStringLiteral("../COM3");
     QTest::newRow("monitor of one line") << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3")}
@@ -811,6 +819,86 @@ void SimSerialTest::monitorCaptureStopsWhenFull()
     QCOMPARE(qint64(capture.packets), stats.value(QStringLiteral("pcap_packets")));
     QVERIFY2(capture.packets > 2 && capture.packets < 80, qPrintable(QString::number(capture.packets)));
     QVERIFY(sent.startsWith(capture.toB));
+}
+
+namespace {
+
+// A terminal as another program may leave it: cooked, seven bits with
+// parity, flow control both ways and on any byte.
+bool leaveCooked(int master)
+{
+    termios t{};
+    if (::tcgetattr(master, &t) != 0) // a master reads and sets its slave's settings
+        return false;
+    t.c_iflag |= IXON | IXOFF | IXANY | ICRNL | INPCK | ISTRIP;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB | HUPCL | CRTSCTS;
+    ::cfsetispeed(&t, B9600);
+    ::cfsetospeed(&t, B9600);
+    return ::tcsetattr(master, TCSANOW, &t) == 0;
+}
+
+} // namespace
+
+void SimSerialTest::deviceLineSetAsTheToolSetsItsPort()
+{
+    Pty simLine, toolLine;
+    QVERIFY(simLine.isValid() && toolLine.isValid());
+    QVERIFY(leaveCooked(simLine.fd()) && leaveCooked(toolLine.fd()));
+    Child sim(OwnConfig);
+    QVERIFY2(sim.startReady({QStringLiteral("--device"), simLine.slavePath()}), qPrintable(sim.describe()));
+    SerialPort port;
+    QCOMPARE(port.open(toolLine.slavePath().toStdU16String()), 1);
+
+    termios device{}, tool{};
+    QCOMPARE(::tcgetattr(simLine.fd(), &device), 0);
+    QCOMPARE(::tcgetattr(toolLine.fd(), &tool), 0);
+    const auto settings = [](const termios& t) {
+        return QList<quint64>{t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, ::cfgetispeed(&t), ::cfgetospeed(&t),
+                              t.c_cc[VMIN], t.c_cc[VTIME]};
+    };
+    QCOMPARE(device.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
+    QCOMPARE(settings(device), settings(tool));
+}
+
+void SimSerialTest::killedSimulatorsLinkIsSwept()
+{
+    PortsDir ports; // this process and the simulators share it
+    QVERIFY(ports.isValid());
+    const QString link = ports.portsPath() + QStringLiteral("/COM3");
+    const auto start = [](Child& sim) {
+        QRegularExpressionMatch ready;
+        return sim.startReady({QStringLiteral("--serial"), QStringLiteral("COM3")}, &ready)
+            ? serialReady(QStringLiteral("COM3")).match(ready.captured(0)).captured(1)
+            : QString();
+    };
+    Child killed;
+    QVERIFY2(!start(killed).isEmpty(), qPrintable(killed.describe()));
+    QVERIFY(ports.link(QStringLiteral("COM4"), QStringLiteral("/dev/pts/nonexistent-korvane"))); // the user's own
+    QVERIFY(killed.signal(SIGKILL));
+    QCOMPARE(killed.waitExit(), -1);
+    QVERIFY(QFileInfo(link).isSymLink()); // left behind
+
+    // The next simulator takes the name over; while it runs, the name is its own.
+    Child next;
+    const QString slave = start(next);
+    QVERIFY2(!slave.isEmpty(), qPrintable(next.describe()));
+    QCOMPARE(QFileInfo(link).symLinkTarget(), slave);
+    Child rival;
+    QVERIFY(rival.startSim({QStringLiteral("--serial"), QStringLiteral("COM3")}));
+    QCOMPARE(rival.waitExit(), 2);
+    QVERIFY2(rival.errorOutput().contains(QStringLiteral("COM3 is in use by another korvane-sim (process %1)").arg(next.pid())),
+             qPrintable(rival.describe()));
+
+    // Killed again: the tool sweeps the link as it looks at the ports.
+    QVERIFY(next.signal(SIGKILL));
+    QCOMPARE(next.waitExit(), -1);
+    QVERIFY(QFileInfo(link).isSymLink());
+    PortNumbering::describe(3);
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QCOMPARE(QDir(ports.portsPath()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("COM4")});
 }
 
 QTEST_GUILESS_MAIN(SimSerialTest)

@@ -1,6 +1,7 @@
 // korvane-sim in TCP mode, on 127.0.0.1 and a port the system picks: one
 // connection at a time, answering frames, closing and resetting connections,
-// sending a numbered stream to a connected tool, and replaying a log.
+// sending a numbered stream to a connected tool, and replaying a log, a
+// hostile one too.
 
 #include "testsupport.h"
 
@@ -24,6 +25,7 @@ private Q_SLOTS:
     void commandsNeedAConnection();
     void streamsToTheConnectedTool();
     void replayRunsPastMidnight();
+    void hostileLogIsReadInBoundedMemory();
 };
 
 namespace {
@@ -216,6 +218,46 @@ void SimTcpTest::replayRunsPastMidnight()
     QCOMPARE(sim.waitExit(), 0);
     QVERIFY2(sim.errorOutput().contains(QStringLiteral("line 10: ")), qPrintable(sim.describe()));
     QVERIFY(sim.waitLine(QRegularExpression(QStringLiteral("^stats sent=3 .* replay_rows=3 skipped_rows=1$"))).hasMatch());
+}
+
+void SimTcpTest::hostileLogIsReadInBoundedMemory()
+{
+    QTemporaryDir dir;
+    const auto writeLog = [&](const QString& name, const QByteArray& text) {
+        QFile log(dir.filePath(name));
+        return log.open(QIODevice::WriteOnly) && log.write(text) == text.size() ? log.fileName() : QString();
+    };
+    const QByteArray goodRow = "12:00:01,000,2E,05,00,FA,-,[3]\n";
+    const QString plain = writeLog(QStringLiteral("plain.csv"), goodRow);
+    // A line of commas as long as a whole log, a time that is a terminal's
+    // escape sequences, and a long field that is no hex byte.
+    constexpr int LineBytes = 4 << 20;
+    const QString hostile = writeLog(QStringLiteral("hostile.csv"),
+                                     QByteArray(LineBytes, ',') + "\n\x1b]0;owned\x07\x1b[2J,000,2E,05,00,FA,-,[1]\n"
+                                         + "12:00:00,000,2E,05,00," + QByteArray(300, 'Z') + ",-,[2]\n" + goodRow);
+    QVERIFY(!plain.isEmpty() && !hostile.isEmpty());
+
+    quint16 port = 0;
+    Child plainSim(OwnConfig);
+    QVERIFY2(startLoopback(plainSim, port, {QStringLiteral("--replay"), plain}), qPrintable(plainSim.describe()));
+    const qint64 plainPeak = peakResidentBytes(plainSim.pid());
+    Child sim(OwnConfig); // the log is read before the ready line
+    QVERIFY2(startLoopback(sim, port, {QStringLiteral("--replay"), hostile}), qPrintable(sim.describe()));
+    const qint64 hostilePeak = peakResidentBytes(sim.pid());
+    QVERIFY(plainPeak > 0 && hostilePeak > 0);
+    QVERIFY2(hostilePeak < plainPeak + LineBytes,
+             qPrintable(QStringLiteral("%1 bytes at most, %2 for a plain log").arg(hostilePeak).arg(plainPeak)));
+
+    Stream tool;
+    QVERIFY(tool.connectLoopback(port));
+    QCOMPARE(tool.read(4).toHex(' '), QByteArray("2e 05 00 fa"));
+    QCOMPARE(sim.waitExit(), 0);
+    const QByteArray errors = sim.errorOutput().toLatin1();
+    QVERIFY2(errors.contains("line 1: 4194304 bytes, longer than any row; skipped\n"), errors.constData());
+    QVERIFY2(errors.contains("line 2: \"\\x1B]0;owned\\x07\\x1B[2J\" is not a time"), errors.constData());
+    QVERIFY2(errors.contains("line 3: \"" + QByteArray(40, 'Z') + "\" (300 bytes) is not a hex byte"), errors.constData());
+    QVERIFY2(!errors.contains('\x1b') && errors.size() < 1000, errors.left(1000).constData());
+    QVERIFY(sim.waitLine(QRegularExpression(QStringLiteral(" replay_rows=1 skipped_rows=3$"))).hasMatch());
 }
 
 QTEST_GUILESS_MAIN(SimTcpTest)

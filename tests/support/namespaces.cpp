@@ -210,7 +210,8 @@ bool enterPrivateDevices(QString* why)
     ::umount2(old, MNT_DETACH);
     ::rmdir(old);
     ok = ok && ::mkdir("/dev/serial", 0755) == 0 && mountOr("tmpfs", "/dev/serial", "tmpfs", 0, why)
-        && ::mkdir("/dev/serial/by-id", 0755) == 0 && mountOr("tmpfs", "/sys/class/tty", "tmpfs", 0, why);
+        && ::mkdir("/dev/serial/by-id", 0755) == 0 && ::mkdir("/dev/serial/by-path", 0755) == 0
+        && mountOr("tmpfs", "/sys/class/tty", "tmpfs", 0, why) && mountOr("tmpfs", "/sys/dev/char", "tmpfs", 0, why);
     if (!ok && why->isEmpty())
         *why = errnoText("making the private /dev");
     return ok;

@@ -294,6 +294,21 @@ qint64 residentBytes(qint64 pid)
     return ok ? pages * ::sysconf(_SC_PAGESIZE) : -1;
 }
 
+qint64 peakResidentBytes(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:")) {
+            bool ok = false;
+            const qint64 kib = line.mid(6).simplified().split(' ').value(0).toLongLong(&ok);
+            return ok ? kib * 1024 : -1;
+        }
+    }
+    return -1;
+}
+
 qint64 heapInUse()
 {
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))

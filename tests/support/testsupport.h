@@ -125,8 +125,8 @@ bool enterPrivateMounts(QString* why);
 // A private mount namespace where the tests decide which serial devices
 // exist: /dev is a fresh tmpfs holding only null, zero, full, random,
 // urandom, tty, shm and the pseudo-terminals of a devpts instance of its own
-// (pts, ptmx), with an empty tmpfs on /dev/serial (by-id made) and an empty
-// tmpfs on /sys/class/tty.
+// (pts, ptmx), with an empty tmpfs on /dev/serial (by-id and by-path made)
+// and empty tmpfs on /sys/class/tty and /sys/dev/char.
 bool enterPrivateDevices(QString* why);
 // Mounts a tmpfs of `bytes` bytes (rounded up to pages) on dir, read-only
 // if asked. Only inside a private mount namespace.
@@ -233,6 +233,8 @@ int descriptorCountOf(qint64 pid);
 // Resident set size in bytes from /proc/<pid>/statm (0: this process); -1
 // when it cannot be read.
 qint64 residentBytes(qint64 pid = 0);
+// The most another process has had resident so far (VmHWM); -1 when unknown.
+qint64 peakResidentBytes(qint64 pid);
 // Bytes the C library's allocator has handed out and not had back; -1 where
 // that cannot be told (another allocator, such as a sanitizer's).
 qint64 heapInUse();

@@ -65,6 +65,7 @@ private slots:
     void receiveGivesMinusOneThenDataThenZero();
     void refusedConnectPrintsItsText();
     void secondAttemptAfterFailureConnects();
+    void failedStartupGivesItsOwnReason();
     void notConnectedMakesNoSocketCall();
     void hostNumberOutsideTheSubnetIsRefused();
     void sendAfterPeerClosedKeepsTheProcess();
@@ -167,6 +168,31 @@ void NetClientTest::secondAttemptAfterFailureConnects()
     QVERIFY(peer.isOpen());
     QCOMPARE(client.send("ok", 2), 2);
     QCOMPARE(peer.read(2, 5000), QByteArray("ok"));
+}
+
+void NetClientTest::failedStartupGivesItsOwnReason()
+{
+    NetClient client;
+    {
+        TestSupport::OutputCapture quiet(STDERR_FILENO);
+        QVERIFY(!client.connectTo(Host)); // nothing listens
+    }
+    QCOMPARE(client.connectError(), win::WSAECONNREFUSED);
+    client.close(); // gives its start-up back, so the next connect starts WinSock again
+
+    constexpr int notReady = 10091; // WSASYSNOTREADY
+    win::posix::failStartups(notReady);
+    bool connected = true;
+    QByteArray printed;
+    {
+        TestSupport::OutputCapture out(STDOUT_FILENO);
+        connected = client.connectTo(Host);
+        printed = out.text();
+    }
+    win::posix::failStartups(0);
+    QVERIFY(!connected);
+    QCOMPARE(printed, QByteArray("WSAStartup failed with error 10091\n"));
+    QCOMPARE(client.connectError(), notReady);
 }
 
 void NetClientTest::notConnectedMakesNoSocketCall()

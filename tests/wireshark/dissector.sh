@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Lua dissector through tshark on captures made from hex dumps.
 # TCP: noise, good and bad frames, replies both ways, a frame split over two
-# segments and one over three, and a len above 50 read as the tool reads it.
+# segments and one over three, a segment that ends one frame and holds the
+# next, and a len above 50 read as the tool reads it.
 # The serial link as the simulator's monitor captures it (pcapng, link type
 # USER0, the direction in the packet flags): frames split over packets put
 # together per direction while the other direction speaks in between.
@@ -77,6 +78,10 @@ O
 0000 2e
 O
 0000 01 2e a2 ff
+O
+0000 2e 01 02
+O
+0000 0a ff f3 2e 05 00 fa
 DUMP
 # The addresses only label the packets written into the capture file: nothing
 # is sent anywhere, and tshark reads the file, not a network device.
@@ -93,8 +98,14 @@ expected="1|0x2e|0x01|2||0a ff|0xf3|good||00 11
 7|0x2e|0x01|51|50|${fifty% }|0x79|good||00
 8|||||||||
 9|||||||||
-10|0x2e|0x2e|1||2e|0xa2|good|0xff|"
+10|0x2e|0x2e|1||2e|0xa2|good|0xff|
+11|||||||||
+12|0x2e,0x2e|0x01,0x05|2,0||0a ff|0xf3,0xfa|good,good||"
 same "TCP capture" "$expected" "$actual"
+# Packet 12 reaches the dissector twice: the end of the frame begun in 11,
+# then a frame of its own. Its Info column names both.
+info=$(fields "$work/link.pcap" _ws.col.Info | sed -n 12p)
+same "Info column of packet 12" "Frame type 0x01 len 2 good, Frame type 0x05 len 0 good" "$info"
 echo "dissector: all $(echo "$expected" | wc -l) TCP packets read as the tool reads them"
 
 # O: A>B (sent), I: B>A (received).
