@@ -2,7 +2,7 @@
 #   make run   installs what is missing, builds and starts the tool
 #   make test  installs what is missing, builds and runs every test
 #   make windows       builds korvane.exe, its installer and a zip for Windows
-#   make test-windows  tests the Windows build under Wine
+#   make test-windows  tests the Windows transports under Wine
 # SANITIZE=1 builds and tests with AddressSanitizer and UBSan in build-asan/.
 
 SANITIZE ?=
@@ -43,13 +43,17 @@ WINDOWS_BUILD ?= build-windows
 windows: deps
 	@KORVANE_WINDOWS_BUILD=$(abspath $(WINDOWS_BUILD)) scripts/build-windows.sh
 
-# The Windows build under Wine: the transports by a console program whose
-# device the driver plays, then the installer and the installed program.
-# Wine is installed only for this target.
-test-windows: windows configure
-	@KORVANE_DEPS_EXTRA="wine64 wine" scripts/install-deps.sh
+# The transports built for Windows without Qt and tested under Wine by a
+# console program whose device the driver plays. The cross compiler and Wine
+# are installed only for this target.
+WINDOWS_TRANSPORTS_BUILD ?= build-windows-transports
+test-windows: configure
+	@KORVANE_DEPS_EXTRA="g++-mingw-w64-x86-64-posix wine64 wine" scripts/install-deps.sh
+	cmake -S . -B $(WINDOWS_TRANSPORTS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+		-DKORVANE_GUI=OFF -DKORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WINDOWS_TRANSPORTS_BUILD) -j $(JOBS)
 	cmake --build $(BUILD) -j $(JOBS) --target korvane-winedriver
-	$(BUILD)/tests/windows/korvane-winedriver $(WINDOWS_BUILD)/tests/windows/korvane-wintest.exe
+	$(BUILD)/tests/windows/korvane-winedriver $(WINDOWS_TRANSPORTS_BUILD)/tests/windows/korvane-wintest.exe
 
 demo: build
 	@scripts/demo.sh $(BUILD)
@@ -77,4 +81,4 @@ package-check: package
 	@scripts/package-check.sh
 
 clean:
-	rm -rf build build-asan build-release build-fuzz build-package build-windows build-default
+	rm -rf build build-asan build-release build-fuzz build-package build-windows build-windows-transports build-default

@@ -39,6 +39,8 @@ qt_options=(
     -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_testlib=OFF
     -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF
     -DFEATURE_dbus=OFF -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF
+    # Left on by itself without OpenGL, where the Windows plugin then fails to build.
+    -DFEATURE_dynamicgl=OFF
     # Debian's tarball lacks the tablet header the Windows plugin wants.
     -DFEATURE_tabletevent=OFF
     # Qt's own copies of these, built into its DLLs: nothing else to ship.
