@@ -1,5 +1,6 @@
 #include "fakedevice.h"
 
+#include "portnumbering.h"
 #include "win32api.h"
 
 #include <algorithm>
@@ -288,3 +289,27 @@ int WSAGetLastError()
 }
 
 } // namespace win
+
+// The one device is COM1 and the system numbers it, as on Windows: nothing
+// is scanned or written.
+void PortNumbering::assign() {}
+
+std::string PortNumbering::openPath(int number)
+{
+    return device(number);
+}
+
+std::string PortNumbering::device(int number)
+{
+    return "COM" + std::to_string(number);
+}
+
+std::string PortNumbering::describe(int number)
+{
+    return device(number);
+}
+
+std::string PortNumbering::portsFolder()
+{
+    return {};
+}
