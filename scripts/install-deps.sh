@@ -37,4 +37,5 @@ fi
 $sudo apt-get update -qq
 # Through env: sudo drops the caller's environment, and wireshark-common
 # would otherwise stop to ask whether non-root users may capture.
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another install under way (a second make, say) is waited for, not failed on.
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
