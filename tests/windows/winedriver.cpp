@@ -6,14 +6,20 @@
 // children, after the move into that namespace, in a private Wine prefix
 // that is made for the run and removed afterwards.
 //
-//   korvane-winedriver <korvane-wintest.exe>
+//   korvane-winedriver <korvane-wintest.exe> [<korvane-setup.exe> <korvane-sim>]
+//
+// Given the installer and the simulator, it then runs the whole program as
+// well (programcases.h).
 //
 // Exit code 0 when every case passed (network cases skip, with the reason,
 // where no private namespace can be made).
 
+#include "programcases.h"
 #include "testsupport.h"
+#include "wineprocess.h"
 #include "wirecases.h"
 
+#include <QCoreApplication>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -36,24 +42,13 @@
 
 using WireCases::Bytes;
 using WireCases::check;
-using Clock = std::chrono::steady_clock;
+using WineProcess::Clock;
+using WineProcess::Wine;
+using WineProcess::checkRun;
+using WineProcess::msLeft;
+using WineProcess::start;
 
 namespace {
-
-constexpr int RunLimitMs = 60000; // one Wine run, prefix creation included
-
-int msLeft(Clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Between two looks at processes that give no descriptor to wait on.
-void pollPause()
-{
-    struct timespec pause = {0, 10 * 1000 * 1000};
-    ::nanosleep(&pause, nullptr);
-}
 
 // Exactly n bytes from a pseudo-terminal master or a socket, or fewer when
 // the wait runs out or the far end goes away first.
@@ -112,62 +107,6 @@ bool expectThenAnswer(int fd, const Bytes& wanted, const Bytes& answer, const ch
     return true;
 }
 
-struct Wine
-{
-    std::string loader;
-    std::string server;
-    std::string program;
-    std::string prefix;
-};
-
-// Starts args[0] with the rest as its arguments, in dir when given; its
-// standard error goes to errFd when that is not -1.
-pid_t start(const std::vector<std::string>& args, const char* dir = nullptr, int errFd = -1)
-{
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (dir && ::chdir(dir) != 0)
-            ::_exit(126);
-        const int devNull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devNull, STDIN_FILENO);
-        if (errFd >= 0)
-            ::dup2(errFd, STDERR_FILENO);
-        ::execvp(argv[0], argv.data());
-        std::fprintf(stderr, "cannot run %s: %s\n", argv[0], std::strerror(errno));
-        ::_exit(127);
-    }
-    return pid;
-}
-
-// Ends this prefix's server and every Wine process still running in it: a
-// run whose device side has failed is not waited for.
-void stopWine(const Wine& wine)
-{
-    ::waitpid(start({wine.server, "-k"}), nullptr, 0);
-}
-
-// Waits for a run, at most RunLimitMs, and checks that it passed.
-void checkRun(const Wine& wine, pid_t pid, const char* group)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(RunLimitMs);
-    int status = 0;
-    pid_t ended;
-    while ((ended = ::waitpid(pid, &status, WNOHANG)) == 0 && msLeft(deadline) > 0)
-        pollPause();
-    const std::string what = std::string("wine run \"") + group + "\" ends with 0";
-    if (ended != pid) {
-        stopWine(wine);
-        ::waitpid(pid, &status, 0);
-        check(false, what.c_str(), "stopped after the time limit");
-    } else {
-        check(WIFEXITED(status) && WEXITSTATUS(status) == 0, what.c_str(), "wait status " + std::to_string(status));
-    }
-}
-
 // The device's end of the serial line, left in the terminal's default
 // settings. Wine's server opens the port and may take the line as its
 // controlling terminal, so the line must outlive the server: a hang-up
@@ -192,7 +131,7 @@ struct DeviceLine
     }
 };
 
-void serialCases(const Wine& wine, const QTemporaryDir& scratch, const DeviceLine& line)
+void serialCases(const Wine& wine, const std::string& exe, const QTemporaryDir& scratch, const DeviceLine& line)
 {
     if (line.held < 0) {
         check(false, "serial: a pseudo-terminal", std::strerror(errno));
@@ -212,7 +151,7 @@ void serialCases(const Wine& wine, const QTemporaryDir& scratch, const DeviceLin
         return;
     }
 
-    const pid_t pid = start({wine.loader, wine.program, "serial"});
+    const pid_t pid = start({wine.loader, exe, "serial"});
     const Bytes all = WireCases::allByteValues();
     const Bytes burst = WireCases::burst();
     const Bytes reply = WireCases::reply();
@@ -222,27 +161,22 @@ void serialCases(const Wine& wine, const QTemporaryDir& scratch, const DeviceLin
                                         "serial: the device gets the request")
                     && expectThenAnswer(master, reply, {}, "serial: a reply written after a 0x13 reaches the device");
     if (!ok)
-        stopWine(wine);
+        WineProcess::stop(wine);
     checkRun(wine, pid, "serial");
 }
 
-void refusedCases(const Wine& wine)
+void refusedCases(const Wine& wine, const std::string& exe)
 {
     int err[2];
     if (::pipe2(err, O_CLOEXEC) != 0) {
         check(false, "net: a pipe for standard error", std::strerror(errno));
         return;
     }
-    const pid_t pid = start({wine.loader, wine.program, "refused"}, nullptr, err[1]);
+    const pid_t pid = start({wine.loader, exe, "refused"}, nullptr, err[1]);
     ::close(err[1]);
     checkRun(wine, pid, "refused");
     // Wine's server may hold the pipe's write end too: take what is there.
-    ::fcntl(err[0], F_SETFL, O_NONBLOCK);
-    std::string text;
-    char buffer[4096];
-    ssize_t r;
-    while ((r = ::read(err[0], buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(r));
+    const std::string text = WineProcess::drain(err[0]);
     ::close(err[0]);
     std::fputs(text.c_str(), stderr);
 
@@ -259,49 +193,40 @@ void refusedCases(const Wine& wine)
           std::to_string(texts) + " failure texts, " + std::to_string(reasons) + " with the reason");
 }
 
-void netCases(const Wine& wine)
+void netCases(const Wine& wine, const std::string& exe)
 {
     TestSupport::DeviceListener device(WireCases::DeviceHost);
     if (!device.isListening()) {
         check(false, "net: a device listening at 192.168.1.154:4500");
         return;
     }
-    const pid_t pid = start({wine.loader, wine.program, "net"});
-    const int peer = device.accept(RunLimitMs);
+    const pid_t pid = start({wine.loader, exe, "net"});
+    const int peer = device.accept(WineProcess::RunLimitMs);
     check(peer >= 0, "net: the program connects");
     if (peer >= 0) {
         const Bytes all = WireCases::allByteValues();
         if (!expectThenAnswer(peer, all, all, "net: the device gets all 256 byte values"))
-            stopWine(wine);
+            WineProcess::stop(wine);
         ::close(peer); // the program must see this as a receive of 0
     } else {
-        stopWine(wine);
+        WineProcess::stop(wine);
     }
     checkRun(wine, pid, "net");
 }
 
-void lockCases(const Wine& wine, const QTemporaryDir& scratch)
+void lockCases(const Wine& wine, const std::string& exe, const QTemporaryDir& scratch)
 {
     const std::string dir = scratch.filePath(QStringLiteral("log")).toStdString();
     ::mkdir(dir.c_str(), 0755);
-    checkRun(wine, start({wine.loader, wine.program, "lock"}, dir.c_str()), "lock");
-}
-
-std::string firstExisting(std::initializer_list<const char*> paths)
-{
-    for (const char* p : paths) {
-        if (::access(p, X_OK) == 0)
-            return p;
-    }
-    return *paths.begin();
+    checkRun(wine, start({wine.loader, exe, "lock"}, dir.c_str()), "lock");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <korvane-wintest.exe>\n", argv[0]);
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: %s <korvane-wintest.exe> [<korvane-setup.exe> <korvane-sim>]\n", argv[0]);
         return 2;
     }
     // First, while this process has one thread: everything started below,
@@ -312,22 +237,36 @@ int main(int argc, char** argv)
     // process can see them all gone before it ends, so none holds on to a
     // caller's output pipe.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    QCoreApplication app(argc, argv); // the simulator's output is read through Qt's event loop
 
     QTemporaryDir scratch;
     if (!scratch.isValid()) {
         std::fprintf(stderr, "no temporary directory\n");
         return 1;
     }
-    Wine wine;
-    wine.loader = firstExisting({"/usr/lib/wine/wine64", "/usr/bin/wine64", "/usr/bin/wine"});
-    wine.server = firstExisting({"/usr/lib/wine/wineserver64", "/usr/bin/wineserver"});
+    const Wine wine = WineProcess::find(scratch.filePath(QStringLiteral("prefix")).toStdString());
     char program[PATH_MAX];
     if (!::realpath(argv[1], program)) {
         std::fprintf(stderr, "%s: %s\n", argv[1], std::strerror(errno));
         return 2;
     }
-    wine.program = program;
-    wine.prefix = scratch.filePath(QStringLiteral("prefix")).toStdString();
+    const std::string exe = program;
+    ProgramCases::Setup setup;
+    if (argc == 4) {
+        char installer[PATH_MAX];
+        char simulator[PATH_MAX];
+        if (!::realpath(argv[2], installer) || !::realpath(argv[3], simulator)) {
+            std::fprintf(stderr, "%s, %s: %s\n", argv[2], argv[3], std::strerror(errno));
+            return 2;
+        }
+        setup = {installer, simulator, scratch.path().toStdString(), network};
+    }
+    // Wine links the profile's Documents and the like into $HOME: here a
+    // home of the run's own.
+    const std::string home = scratch.filePath(QStringLiteral("home")).toStdString();
+    ::mkdir(home.c_str(), 0700);
+    ::setenv("HOME", home.c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
     // Headless and quiet: no display, no Mono or Gecko prompts, no menu
     // entries written outside the prefix.
     ::setenv("WINEPREFIX", wine.prefix.c_str(), 1);
@@ -344,19 +283,21 @@ int main(int argc, char** argv)
                 " neither is checked here\n");
 
     const DeviceLine line;
-    serialCases(wine, scratch, line);
-    lockCases(wine, scratch);
+    serialCases(wine, exe, scratch, line);
+    lockCases(wine, exe, scratch);
     if (network) {
-        refusedCases(wine);
-        netCases(wine);
+        refusedCases(wine, exe);
+        netCases(wine, exe);
     } else {
         std::printf("SKIP network cases: %s\n", qPrintable(why));
     }
+    if (!setup.installer.empty())
+        ProgramCases::run(wine, setup);
 
-    stopWine(wine);
-    const auto reapDeadline = Clock::now() + std::chrono::milliseconds(RunLimitMs);
+    WineProcess::stop(wine);
+    const auto reapDeadline = Clock::now() + std::chrono::milliseconds(WineProcess::RunLimitMs);
     while (::waitpid(-1, nullptr, WNOHANG) >= 0 && msLeft(reapDeadline) > 0) {
-        pollPause();
+        WineProcess::pollPause();
     }
 
     std::printf("Wine run took %.1f s\n", std::chrono::duration<double>(Clock::now() - began).count());

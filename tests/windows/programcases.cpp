@@ -1,0 +1,359 @@
+#include "programcases.h"
+
+#include "testsupport.h"
+#include "wirecases.h"
+
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ProgramCases {
+
+namespace {
+
+using WireCases::check;
+using namespace WineProcess;
+
+constexpr int ToolLimitMs = 15000; // xdotool, reg: quick commands
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Runs a command to its end; its standard output in *out. False when it
+// fails or outlives limitMs (it is killed then).
+bool runTool(const std::vector<std::string>& args, std::string* out = nullptr, int limitMs = ToolLimitMs)
+{
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return false;
+    const pid_t pid = start(args, nullptr, -1, pipeFds[1]);
+    ::close(pipeFds[1]);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    std::string text;
+    for (;;) {
+        struct pollfd p = {pipeFds[0], POLLIN, 0};
+        if (::poll(&p, 1, msLeft(deadline)) <= 0)
+            break;
+        char buffer[4096];
+        const ssize_t r = ::read(pipeFds[0], buffer, sizeof buffer);
+        if (r <= 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(r));
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    pid_t ended;
+    while ((ended = ::waitpid(pid, &status, WNOHANG)) == 0 && msLeft(deadline) > 0)
+        pollPause();
+    if (ended != pid) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return false;
+    }
+    if (out)
+        *out = text;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Waits until done() holds, at most limitMs.
+template<typename Done>
+bool waitFor(Done done, int limitMs = WireCases::WaitMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done()) {
+        if (msLeft(deadline) == 0)
+            return false;
+        pollPause();
+    }
+    return true;
+}
+
+// Xvfb on a display number of its own choosing, set as $DISPLAY while it lives.
+class XDisplay
+{
+public:
+    bool start(std::string* why)
+    {
+        int pipeFds[2];
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+            *why = std::strerror(errno);
+            return false;
+        }
+        pid = WineProcess::start({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, nullptr,
+                                 -1, pipeFds[1]);
+        ::close(pipeFds[1]);
+        std::string number;
+        struct pollfd p = {pipeFds[0], POLLIN, 0};
+        char c;
+        while (::poll(&p, 1, WireCases::WaitMs) > 0 && ::read(pipeFds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        held = pipeFds[0]; // Xvfb's standard output, kept open so that it never writes into a closed pipe
+        if (number.empty()) {
+            *why = "Xvfb did not give a display number";
+            return false;
+        }
+        ::setenv("DISPLAY", (":" + number).c_str(), 1);
+        return true;
+    }
+    ~XDisplay()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+        if (held >= 0)
+            ::close(held);
+        ::unsetenv("DISPLAY");
+    }
+
+private:
+    pid_t pid = -1;
+    int held = -1;
+};
+
+// The tool's window, given real X input (XTEST, through xdotool) at places
+// in its client area. Its widgets sit at fixed places there.
+class ToolWindow
+{
+public:
+    static constexpr int ClientWidth = 731;
+    static constexpr int ClientHeight = 419;
+
+    // Finds the shown window and where its client area lies: Wine draws the
+    // frame itself where no window manager runs, with equal borders left,
+    // right and below.
+    bool find(int limitMs)
+    {
+        std::string ids;
+        if (!waitFor([&ids] { return runTool({"xdotool", "search", "--onlyvisible", "--name", "^Korvane$"}, &ids); },
+                     limitMs))
+            return false;
+        const std::string id = ids.substr(0, ids.find('\n'));
+        std::string shell;
+        if (!runTool({"xdotool", "getwindowgeometry", "--shell", id}, &shell))
+            return false;
+        const auto field = [&shell](const char* name) {
+            const auto at = shell.find(std::string(name) + "=");
+            return at == std::string::npos ? -1 : std::atoi(shell.c_str() + at + std::strlen(name) + 1);
+        };
+        const int width = field("WIDTH");
+        const int height = field("HEIGHT");
+        const int border = (width - ClientWidth) / 2;
+        x = field("X") + border;
+        y = field("Y") + height - ClientHeight - border;
+        return width >= ClientWidth && height >= ClientHeight && border >= 0;
+    }
+    bool click(int cx, int cy)
+    {
+        return runTool({"xdotool", "mousemove", "--sync", std::to_string(x + cx), std::to_string(y + cy), "click", "1"});
+    }
+    bool type(const std::string& text) { return runTool({"xdotool", "type", "--delay", "40", text}); }
+    // Replaces what the port box holds.
+    bool choosePort(int number) { return click(100, 25) && runTool({"xdotool", "key", "ctrl+a"}) && type(std::to_string(number)); }
+    bool clickOpen() { return click(187, 25); }
+    bool clickMode() { return click(43, 25); }
+    // Fills the first send panel (type, len, data) and presses its "send".
+    bool sendFromPanel(const std::string& type, const std::vector<std::string>& data)
+    {
+        bool ok = click(45, 95) && this->type(type) && click(95, 95) && this->type(std::to_string(data.size()));
+        for (std::size_t i = 0; ok && i < data.size(); ++i)
+            ok = click(145 + 40 * static_cast<int>(i), 95) && this->type(data[i]);
+        return ok && click(680, 96);
+    }
+
+private:
+    int x = 0;
+    int y = 0;
+};
+
+std::string hexText(const WireCases::Bytes& bytes)
+{
+    std::string text;
+    char byte[4];
+    for (unsigned char b : bytes) {
+        std::snprintf(byte, sizeof byte, text.empty() ? "%02X" : " %02X", b);
+        text += byte;
+    }
+    return text;
+}
+
+// The simulator's stats until replies reach acks and naks, or the time is up.
+bool repliesCounted(TestSupport::Child& device, qint64 acks, qint64 naks)
+{
+    QMap<QString, qint64> stats;
+    const bool reached = waitFor([&] {
+        stats = device.stats();
+        return stats.value(QStringLiteral("acks")) >= acks && stats.value(QStringLiteral("naks")) >= naks;
+    });
+    return reached && stats.value(QStringLiteral("acks")) == acks && stats.value(QStringLiteral("naks")) == naks;
+}
+
+// The Wine user's profile folder (drive_c/users/<name>).
+std::string profileFolder(const Wine& wine)
+{
+    const std::string users = wine.prefix + "/drive_c/users";
+    std::string found;
+    if (DIR* dir = ::opendir(users.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != ".." && name != "Public")
+                found = users + "/" + name;
+        }
+        ::closedir(dir);
+    }
+    return found;
+}
+
+struct Install
+{
+    std::string program;  // %LOCALAPPDATA%\Programs\Korvane
+    std::string work;     // Documents\Korvane
+    std::string shortcut; // the Start-menu entry
+};
+
+constexpr const char* UninstallKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvane";
+
+Install install(const Wine& wine, const Setup& setup)
+{
+    checkRun(wine, start({wine.loader, setup.installer, "/S"}), "installer /S");
+    checkRun(wine, start({wine.loader, setup.installer, "/S"}), "installer /S over the install (an upgrade)");
+    const std::string profile = profileFolder(wine);
+    Install at;
+    at.program = profile + "/AppData/Local/Programs/Korvane";
+    at.work = profile + "/Documents/Korvane";
+    at.shortcut = profile + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Korvane.lnk";
+    check(exists(at.program + "/korvane.exe") && exists(at.program + "/platforms/qwindows.dll")
+              && exists(at.program + "/Qt6Widgets.dll") && exists(at.program + "/licenses/Qt-NOTICE.txt"),
+          "program: korvane.exe, Qt, its plugins and the licences installed per user", at.program);
+    check(exists(at.shortcut) && exists(at.work), "program: a Start-menu entry and its working folder Documents\\Korvane");
+    check(runTool({wine.loader, "reg", "query", UninstallKey}), "program: an uninstaller in the user's Apps list");
+    return at;
+}
+
+void uninstall(const Wine& wine, const Install& at)
+{
+    checkRun(wine, start({wine.loader, at.program + "/Uninstall.exe", "/S"}), "Uninstall.exe /S");
+    // The uninstaller runs on from a copy of itself in the temporary folder.
+    const bool gone = waitFor([&at] { return !exists(at.program); });
+    check(gone && !exists(at.shortcut) && !runTool({wine.loader, "reg", "query", UninstallKey}),
+          "program: uninstalling removes the program, its entry and its Apps-list entry");
+    check(exists(at.work + "/Korvane_data.csv"), "program: uninstalling keeps the user's log");
+}
+
+} // namespace
+
+void run(const Wine& wine, const Setup& setup)
+{
+    const auto began = Clock::now();
+    ::setenv("KORVANE_SIM", setup.simulator.c_str(), 1);
+    std::string why;
+    XDisplay display;
+    if (!display.start(&why)) {
+        check(false, "program: an X display", why);
+        return;
+    }
+    // A session of its own, on this display.
+    stop(wine);
+    const Install at = install(wine, setup);
+    if (!exists(at.program + "/korvane.exe"))
+        return;
+
+    // The device: the simulator's pseudo-terminal is Wine's COM3; COM9 leads nowhere.
+    TestSupport::Child device(TestSupport::OwnConfig);
+    QRegularExpressionMatch ready;
+    const bool deviceReady = device.startReady({QStringLiteral("--serial"), QStringLiteral("COM3")}, &ready);
+    const std::string pts = ready.captured(1).section(QLatin1Char(' '), 1).toStdString();
+    const std::string devices = wine.prefix + "/dosdevices/";
+    ::unlink((devices + "com3").c_str());
+    ::unlink((devices + "com9").c_str());
+    const std::string absent = setup.scratch + "/no-such-device";
+    if (!deviceReady || ::symlink(pts.c_str(), (devices + "com3").c_str()) != 0
+        || ::symlink(absent.c_str(), (devices + "com9").c_str()) != 0) {
+        check(false, "program: the simulator as COM3", device.describe().toStdString());
+        return;
+    }
+
+    // Started as its Start-menu entry starts it: in Documents\Korvane.
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        return;
+    const int out = ::open((setup.scratch + "/korvane.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t tool = start({wine.loader, at.program + "/korvane.exe"}, at.work.c_str(), err[1], out);
+    ::close(err[1]);
+    ::close(out);
+    ToolWindow window;
+    const bool shown = window.find(RunLimitMs);
+    check(shown, "program: korvane.exe shows its window");
+    if (shown) {
+        window.choosePort(3);
+        window.clickOpen();
+        check(device.waitLineIndex(QRegularExpression(QStringLiteral("^connected"))) >= 0, "program: COM3 opens");
+        for (const char* command : {"send 01 11 13", "send 02 2E FF F0", "bad 03 01", "send 04 00"})
+            device.command(command);
+        check(repliesCounted(device, 3, 1), "program: 3 good frames answered FF, 1 bad one F0", device.describe().toStdString());
+
+        window.sendFromPanel("05", {"11", "13"});
+        const QString sent = QString::fromStdString(hexText(WireCases::frame(0x05, {0x11, 0x13})));
+        check(device.waitLineIndex(QRegularExpression(QRegularExpression::escape(sent) + QStringLiteral(" \\["))) >= 0,
+              "program: a send panel's frame reaches the device", sent.toStdString());
+        window.clickOpen();
+        check(device.waitLineIndex(QRegularExpression(QStringLiteral("^disconnected"))) >= 0, "program: COM3 closes");
+
+        window.choosePort(9);
+        window.clickOpen();
+        std::string errors;
+        const std::string reason = "korvane: cannot open COM9 (COM9): no such device";
+        waitFor([&] {
+            errors += drain(err[0]);
+            return errors.find(reason) != std::string::npos;
+        });
+        check(errors.find(reason) != std::string::npos, "program: COM9 with nothing behind it says why", errors);
+
+        if (setup.network) {
+            TestSupport::Child peer(TestSupport::OwnConfig);
+            peer.startReady({QStringLiteral("--tcp"), QStringLiteral("192.168.1.154:4500")});
+            window.clickMode();
+            window.clickOpen();
+            check(peer.waitLineIndex(QRegularExpression(QStringLiteral("^connected"))) >= 0,
+                  "program: the network link connects to 192.168.1.154:4500");
+            peer.command("send 06 01 02");
+            peer.command("send 07 11 13");
+            check(repliesCounted(peer, 2, 0), "program: frames over TCP answered", peer.describe().toStdString());
+        } else {
+            std::printf("SKIP program: network link (no private network namespace)\n");
+        }
+    }
+
+    // Log-off: Wine sends every window WM_QUERYENDSESSION and WM_ENDSESSION.
+    runTool({wine.loader, "wineboot", "--end-session"}, nullptr, RunLimitMs);
+    checkRun(wine, tool, "korvane.exe, ended by the session's end");
+    ::close(err[0]);
+    const TestSupport::LogContents log = TestSupport::readLog(QString::fromStdString(at.work + "/Korvane_data.csv"));
+    QList<int> types;
+    for (const TestSupport::LogRow& row : log.rows)
+        types << row.type;
+    const QList<int> wanted = setup.network ? QList<int>{1, 2, 4, 6, 7} : QList<int>{1, 2, 4};
+    check(log.headerFirst && types == wanted && log.junk.isEmpty() && !log.endsMidLine,
+          "program: the session's end leaves a whole log in Documents\\Korvane",
+          std::to_string(log.rows.size()) + " rows, " + std::to_string(log.junk.size()) + " bad lines");
+
+    uninstall(wine, at);
+    stop(wine);
+    std::printf("Whole program under Wine took %.1f s\n", std::chrono::duration<double>(Clock::now() - began).count());
+}
+
+} // namespace ProgramCases
