@@ -2,7 +2,7 @@
 #   make run   installs what is missing, builds and starts the tool
 #   make test  installs what is missing, builds and runs every test
 #   make windows       builds korvane.exe, its installer and a zip for Windows
-#   make test-windows  tests the Windows transports under Wine
+#   make test-windows  installs, drives and uninstalls it under Wine
 # SANITIZE=1 builds and tests with AddressSanitizer and UBSan in build-asan/.
 
 SANITIZE ?=
@@ -15,7 +15,7 @@ CMAKE_FLAGS += -DCMAKE_BUILD_TYPE=RelWithDebInfo
 endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test windows test-windows demo bench fuzz soak package package-check clean
+.PHONY: all deps configure build run test windows test-windows test-windows-transports demo bench fuzz soak package package-check clean
 
 all: build
 
@@ -43,11 +43,19 @@ WINDOWS_BUILD ?= build-windows
 windows: deps
 	@KORVANE_WINDOWS_BUILD=$(abspath $(WINDOWS_BUILD)) scripts/build-windows.sh
 
-# The transports built for Windows without Qt and tested under Wine by a
-# console program whose device the driver plays. The cross compiler and Wine
-# are installed only for this target.
+# Under Wine on Xvfb: the transports through a console program whose device
+# the driver plays, then the whole program from its installer, driven with
+# real X input against the simulator, and uninstalled. Wine and xdotool are
+# installed only for this target.
+test-windows: configure windows
+	@KORVANE_DEPS_EXTRA="wine64 wine xdotool" scripts/install-deps.sh
+	cmake --build $(BUILD) -j $(JOBS) --target korvane-winedriver korvane-sim
+	$(BUILD)/tests/windows/korvane-winedriver $(WINDOWS_BUILD)/tests/windows/korvane-wintest.exe \
+		"$$(ls -t $(WINDOWS_BUILD)/korvane-*-setup.exe | head -n 1)" $(BUILD)/sim/korvane-sim
+
+# The transports alone, built for Windows without Qt: quick, nothing cached.
 WINDOWS_TRANSPORTS_BUILD ?= build-windows-transports
-test-windows: configure
+test-windows-transports: configure
 	@KORVANE_DEPS_EXTRA="g++-mingw-w64-x86-64-posix wine64 wine" scripts/install-deps.sh
 	cmake -S . -B $(WINDOWS_TRANSPORTS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 		-DKORVANE_GUI=OFF -DKORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
