@@ -290,26 +290,9 @@ int WSAGetLastError()
 
 } // namespace win
 
-// The one device is COM1 and the system numbers it, as on Windows: nothing
-// is scanned or written.
-void PortNumbering::assign() {}
-
-std::string PortNumbering::openPath(int number)
-{
-    return device(number);
-}
-
-std::string PortNumbering::device(int number)
-{
-    return "COM" + std::to_string(number);
-}
-
+// The ports are numbered as on Windows (portnumbering_system.cpp); the one
+// device has no name beyond its number.
 std::string PortNumbering::describe(int number)
 {
     return device(number);
-}
-
-std::string PortNumbering::portsFolder()
-{
-    return {};
 }

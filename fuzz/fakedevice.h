@@ -3,8 +3,8 @@
 // "COM1" opens it; the harness queues the bytes the device has sent, the
 // serial port reads them through ClearCommError and ReadFile, and every
 // byte the tool writes back is kept for the harness to check. The socket
-// calls find no network: every one of them fails. It also numbers the
-// ports as Windows does, so COM1 is the one it answers to.
+// calls find no network: every one of them fails. It names the ports
+// for the window's tooltip, numbered as on Windows.
 
 #include <cstddef>
 #include <cstdint>

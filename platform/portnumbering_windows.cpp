@@ -1,6 +1,5 @@
-// Windows numbers its serial ports itself: "COMn" is the system's own name.
-// What the port chooser adds is the name Windows gives the device behind it,
-// the one Device Manager shows ("USB-SERIAL CH340 (COM4)").
+// What the port chooser shows of a Windows port: the name Windows gives the
+// device behind it, the one Device Manager shows ("USB-SERIAL CH340 (COM4)").
 #include "portnumbering.h"
 
 #include <windows.h>
@@ -57,18 +56,6 @@ std::string friendlyName(const std::wstring& port)
 
 } // namespace
 
-void PortNumbering::assign() {}
-
-std::string PortNumbering::openPath(int number)
-{
-    return device(number);
-}
-
-std::string PortNumbering::device(int number)
-{
-    return "COM" + std::to_string(number);
-}
-
 std::string PortNumbering::describe(int number)
 {
     const std::string port = device(number);
@@ -82,9 +69,4 @@ std::string PortNumbering::describe(int number)
     if (::QueryDosDeviceW(wide.c_str(), target, sizeof target / sizeof target[0]) == 0)
         return port + ": no device";
     return port;
-}
-
-std::string PortNumbering::portsFolder()
-{
-    return {};
 }
