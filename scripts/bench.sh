@@ -1,20 +1,20 @@
 #!/usr/bin/env bash
 # `make bench`: release build in build-release, then the benchmarks in bench/:
 # the decoder and receive path, the live runs against korvane-sim, the
-# memory soak and the monitor. Prints the table against the speed budget, writes every figure
+# memory soak, the monitor, and the Windows build under Wine. Prints the table against the speed budget, writes every figure
 # to bench/results.json and the summary to docs/performance.md.
 #
 # The defaults are the real measurement (five runs each, 60 s per live case,
 # one million frames per soak run: well over an hour in all). For a quick
 # check: KORVANE_BENCH_RUNS=1 KORVANE_BENCH_SECONDS=10
 # KORVANE_BENCH_SOAK_FRAMES=50000 KORVANE_BENCH_DECODER_MIB=8 make bench
-# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor"); a
+# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor wine"); a
 # run of some parts keeps the other rows of docs/performance.md.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
-parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor}
+parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor wine}
 
 # Only what the chosen parts run is built.
 targets=(korvane-bench-report)
@@ -23,6 +23,7 @@ for part in $parts; do
         decoder) targets+=(korvane-bench-decoder) ;;
         live|soak) targets+=(korvane-bench-host korvane-bench-live korvane-sim) ;;
         monitor) targets+=(korvane-bench-monitor korvane-sim) ;;
+        wine) targets+=(korvane-winedriver korvane-sim) ;;
     esac
 done
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_WERROR=ON >/dev/null
@@ -46,6 +47,15 @@ for part in $parts; do
         monitor)
             "$build/bench/korvane-bench-monitor" --sim "$build/sim/korvane-sim" --out "$work/monitor.json"
             part_args+=(--part "$work/monitor.json") ;;
+        wine)
+            # The installer from make windows; one run of KORVANE_BENCH_SECONDS.
+            make -C "$root" windows >/dev/null
+            KORVANE_DEPS_EXTRA="wine64 wine xdotool" "$root/scripts/install-deps.sh"
+            setup=$(ls -t "$root"/build-windows/korvane-*-setup.exe | head -n 1)
+            KORVANE_WINE_STREAM_SECONDS=${KORVANE_BENCH_SECONDS:-60} KORVANE_WINE_BENCH_OUT="$work/wine.json" \
+                "$build/tests/windows/korvane-winedriver" "$root/build-windows/tests/windows/korvane-wintest.exe" \
+                "$setup" "$build/sim/korvane-sim" | grep -E '^(wine: |FAIL)' || true
+            part_args+=(--part "$work/wine.json") ;;
         soak)
             "$build/bench/korvane-bench-live" --soak --sim "$build/sim/korvane-sim" \
                 --host "$build/bench/korvane-bench-host" --out "$work/soak.json"

@@ -1,5 +1,6 @@
 #include "programcases.h"
 
+#include "benchfigures.h"
 #include "testsupport.h"
 #include "wirecases.h"
 
@@ -252,12 +253,21 @@ pid_t wineServerPid()
     return found;
 }
 
-// The device's numbered stream at the line's full rate: every frame must be
-// answered, and the CPU it cost the tool (and Wine's server) is printed.
-// Returns the number of frames sent.
-int streamAtFullRate(TestSupport::Child& device, pid_t tool, int seconds)
+struct Stream
 {
-    const int frames = StreamRate * seconds;
+    int frames = 0;
+    qint64 answered = 0;
+    double wall = 0;      // seconds
+    double toolCpu = 0;   // seconds of korvane.exe, every thread
+    double serverCpu = 0; // seconds of wineserver
+};
+
+// The device's numbered stream at the line's full rate: every frame must be
+// answered; what it cost korvane.exe and Wine's server is printed.
+Stream streamAtFullRate(TestSupport::Child& device, pid_t tool, int seconds)
+{
+    Stream run;
+    run.frames = StreamRate * seconds;
     const pid_t server = wineServerPid();
     const double toolBefore = cpuSeconds(tool);
     const double serverBefore = cpuSeconds(server);
@@ -268,19 +278,35 @@ int streamAtFullRate(TestSupport::Child& device, pid_t tool, int seconds)
     waitFor(
         [&] {
             stats = device.stats();
-            return stats.value(QStringLiteral("acks")) - acksBefore >= frames;
+            return stats.value(QStringLiteral("acks")) - acksBefore >= run.frames;
         },
         seconds * 1000 + WireCases::WaitMs);
-    const double wall = std::chrono::duration<double>(Clock::now() - began).count();
-    const qint64 answered = stats.value(QStringLiteral("acks")) - acksBefore;
-    check(stats.value(QStringLiteral("sent")) >= frames && answered == frames,
+    run.wall = std::chrono::duration<double>(Clock::now() - began).count();
+    run.answered = stats.value(QStringLiteral("acks")) - acksBefore;
+    run.toolCpu = cpuSeconds(tool) - toolBefore;
+    run.serverCpu = cpuSeconds(server) - serverBefore;
+    check(stats.value(QStringLiteral("sent")) >= run.frames && run.answered == run.frames,
           "program: a stream at 960 frames/s is answered frame for frame",
-          std::to_string(answered) + " of " + std::to_string(frames) + " answered");
+          std::to_string(run.answered) + " of " + std::to_string(run.frames) + " answered");
     std::printf("wine: %d frames at %d/s, %lld answered in %.1f s; korvane.exe CPU %.2f %% of one core, "
                 "wineserver %.2f %%\n",
-                frames, StreamRate, static_cast<long long>(answered), wall,
-                100.0 * (cpuSeconds(tool) - toolBefore) / wall, 100.0 * (cpuSeconds(server) - serverBefore) / wall);
-    return frames;
+                run.frames, StreamRate, static_cast<long long>(run.answered), run.wall, 100.0 * run.toolCpu / run.wall,
+                100.0 * run.serverCpu / run.wall);
+    return run;
+}
+
+// The benchmark's figures, for korvane-bench-report.
+void writeFigures(const Stream& run, int logged, const QString& path)
+{
+    BenchFigures::Sheet sheet(QStringLiteral("wine"));
+    const double offered = run.frames > 0 ? run.frames : 1;
+    sheet.add(QStringLiteral("wine960_delivered_share"), QStringLiteral("Wine, 960/s 4-byte: answered and logged / offered"),
+              QStringLiteral("%"), 100.0 * static_cast<double>(std::min<qint64>(run.answered, logged)) / offered);
+    sheet.add(QStringLiteral("wine960_cpu_percent"), QStringLiteral("Wine, 960/s 4-byte: korvane.exe CPU, % of one core"),
+              QStringLiteral("%"), 100.0 * run.toolCpu / run.wall);
+    sheet.add(QStringLiteral("wine960_server_cpu_percent"), QStringLiteral("Wine, 960/s 4-byte: wineserver CPU, % of one core"),
+              QStringLiteral("%"), 100.0 * run.serverCpu / run.wall);
+    sheet.write(path);
 }
 
 // The Wine user's profile folder (drive_c/users/<name>).
@@ -343,6 +369,7 @@ void run(const Wine& wine, const Setup& setup)
 {
     const auto began = Clock::now();
     ::setenv("KORVANE_SIM", setup.simulator.c_str(), 1);
+    ::unsetenv("QT_QPA_PLATFORM"); // korvane.exe has only the Windows platform plugin
     std::string why;
     XDisplay display;
     if (!display.start(&why)) {
@@ -360,7 +387,8 @@ void run(const Wine& wine, const Setup& setup)
     TestSupport::Child device(TestSupport::OwnConfig);
     QRegularExpressionMatch ready;
     // Its numbered stream waits for "start"; $KORVANE_WINE_STREAM_SECONDS
-    // long (3 s; the benchmark runs 60).
+    // long (3 s; the benchmark runs 60 and writes its figures to
+    // $KORVANE_WINE_BENCH_OUT).
     bool given = false;
     const int asked = qEnvironmentVariableIntValue("KORVANE_WINE_STREAM_SECONDS", &given);
     const int streamSeconds = given ? std::max(1, asked) : 3;
@@ -389,7 +417,7 @@ void run(const Wine& wine, const Setup& setup)
     ::close(err[1]);
     ::close(out);
     ToolWindow window;
-    int streamed = 0;
+    Stream stream;
     const bool shown = window.find(RunLimitMs);
     check(shown, "program: korvane.exe shows its window");
     if (shown) {
@@ -399,7 +427,7 @@ void run(const Wine& wine, const Setup& setup)
         for (const char* command : {"send 01 11 13", "send 02 2E FF F0", "bad 03 01", "send 04 00"})
             device.command(command);
         check(repliesCounted(device, 3, 1), "program: 3 good frames answered FF, 1 bad one F0", device.describe().toStdString());
-        streamed = streamAtFullRate(device, tool, streamSeconds);
+        stream = streamAtFullRate(device, tool, streamSeconds);
 
         window.sendFromPanel("05", {"11", "13"});
         const QString sent = QString::fromStdString(hexText(WireCases::frame(0x05, {0x11, 0x13})));
@@ -445,13 +473,15 @@ void run(const Wine& wine, const Setup& setup)
     for (const TestSupport::LogRow& row : log.rows)
         types << row.type;
     QList<int> wanted{1, 2, 4};
-    wanted += QList<int>(streamed, 1);
+    wanted += QList<int>(stream.frames, 1);
     if (setup.network)
         wanted += {6, 7};
-    const bool streamWhole = log.rows.size() >= 3 + streamed && TestSupport::contiguous(log.rows.mid(3, streamed), 0);
+    const bool streamWhole = log.rows.size() >= 3 + stream.frames && TestSupport::contiguous(log.rows.mid(3, stream.frames), 0);
     check(log.headerFirst && types == wanted && streamWhole && log.junk.isEmpty() && !log.endsMidLine,
           "program: the session's end leaves a whole log in Documents\\Korvane",
           std::to_string(log.rows.size()) + " rows, " + std::to_string(log.junk.size()) + " bad lines");
+    if (qEnvironmentVariableIsSet("KORVANE_WINE_BENCH_OUT"))
+        writeFigures(stream, streamWhole ? stream.frames : 0, qEnvironmentVariable("KORVANE_WINE_BENCH_OUT"));
 
     uninstall(wine, at);
     stop(wine);
