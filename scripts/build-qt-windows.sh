@@ -5,9 +5,9 @@
 #
 #   scripts/build-qt-windows.sh        prints the Qt prefix on its last line
 #
-# The cache folder is named after Debian's Qt version and a hash of this
-# recipe (this script and the toolchain file), so a changed recipe never
-# reuses an old build. A build is made in "<prefix>.partial" and renamed
+# The cache folder is named after Debian's Qt version and a hash of the
+# recipe (Qt's options below, the steps after the install and the toolchain
+# file), so a changed recipe never reuses an old build. A build is made in "<prefix>.partial" and renamed
 # only when it is complete: an interrupted one is found and started again.
 #
 # Only Core, Gui and Widgets, the Windows platform plugin and the Windows
@@ -115,7 +115,7 @@ rm -rf "$partial" "$build"
 # An older recipe's build is of no further use.
 find "$cache" -maxdepth 1 -name "qt-*-windows-x64-*" ! -name "$(basename "$prefix")*" -exec rm -rf {} + 2>/dev/null || true
 
-say "building Qt $upstream for Windows into $prefix (about a quarter of an hour on two cores, once)"
+say "building Qt $upstream for Windows into $prefix (about 25 minutes on two cores, once)"
 start=$(date +%s)
 cmake -S "$src_dir" -B "$build" -G Ninja \
     -DCMAKE_INSTALL_PREFIX="$partial" \
