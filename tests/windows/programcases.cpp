@@ -64,10 +64,7 @@ bool runTool(const std::vector<std::string>& args, std::string* out = nullptr, i
     }
     ::close(pipeFds[0]);
     int status = 0;
-    pid_t ended;
-    while ((ended = ::waitpid(pid, &status, WNOHANG)) == 0 && msLeft(deadline) > 0)
-        pollPause();
-    if (ended != pid) {
+    if (!waitEnd(pid, msLeft(deadline), &status)) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
         return false;
@@ -191,17 +188,6 @@ private:
     int x = 0;
     int y = 0;
 };
-
-std::string hexText(const WireCases::Bytes& bytes)
-{
-    std::string text;
-    char byte[4];
-    for (unsigned char b : bytes) {
-        std::snprintf(byte, sizeof byte, text.empty() ? "%02X" : " %02X", b);
-        text += byte;
-    }
-    return text;
-}
 
 // The simulator's stats until replies reach acks and naks, or the time is up.
 bool repliesCounted(TestSupport::Child& device, qint64 acks, qint64 naks)
@@ -439,7 +425,9 @@ void run(const Wine& wine, const Setup& setup)
         stream = streamAtFullRate(device, tool, streamSeconds);
 
         window.sendFromPanel("05", {"11", "13"});
-        const QString sent = QString::fromStdString(hexText(WireCases::frame(0x05, {0x11, 0x13})));
+        const WireCases::Bytes frame = WireCases::frame(0x05, {0x11, 0x13});
+        const QString sent = QString::fromLatin1(
+            QByteArray(reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size())).toHex(' ').toUpper());
         check(device.waitLineIndex(QRegularExpression(QRegularExpression::escape(sent) + QStringLiteral(" \\["))) >= 0,
               "program: a send panel's frame reaches the device", sent.toStdString());
         window.clickOpen();
@@ -469,7 +457,7 @@ void run(const Wine& wine, const Setup& setup)
     // Log-off: Wine sends every window WM_QUERYENDSESSION and WM_ENDSESSION,
     // then ends the process as Windows does.
     runTool({wine.loader, "wineboot", "--end-session"}, nullptr, RunLimitMs);
-    check(waitFor([tool] { return ::waitpid(tool, nullptr, WNOHANG) == tool; }, RunLimitMs),
+    check(waitEnd(tool, RunLimitMs),
           "program: korvane.exe ends with the session");
     ::close(err[0]);
     const TestSupport::LogContents log = TestSupport::readLog(QString::fromStdString(at.work + "/Korvane_data.csv"));

@@ -62,15 +62,20 @@ void stop(const Wine& wine)
     ::waitpid(start({wine.server, "-k"}), nullptr, 0);
 }
 
-void checkRun(const Wine& wine, pid_t pid, const char* group, int limitMs)
+bool waitEnd(pid_t pid, int limitMs, int* status)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
-    int status = 0;
     pid_t ended;
-    while ((ended = ::waitpid(pid, &status, WNOHANG)) == 0 && msLeft(deadline) > 0)
+    while ((ended = ::waitpid(pid, status, WNOHANG)) == 0 && msLeft(deadline) > 0)
         pollPause();
+    return ended == pid;
+}
+
+void checkRun(const Wine& wine, pid_t pid, const char* group, int limitMs)
+{
+    int status = 0;
     const std::string what = std::string("wine run \"") + group + "\" ends with 0";
-    if (ended != pid) {
+    if (!waitEnd(pid, limitMs, &status)) {
         stop(wine);
         ::waitpid(pid, &status, 0);
         WireCases::check(false, what.c_str(), "stopped after the time limit");

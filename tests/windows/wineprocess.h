@@ -38,6 +38,9 @@ pid_t start(const std::vector<std::string>& args, const char* dir = nullptr, int
 // run whose other side has failed is not waited for.
 void stop(const Wine& wine);
 
+// Waits for a process to end, at most limitMs; its wait status in *status.
+bool waitEnd(pid_t pid, int limitMs, int* status = nullptr);
+
 // Waits for a run, at most limitMs (Wine ended after that), and checks that
 // it ended with 0.
 void checkRun(const Wine& wine, pid_t pid, const char* group, int limitMs = RunLimitMs);
