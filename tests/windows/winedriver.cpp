@@ -302,6 +302,6 @@ int main(int argc, char** argv)
 
     std::printf("Wine run took %.1f s\n", std::chrono::duration<double>(Clock::now() - began).count());
     // The program's own cases count through the "wine run ... ends with 0" cases.
-    std::printf("wine: %d passed, %d failed\n", WireCases::passes, WireCases::failures);
+    std::printf("%swine: %d passed, %d failed\n", WireCases::failed.c_str(), WireCases::passes, WireCases::failures);
     return WireCases::failures == 0 ? 0 : 1;
 }

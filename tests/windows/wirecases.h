@@ -49,6 +49,7 @@ inline Bytes reply() { return frame(0x02, {0x11, 0x13}); }
 
 inline int passes = 0;
 inline int failures = 0;
+inline std::string failed; // the failed cases' lines, to repeat at the end
 
 // One line per case, "ok <case>" or "FAIL <case>: <why>", flushed at once
 // so that the driver's and the program's lines come out in order.
@@ -59,6 +60,7 @@ inline void check(bool ok, const char* what, const std::string& why = {})
         ++passes;
     } else {
         std::printf("FAIL %s: %s\n", what, why.empty() ? "no" : why.c_str());
+        failed += std::string("FAIL ") + what + "\n";
         ++failures;
     }
     std::fflush(stdout);
