@@ -152,8 +152,14 @@ public:
         if (!waitFor(search, limitMs))
             return false;
         const std::string id = ids.substr(0, ids.find('\n'));
+        // Placed once it stays put: two looks in a row agree.
         std::string shell;
-        if (!runTool({"xdotool", "getwindowgeometry", "--shell", id}, &shell))
+        std::string before;
+        const auto placed = [&] {
+            before = shell;
+            return runTool({"xdotool", "getwindowgeometry", "--shell", id}, &shell) && shell == before;
+        };
+        if (!waitFor(placed, limitMs))
             return false;
         const auto field = [&shell](const char* name) {
             const auto at = shell.find(std::string(name) + "=");
