@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # `make bench`: release build in build-release, then the benchmarks in bench/:
 # the decoder and receive path, the live runs against korvane-sim, the
-# memory soak, the monitor, and the Windows build under Wine. Prints the table against the speed budget, writes every figure
-# to bench/results.json and the summary to docs/performance.md.
+# memory soak, the monitor, and the Windows build under Wine. Prints the
+# table against the speed budget, writes every figure to bench/results.json
+# and the summary to docs/performance.md.
 #
 # The defaults are the real measurement (five runs each, 60 s per live case,
 # one million frames per soak run: well over an hour in all). For a quick

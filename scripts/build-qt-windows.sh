@@ -7,8 +7,9 @@
 #
 # The cache folder is named after Debian's Qt version and a hash of the
 # recipe (Qt's options below, the steps after the install and the toolchain
-# file), so a changed recipe never reuses an old build. A build is made in "<prefix>.partial" and renamed
-# only when it is complete: an interrupted one is found and started again.
+# file), so a changed recipe never reuses an old build. A build is made in
+# "<prefix>.partial" and renamed only when it is complete: an interrupted one
+# is found and started again.
 #
 # Only Core, Gui and Widgets, the Windows platform plugin and the Windows
 # style are built, as shared libraries (Qt's LGPL terms ask no more than that
