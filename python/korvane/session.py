@@ -35,9 +35,10 @@ class Session:
         self._dead = None  # why the session ended, once it has
         self.hello = None
         try:
-            self._proc = subprocess.Popen(
-                argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
-            )
+            # No console window of its own when the caller has none (pythonw).
+            flags = getattr(subprocess, "CREATE_NO_WINDOW", 0)
+            self._proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE, creationflags=flags)
         except OSError as e:
             raise LinkError(f"cannot start {argv[0]}: {e}") from e
         self._err_thread = threading.Thread(target=self._read_stderr, name="korvane-cli stderr", daemon=True)

@@ -40,7 +40,7 @@ def metadata_files(project):
     entry = ""
     for group, points in project.get("entry-points", {}).items():
         entry += f"[{group}]\n" + "".join(f"{k} = {v}\n" for k, v in points.items()) + "\n"
-    return {"METADATA": body, "entry_points.txt": entry, "top_level.txt": "korvane\n"}
+    return {"METADATA": body, "entry_points.txt": entry}
 
 
 def package_files():
