@@ -174,10 +174,11 @@ class Device:
 
     def frames(self, timeout=0.0):
         """Yields every frame received (good or bad), each once, in order:
-        first those already here, then new ones until `timeout` seconds
-        pass without one."""
+        those already here, then those that come in the next `timeout`
+        seconds."""
+        deadline = time.monotonic() + timeout
         while True:
-            msg = self.wait_event("frame", timeout)
+            msg = self.wait_event("frame", max(deadline - time.monotonic(), 0.0))
             if msg is None:
                 return
             yield Frame.from_json(msg)
