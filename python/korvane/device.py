@@ -133,6 +133,9 @@ class Device:
         answer = self._ask("send", timeout, type=int(type), data=_hex(data), expect=expect,
                            timeout_ms=round(timeout * 1000))
         reply = Reply(answer.get("reply"), answer.get("rtt_ms"), bytes.fromhex(answer["sent"]), bool(answer["met"]))
+        with self._seen:
+            # The reply event of this send came before its answer: taken here, not by wait_event("reply").
+            self._cursors["reply"] = self._dropped + len(self._events)
         if not reply.met:
             got = f"{reply.reply.upper()} after {reply.rtt_ms:.3f} ms" if reply.reply else f"no reply within {timeout} s"
             raise ExpectationFailed(f"frame {reply.sent.hex(' ').upper()}: expected {expect}, got {got}", reply)

@@ -20,6 +20,8 @@ def test_frames_both_ways(device_sim):
         with pytest.raises(korvane.ExpectationFailed) as failed:
             device.send(0x02, expect="nak")
         assert failed.value.result.reply == "ack"
+        device.send_raw("2E 01 00 00")  # checksum 00, not FE: the replies the sends took are not this one's
+        assert device.wait_event("reply")["reply"] == "nak"
 
         for command in ("bad 81 01", "send 81 02", "send 82 03 04"):
             device_sim.command(command)
