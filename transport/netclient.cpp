@@ -136,5 +136,12 @@ int NetClient::recv(char* buffer, int maxBytes)
 {
     if (!connected || startupFailed)
         return 0;
-    return win::recv(sock, buffer, maxBytes, 0);
+    const int n = win::recv(sock, buffer, maxBytes, 0);
+    lastRecvError = 0;
+    if (n < 0) {
+        const int error = win::WSAGetLastError();
+        if (error != WSAEWOULDBLOCK)
+            lastRecvError = error;
+    }
+    return n;
 }

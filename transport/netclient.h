@@ -35,6 +35,10 @@ public:
     // when WinSock would not start; 0 when it succeeded or failed before
     // reaching the network.
     int connectError() const { return lastConnectError; }
+    // Why the last recv failed: the WinSock code of a connection that broke
+    // (WSAECONNRESET, WSAETIMEDOUT, ...); 0 when it worked or when nothing
+    // was waiting.
+    int recvError() const { return lastRecvError; }
 
 private:
     win::SOCKET sock;
@@ -43,4 +47,5 @@ private:
     bool startedUp; // holds one WinSock start-up
     int lastConnectError = 0;
     int startupError = 0; // the last WSAStartup's result
+    int lastRecvError = 0;
 };
