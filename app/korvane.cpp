@@ -302,11 +302,11 @@ void Korvane::TimerRead_IRQ()
             // Said once: the link is closed right after it.
             std::printf("Korvane::TimerRead_IRQ no data\n");
             std::fflush(stdout); // seen at once when the output goes to a pipe or file
-            loseLink(LinkFailure::connectionLost(linkNumber, 0));
+            loseLink(LinkFailure::connectionLost(linkNumber, net.brokenError()));
             return;
         }
-        if (n < 0 && net.recvError() != 0) {
-            loseLink(LinkFailure::connectionLost(linkNumber, net.recvError()));
+        if (n < 0 && net.brokenError() != 0) {
+            loseLink(LinkFailure::connectionLost(linkNumber, net.brokenError()));
             return;
         }
     }

@@ -121,6 +121,7 @@ LinkFailure::Said LinkFailure::connectionLost(int hostNumber, int code)
     QString english;
     switch (code) {
     case 0:
+    case WSAESHUTDOWN:
         reason = QStringLiteral("设备关闭了连接");
         english = QStringLiteral("device closed the connection");
         break;

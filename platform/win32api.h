@@ -328,6 +328,7 @@ constexpr int WSAEWOULDBLOCK = 10035; // nothing waiting on a non-blocking socke
 constexpr int WSAENETDOWN = 10050;
 constexpr int WSAECONNABORTED = 10053;
 constexpr int WSAECONNRESET = 10054;
+constexpr int WSAESHUTDOWN = 10058; // EPIPE: the peer had closed, and then refused more data
 int WSAGetLastError();
 
 // Call counters of the stand-ins, for tests that show how often the code

@@ -280,8 +280,9 @@ int WSAGetLastError()
     case ECONNABORTED:
         return WSAECONNABORTED;
     case ECONNRESET:
-    case EPIPE:
         return WSAECONNRESET;
+    case EPIPE:
+        return WSAESHUTDOWN;
     default:
         // Reasons the tool does not tell apart: a code outside the ones
         // above, never 0, that still shows which errno it was.

@@ -106,6 +106,7 @@ bool NetClient::connectTo(int hostNumber)
         return false;
     }
     connected = true;
+    lastBrokenError = 0;
     return connected;
 }
 
@@ -129,7 +130,10 @@ int NetClient::send(const char* data, int length)
 {
     if (!connected || startupFailed)
         return 0;
-    return win::send(sock, data, length, 0);
+    const int n = win::send(sock, data, length, 0);
+    if (n < 0)
+        noteFailure();
+    return n;
 }
 
 int NetClient::recv(char* buffer, int maxBytes)
@@ -137,11 +141,14 @@ int NetClient::recv(char* buffer, int maxBytes)
     if (!connected || startupFailed)
         return 0;
     const int n = win::recv(sock, buffer, maxBytes, 0);
-    lastRecvError = 0;
-    if (n < 0) {
-        const int error = win::WSAGetLastError();
-        if (error != WSAEWOULDBLOCK)
-            lastRecvError = error;
-    }
+    if (n < 0)
+        noteFailure();
     return n;
+}
+
+void NetClient::noteFailure()
+{
+    const int error = win::WSAGetLastError();
+    if (error != WSAEWOULDBLOCK && lastBrokenError == 0)
+        lastBrokenError = error;
 }
