@@ -2,8 +2,9 @@
 # `make package-check`, run by CI after `make package`: the package in
 # build-package/ passes lintian (no error, no warning), its desktop entry and
 # AppStream entry validate, it holds the same files as `cmake --install`, and
-# installed with apt-get its korvane opens its window under Xvfb and its
-# korvane-sim answers --help. The package is removed again at the end,
+# installed with apt-get its korvane opens its window under Xvfb, its
+# korvane-sim answers --help, Debian's python3 imports its korvane module and
+# pytest lists its plugin's --korvane-port. The package is removed again at the end,
 # whether the check passed or not. Installing needs root or sudo.
 # Then, as root, the same package is installed without recommends into a
 # minimal Debian (scripts/minimal-debian.sh, bootstrapped once and cached),
@@ -66,6 +67,12 @@ step "korvane-sim --help"
 help=$(/usr/bin/korvane-sim --help)
 grep -q '^Usage: korvane-sim' <<<"$help"
 
+step "python3 imports korvane, pytest lists --korvane-port"
+# From the package alone: no PYTHONPATH, nothing of the source tree.
+(cd "$work" && env -u PYTHONPATH /usr/bin/python3 -c "import korvane")
+help=$(cd "$work" && env -u PYTHONPATH /usr/bin/python3 -m pytest --help)
+grep -q -- '--korvane-port' <<<"$help"
+
 # The screenshot $1 (PNM) is the tool's window: its size, and more colours
 # than an empty or half-drawn one has. Sets width and height.
 window_shown() {
@@ -125,6 +132,7 @@ in_minimal_debian() {
             { cat "$work/apt.log" >&2; return 1; }
     fi
     echo "package-check: $(grep -c '^Setting up' "$work/apt.log" || true) packages set up"
+    chroot "$sys" korvane-sim --help >/dev/null
 
     local number_file=$work/display
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
