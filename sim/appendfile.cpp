@@ -1,9 +1,12 @@
 // Whole-piece writes, cut back on failure.
 #include "appendfile.h"
 
+#include "filelock.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 AppendFile::~AppendFile()
@@ -21,13 +24,35 @@ void AppendFile::close()
 bool AppendFile::create(const std::string& path, std::string& error)
 {
     m_path = path;
-    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    struct stat info{};
+    const bool fifo = ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+    // Read and write on a FIFO: the open does not wait for a reader, and
+    // what is written waits in the FIFO until one comes.
+    m_fd = ::open(path.c_str(), (fifo ? O_RDWR : O_WRONLY | O_CREAT) | O_CLOEXEC, 0644);
     if (m_fd < 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
+    if (!Platform::tryLockExclusive(m_fd)) {
+        error = path + " is held by another Korvane program; it is left as it is";
+        close();
+        return false;
+    }
+    if (::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(m_fd, 0) != 0) {
+        error = "cannot empty " + path + ": " + std::strerror(errno);
+        close();
+        return false;
+    }
     m_whole = 0;
     return true;
+}
+
+bool AppendFile::sameFile(const std::string& a, const std::string& b)
+{
+    struct stat first{};
+    struct stat second{};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
 }
 
 bool AppendFile::write(const void* data, std::size_t size, const std::function<std::size_t(std::size_t)>& whole)

@@ -17,8 +17,14 @@ public:
     AppendFile& operator=(const AppendFile&) = delete;
     ~AppendFile();
 
-    // Creates the file, or empties one that is there.
+    // Creates the file, or empties one that is there, once it holds the
+    // lock that the tool takes on its own log: a file that another running
+    // Korvane program writes is refused and left as it is. A FIFO (a live
+    // reader such as Wireshark) is opened without waiting for its reader.
     bool create(const std::string& path, std::string& error);
+    // Whether two names lead to one file, through links or not; false when
+    // either is not there.
+    static bool sameFile(const std::string& a, const std::string& b);
     // Writes a batch of whole pieces. whole(n) tells how many of the batch's
     // first n bytes are whole pieces. False when the write failed: the file
     // then keeps those pieces only, is closed, and why() says why.
