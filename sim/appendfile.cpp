@@ -5,7 +5,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,9 +19,32 @@ AppendFile::~AppendFile()
 
 void AppendFile::close()
 {
-    if (m_fd >= 0)
+    if (m_fd >= 0 && m_owned)
         ::close(m_fd);
     m_fd = -1;
+}
+
+void AppendFile::adopt(int fd, const std::string& name)
+{
+    struct stat info{};
+    m_fd = fd;
+    m_owned = false;
+    m_path = name;
+    m_pipe = ::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+std::size_t AppendFile::pipeRoom() const
+{
+    int queued = 0;
+    if (::ioctl(m_fd, FIONREAD, &queued) != 0)
+        queued = 0;
+#ifdef F_GETPIPE_SZ
+    const int capacity = ::fcntl(m_fd, F_GETPIPE_SZ);
+#else
+    const int capacity = 65536;
+#endif
+    const long room = static_cast<long>(capacity) - queued - 4096;
+    return room > 0 ? static_cast<std::size_t>(room) : 0;
 }
 
 bool AppendFile::create(const std::string& path, std::string& error)
@@ -38,6 +64,7 @@ bool AppendFile::create(const std::string& path, std::string& error)
         close();
         return false;
     }
+    m_pipe = fifo;
     if (::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(m_fd, 0) != 0) {
         error = "cannot empty " + path + ": " + std::strerror(errno);
         close();
@@ -60,13 +87,30 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
     const auto* from = static_cast<const char*>(data);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(m_fd, from + done, size - done);
-        if (n < 0 && errno == EINTR)
+        std::size_t end = size;
+        if (m_pipe) {
+            const std::size_t limit = std::min(size, done + pipeRoom());
+            end = limit > done ? std::max(done, whole(limit)) : done;
+            if (end == done) {
+                // No room for the next piece yet; POLLOUT would say there is
+                // as soon as a page is free, which may be too little.
+                ::usleep(5000);
+                continue;
+            }
+        }
+        const ssize_t n = ::write(m_fd, from + done, end - done);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (errno != EINTR) {
+                pollfd out{m_fd, POLLOUT, 0};
+                ::poll(&out, 1, 100);
+            }
             continue;
+        }
         if (n <= 0) {
             m_why = n < 0 ? std::strerror(errno) : "nothing written";
+            m_lastKept = done > 0 ? whole(done) : 0;
             // A piece cut in two would spoil what comes before it for a reader.
-            if (done > 0 && ::ftruncate(m_fd, m_whole + static_cast<off_t>(whole(done))) != 0)
+            if (done > 0 && !m_pipe && ::ftruncate(m_fd, m_whole + static_cast<off_t>(m_lastKept)) != 0)
                 m_why += std::string(" (and cannot cut the last piece off: ") + std::strerror(errno) + ")";
             close();
             return false;
@@ -74,5 +118,6 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
         done += static_cast<std::size_t>(n);
     }
     m_whole += static_cast<off_t>(size);
+    m_lastKept = size;
     return true;
 }

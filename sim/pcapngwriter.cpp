@@ -110,13 +110,13 @@ bool PcapngWriter::open(const std::string& path, const std::string& description,
     if (!m_sink->file.create(path, error))
         return false;
     m_spool = std::make_unique<OutputSpool>(SpoolLimit, [sink = m_sink](const std::string& batch) {
-        std::uint64_t packets = 0;
+        std::uint64_t ignored = 0;
         // Each block carries its length in its second word.
         const bool written = sink->file.write(batch.data(), batch.size(), [&](std::size_t done) {
-            return wholeBlocks(batch, done, packets);
+            return wholeBlocks(batch, done, ignored);
         });
-        if (written)
-            wholeBlocks(batch, batch.size(), packets);
+        std::uint64_t packets = 0;
+        wholeBlocks(batch, sink->file.lastKept(), packets);
         sink->packets += packets;
         return written;
     });

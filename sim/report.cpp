@@ -5,12 +5,11 @@
 #include "linkframe.h"
 #include "monoclock.h"
 
+#include "appendfile.h"
 #include "outputspool.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <poll.h>
 #include <unistd.h>
 
 namespace Report {
@@ -23,32 +22,22 @@ constexpr std::size_t ConsoleLimit = 256 * 1024;
 Flush g_flush = Flush::EachLine;
 std::unique_ptr<OutputSpool> g_console;
 
-// Standard output as it is, blocking or not: the descriptor may be shared
-// with a shell or other programs, so its mode is left alone.
-bool writeAll(const std::string& batch)
-{
-    std::size_t done = 0;
-    while (done < batch.size()) {
-        const ssize_t n = ::write(STDOUT_FILENO, batch.data() + done, batch.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd out{STDOUT_FILENO, POLLOUT, 0};
-            ::poll(&out, 1, -1);
-        } else if (n == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 void setUp(Flush flush)
 {
     g_flush = flush;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    g_console = std::make_unique<OutputSpool>(ConsoleLimit, writeAll);
+    // Standard output as it is, blocking or not: the descriptor may be
+    // shared with a shell or other programs, so its mode is left alone.
+    auto out = std::make_shared<AppendFile>();
+    out->adopt(STDOUT_FILENO, "standard output");
+    g_console = std::make_unique<OutputSpool>(ConsoleLimit, [out](const std::string& lines) {
+        return out->write(lines.data(), lines.size(), [&](std::size_t done) {
+            const std::size_t end = lines.rfind('\n', done - 1);
+            return end == std::string::npos ? 0 : end + 1;
+        });
+    });
 }
 
 void line(const std::string& text)
