@@ -320,6 +320,8 @@ constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAENETUNREACH = 10051;
 constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAECONNRESET = 10054;
 int WSAGetLastError();
 
 // Call counters of the stand-ins, for tests that show how often the code
@@ -333,6 +335,10 @@ long callCount(const char* function);
 // Calls of all stand-ins together since the last reset.
 long totalCallCount();
 void resetCallCounts();
+
+// The descriptor behind a device handle, for a program that waits on the
+// line beside other descriptors with poll(); -1 for anything else.
+int descriptor(HANDLE device);
 
 // How long a blocking connect waits for the far end before it gives up
 // with ETIMEDOUT; 21000 ms unless changed. Returns the previous value.

@@ -273,6 +273,10 @@ int WSAGetLastError()
         return WSAENETUNREACH;
     case EHOSTUNREACH:
         return WSAEHOSTUNREACH;
+    case EAGAIN:
+        return WSAEWOULDBLOCK;
+    case ECONNRESET:
+        return WSAECONNRESET;
     default:
         // Reasons the tool does not tell apart: a code outside the ones
         // above, never 0, that still shows which errno it was.

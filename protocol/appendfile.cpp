@@ -6,6 +6,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#ifdef _WIN32
+// Capture blocks and rows go out byte for byte; nothing is inherited anyway.
+constexpr int OpenFlags = O_BINARY;
+#else
+constexpr int OpenFlags = O_CLOEXEC;
+#endif
+
 AppendFile::~AppendFile()
 {
     close();
@@ -21,7 +28,7 @@ void AppendFile::close()
 bool AppendFile::create(const std::string& path, std::string& error)
 {
     m_path = path;
-    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | OpenFlags, 0644);
     if (m_fd < 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;

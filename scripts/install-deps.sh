@@ -11,6 +11,7 @@ packages=(
     iproute2 util-linux                         # network tests in a namespace of their own
     socat                                       # linked pseudo-terminal pairs: the simulator on a "real" line
     tshark wireshark-common                     # the dissector's test (tshark with Lua, text2pcap)
+    nlohmann-json3-dev                          # korvane-cli's JSON lines, also in the Windows build
 )
 if [ "${KORVANE_DEPS_EXTRA:-}" != "" ]; then
     read -r -a extra <<< "$KORVANE_DEPS_EXTRA"

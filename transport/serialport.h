@@ -40,6 +40,9 @@ public:
     // refused it (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ...); 0 after
     // an open that succeeded.
     win::DWORD openError() const { return lastOpenError; }
+    // The open device, null when closed: for a program that waits on the
+    // line itself and asks ClearCommError whether it is still there.
+    win::HANDLE nativeHandle() const { return portOpen() ? handle : nullptr; }
 
 private:
     bool portOpen() const { return isOpen != 0 && handle != nullptr; }
