@@ -13,6 +13,7 @@ using namespace win; // constants are macros on Windows, names in win elsewhere
 
 namespace {
 
+#ifndef _WIN32
 // COMn as the window numbers ports: the number, or 0 for another name.
 int comNumber(const std::string& name)
 {
@@ -20,6 +21,7 @@ int comNumber(const std::string& name)
         return 0;
     return name[3] - '0';
 }
+#endif
 
 // How long a write may wait for a socket that takes nothing, as long as
 // the serial transport waits for one byte.

@@ -3,7 +3,7 @@
 # build-package/ passes lintian (no error, no warning), its desktop entry and
 # AppStream entry validate, it holds the same files as `cmake --install`, and
 # installed with apt-get its korvane opens its window under Xvfb and its
-# korvane-sim answers --help. The package is removed again at the end,
+# korvane-sim answers --help and korvane-cli --version. The package is removed again at the end,
 # whether the check passed or not. Installing needs root or sudo.
 set -euo pipefail
 
@@ -61,6 +61,9 @@ step "korvane-sim --help"
 # SIGPIPE would fail the step under pipefail.
 help=$(/usr/bin/korvane-sim --help)
 grep -q '^Usage: korvane-sim' <<<"$help"
+
+step "korvane-cli --version"
+[ "$(/usr/bin/korvane-cli --version)" = "korvane-cli $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")" ]
 
 step "korvane opens its window under Xvfb"
 shot=$work/korvane.png
