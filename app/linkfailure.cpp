@@ -1,39 +1,72 @@
 #include "linkfailure.h"
 
-#include "openfailure.h"
 #include "win32api.h"
 
+#ifdef Q_OS_UNIX
+#include <QFile>
+
+#include <grp.h>
+#include <sys/stat.h>
+#endif
+
 using namespace win; // the error constants are macros on Windows
+
+LinkFailure::Reason LinkFailure::serialReason(unsigned long code)
+{
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return Reason::NoDevice;
+    case ERROR_ACCESS_DENIED:
+        return Reason::PermissionDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        return Reason::InUse;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        return Reason::NotSerial;
+    case ERROR_CANT_RESOLVE_FILENAME:
+        return Reason::LinkLoops;
+    default:
+        return Reason::Other;
+    }
+}
 
 LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, const QString& device)
 {
     // One arg() call for all the values: a later call would fill a "%1"
     // that the device path brought in.
     const QString head = QStringLiteral("korvane: cannot open COM%1 (%2): ").arg(QString::number(portNumber), device);
-    const QString console = head + QString::fromStdString(OpenFailure::serialText(code, device.toStdString()));
-    switch (OpenFailure::serialReason(code)) {
-    case OpenFailure::Reason::NoDevice:
-        return {QStringLiteral("打开失败: 没有设备 %1").arg(device), console};
-    case OpenFailure::Reason::PermissionDenied: {
+    switch (serialReason(code)) {
+    case Reason::NoDevice:
+        return {QStringLiteral("打开失败: 没有设备 %1").arg(device), head + QStringLiteral("no such device")};
+    case Reason::PermissionDenied: {
 #ifdef Q_OS_WIN
-        return {QStringLiteral("打开失败: 拒绝访问 %1, 可能已被其他程序占用").arg(device), console};
+        // Windows says this of a port that another program holds, far more
+        // often than of one the user may not open at all.
+        return {QStringLiteral("打开失败: 拒绝访问 %1, 可能已被其他程序占用").arg(device),
+                head + QStringLiteral("access denied; another program may be holding the port")};
 #else
-        const QString group = QString::fromStdString(OpenFailure::owningGroup(device.toStdString()));
+        const QString group = owningGroup(device);
         if (group.isEmpty())
-            return {QStringLiteral("打开失败: 没有权限访问 %1").arg(device), console};
-        return {QStringLiteral("打开失败: 没有权限访问 %1, 请把用户加入 %2 组后重新登录").arg(device, group), console};
+            return {QStringLiteral("打开失败: 没有权限访问 %1").arg(device), head + QStringLiteral("permission denied")};
+        return {QStringLiteral("打开失败: 没有权限访问 %1, 请把用户加入 %2 组后重新登录").arg(device, group),
+                head
+                    + QStringLiteral("permission denied; add your user to the group %1 that owns it "
+                                     "(sudo usermod -aG %1 $USER) and log in again")
+                          .arg(group)};
 #endif
     }
-    case OpenFailure::Reason::InUse:
-        return {QStringLiteral("打开失败: %1 已被其他程序占用").arg(device), console};
-    case OpenFailure::Reason::NotSerial:
-        return {QStringLiteral("打开失败: %1 不是串口设备").arg(device), console};
-    case OpenFailure::Reason::LinkLoops:
-        return {QStringLiteral("打开失败: %1 链接循环").arg(device), console};
-    case OpenFailure::Reason::Other:
+    case Reason::InUse:
+        return {QStringLiteral("打开失败: %1 已被其他程序占用").arg(device), head + QStringLiteral("in use by another program")};
+    case Reason::NotSerial:
+        return {QStringLiteral("打开失败: %1 不是串口设备").arg(device), head + QStringLiteral("not a serial device")};
+    case Reason::LinkLoops:
+        return {QStringLiteral("打开失败: %1 链接循环").arg(device), head + QStringLiteral("link loops")};
+    case Reason::Other:
         break;
     }
-    return {QStringLiteral("打开失败: %1 (错误 %2)").arg(device, QString::number(code)), console};
+    return {QStringLiteral("打开失败: %1 (错误 %2)").arg(device, QString::number(code)), head + QStringLiteral("error %1").arg(code)};
 }
 
 QString LinkFailure::connectStatus(int code)
@@ -51,4 +84,19 @@ QString LinkFailure::connectStatus(int code)
     default:
         return QStringLiteral("连接失败: 错误 %1").arg(code);
     }
+}
+
+QString LinkFailure::owningGroup(const QString& device)
+{
+#ifdef Q_OS_UNIX
+    struct stat st;
+    if (::stat(QFile::encodeName(device).constData(), &st) != 0)
+        return {};
+    if (const group* g = ::getgrgid(st.st_gid))
+        return QString::fromLocal8Bit(g->gr_name);
+    return QString::number(st.st_gid);
+#else
+    Q_UNUSED(device);
+    return {};
+#endif
 }

@@ -1,8 +1,7 @@
 #pragma once
 // Why opening the link failed, in the words the user reads: one short
 // Chinese status line for the traffic view and the same in English for
-// standard error, from the Win32 or WinSock code the transport kept. The
-// English reasons come from OpenFailure, which the command-line client shares.
+// standard error, from the Win32 or WinSock code the transport kept.
 
 #include <QString>
 
@@ -17,4 +16,11 @@ public:
     // The line shown after "连接ip地址:...".
     static QString connectStatus(int code);
 
+private:
+    enum class Reason { NoDevice, PermissionDenied, InUse, NotSerial, LinkLoops, Other };
+    static Reason serialReason(unsigned long code);
+
+    // The group that owns the device node, whose members may open it;
+    // empty where there is none to tell (Windows, or stat failed).
+    static QString owningGroup(const QString& device);
 };

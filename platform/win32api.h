@@ -320,8 +320,11 @@ constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAENETUNREACH = 10051;
 constexpr int WSAEHOSTUNREACH = 10065;
-constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEWOULDBLOCK = 10035; // nothing waiting on a non-blocking socket
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAECONNABORTED = 10053;
 constexpr int WSAECONNRESET = 10054;
+constexpr int WSAESHUTDOWN = 10058; // EPIPE: the peer had closed, and then refused more data
 int WSAGetLastError();
 
 // Call counters of the stand-ins, for tests that show how often the code

@@ -68,6 +68,11 @@ bool NetClient::connectTo(int hostNumber)
     return connectTo(hostNumber >= 0 && hostNumber <= 255 ? address : nullptr, DevicePort);
 }
 
+win::SOCKET NetClient::nativeSocket() const
+{
+    return connected ? sock : INVALID_SOCKET;
+}
+
 bool NetClient::connectTo(const char* address, u_short port)
 {
     // Whatever this attempt ends with, an earlier attempt's reason is not it.
@@ -128,11 +133,6 @@ bool NetClient::close()
     connected = false;
     startupFailed = false;
     return true;
-}
-
-win::SOCKET NetClient::nativeSocket() const
-{
-    return connected ? sock : INVALID_SOCKET;
 }
 
 int NetClient::send(const char* data, int length)

@@ -33,14 +33,14 @@ public:
     // The WinSock result, unchanged: bytes received, 0 once the device has
     // closed the connection, -1 when nothing is waiting; 0 when not connected.
     int recv(char* buffer, int maxBytes);
+    // The connected socket, INVALID_SOCKET when not connected: for a
+    // program that waits on it beside other input.
+    win::SOCKET nativeSocket() const;
     // Why the last connect attempt failed: the WinSock code (WSAECONNREFUSED,
     // WSAENETUNREACH, WSAEHOSTUNREACH, WSAETIMEDOUT, ...), or WSAStartup's
     // when WinSock would not start; 0 when it succeeded or failed before
     // reaching the network.
     int connectError() const { return lastConnectError; }
-    // The connected socket, INVALID_SOCKET when not connected: for a
-    // program that waits on it beside other input.
-    win::SOCKET nativeSocket() const;
 
 private:
     win::SOCKET sock;

@@ -25,6 +25,9 @@ public:
     int open(std::u16string name);
     // Always 1.
     int close();
+    // The open device, null when closed: for a program that waits on the
+    // line itself and asks ClearCommError whether it is still there.
+    win::HANDLE nativeHandle() const { return portOpen() ? handle : nullptr; }
     // Received bytes waiting; 0 when closed.
     int available();
     // Takes at most maxBytes of the bytes already waiting; returns how many
@@ -40,9 +43,6 @@ public:
     // refused it (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ...); 0 after
     // an open that succeeded.
     win::DWORD openError() const { return lastOpenError; }
-    // The open device, null when closed: for a program that waits on the
-    // line itself and asks ClearCommError whether it is still there.
-    win::HANDLE nativeHandle() const { return portOpen() ? handle : nullptr; }
 
 private:
     bool portOpen() const { return isOpen != 0 && handle != nullptr; }
