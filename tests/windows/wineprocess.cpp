@@ -34,7 +34,7 @@ void pollPause()
     ::nanosleep(&pause, nullptr);
 }
 
-pid_t start(const std::vector<std::string>& args, const char* dir, int errFd, int outFd)
+pid_t start(const std::vector<std::string>& args, const char* dir, int errFd, int outFd, int inFd)
 {
     std::vector<char*> argv;
     for (const std::string& a : args)
@@ -44,8 +44,7 @@ pid_t start(const std::vector<std::string>& args, const char* dir, int errFd, in
     if (pid == 0) {
         if (dir && ::chdir(dir) != 0)
             ::_exit(126);
-        const int devNull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devNull, STDIN_FILENO);
+        ::dup2(inFd >= 0 ? inFd : ::open("/dev/null", O_RDONLY), STDIN_FILENO);
         if (outFd >= 0)
             ::dup2(outFd, STDOUT_FILENO);
         if (errFd >= 0)

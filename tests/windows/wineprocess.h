@@ -31,8 +31,10 @@ int msLeft(Clock::time_point deadline);
 void pollPause();
 
 // Starts args[0] with the rest as its arguments, in dir when given; its
-// standard output and error go to outFd and errFd when those are not -1.
-pid_t start(const std::vector<std::string>& args, const char* dir = nullptr, int errFd = -1, int outFd = -1);
+// standard output and error go to outFd and errFd when those are not -1,
+// its standard input comes from inFd (else /dev/null).
+pid_t start(const std::vector<std::string>& args, const char* dir = nullptr, int errFd = -1, int outFd = -1,
+            int inFd = -1);
 
 // Ends this prefix's server and every Wine process still running in it: a
 // run whose other side has failed is not waited for.
