@@ -217,6 +217,19 @@ int main(int argc, char** argv)
              return g.present && g.max <= 1024 && b.present && a.present && b.min == a.min && b.max == a.max
                  && b.min == b.max && med(m, QStringLiteral("soak_delivered")).min >= 1e6;
          }},
+        {QStringLiteral("korvane-cli send, start-up"), QStringLiteral("< 20 ms from exec to exit, p50"),
+         {QStringLiteral("cli_startup_p50_ms"), QStringLiteral("cli_startup_p99_ms")},
+         [&](const std::map<QString, Value>& m) { return atMost(QStringLiteral("cli_startup_p50_ms"), 20)(m); }},
+        {QStringLiteral("korvane-cli listen, 960 frames/s, 4-byte frames"),
+         QStringLiteral("all answered; CPU at most the window's on the same stream (960/s row)"),
+         {QStringLiteral("cli960_answered_share"), QStringLiteral("cli960_cpu_percent"), QStringLiteral("cli960_cpu_us_per_frame"),
+          QStringLiteral("live960_cpu_percent")},
+         [&](const std::map<QString, Value>& m) {
+             const Value share = med(m, QStringLiteral("cli960_answered_share"));
+             const Value window = med(m, QStringLiteral("live960_cpu_percent"));
+             return share.present && share.min >= 100.0 && window.present
+                 && atMost(QStringLiteral("cli960_cpu_percent"), window.median)(m);
+         }},
         {QStringLiteral("960 frames/s, 4-byte frames, under Wine (not Windows)"),
          QStringLiteral("all answered and logged; CPU beside the native 960/s row"),
          {QStringLiteral("wine960_delivered_share"), QStringLiteral("wine960_cpu_percent"), QStringLiteral("wine960_server_cpu_percent")},

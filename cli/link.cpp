@@ -32,6 +32,10 @@ constexpr auto SendGiveUp = std::chrono::milliseconds(2000);
 Link::Link(PortSpec spec)
     : m_spec(std::move(spec))
 {
+    if (m_spec.kind == PortSpec::Kind::Tcp)
+        m_net = std::make_unique<NetClient>();
+    else
+        m_serial = std::make_unique<SerialPort>();
 }
 
 bool Link::open(std::string& reason)
@@ -52,10 +56,10 @@ bool Link::openSerial(std::string& reason)
         PortNumbering::assign();
     m_device = number > 0 ? PortNumbering::openPath(number) : name;
 #endif
-    if (m_serial.open(std::u16string(name.begin(), name.end())))
+    if (m_serial->open(std::u16string(name.begin(), name.end())))
         return true;
     reason = "cannot open " + name + (m_device != name ? " (" + m_device + ")" : std::string()) + ": "
-        + OpenFailure::serialText(m_serial.openError(), m_device);
+        + OpenFailure::serialText(m_serial->openError(), m_device);
     return false;
 }
 
@@ -65,9 +69,9 @@ bool Link::openTcp(std::string& reason)
     if (!resolveIpv4(m_spec.host, address, reason))
         return false;
     m_device = address + ':' + std::to_string(m_spec.port);
-    if (m_net.connectTo(address.c_str(), m_spec.port))
+    if (m_net->connectTo(address.c_str(), m_spec.port))
         return true;
-    reason = "cannot connect to " + m_device + ": " + OpenFailure::connectText(m_net.connectError());
+    reason = "cannot connect to " + m_device + ": " + OpenFailure::connectText(m_net->connectError());
     return false;
 }
 
@@ -77,9 +81,9 @@ void Link::close()
         return;
     m_open = false;
     if (m_spec.kind == PortSpec::Kind::Tcp)
-        m_net.close();
+        m_net->close();
     else
-        m_serial.close();
+        m_serial->close();
 }
 
 int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
@@ -87,7 +91,7 @@ int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
     if (!m_open)
         return 0;
     if (m_spec.kind == PortSpec::Kind::Tcp) {
-        const int n = m_net.recv(reinterpret_cast<char*>(buffer), size);
+        const int n = m_net->recv(reinterpret_cast<char*>(buffer), size);
         if (n > 0)
             return n;
         if (n == 0) {
@@ -102,7 +106,7 @@ int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
     }
     DWORD errors = 0;
     COMSTAT stat = {};
-    if (!win::ClearCommError(m_serial.nativeHandle(), &errors, &stat)) {
+    if (!win::ClearCommError(m_serial->nativeHandle(), &errors, &stat)) {
 #ifdef _WIN32
         reason = "the device went away (error " + std::to_string(win::GetLastError()) + ")";
 #else
@@ -111,7 +115,7 @@ int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
         return -1;
     }
     if (stat.cbInQue > 0)
-        return m_serial.read(buffer, size);
+        return m_serial->read(buffer, size);
     if (hungUp) {
         reason = "the device hung up";
         return -1;
@@ -126,13 +130,13 @@ bool Link::write(const std::uint8_t* bytes, std::size_t count, std::string& reas
         return false;
     }
     if (m_spec.kind == PortSpec::Kind::Serial) {
-        m_serial.write(bytes, static_cast<int>(count));
+        m_serial->write(bytes, static_cast<int>(count));
         return true;
     }
     const auto giveUp = std::chrono::steady_clock::now() + SendGiveUp;
     std::size_t done = 0;
     while (done < count) {
-        const int n = m_net.send(reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done));
+        const int n = m_net->send(reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done));
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -155,7 +159,7 @@ int Link::descriptor() const
     if (!m_open)
         return -1;
     if (m_spec.kind == PortSpec::Kind::Tcp)
-        return static_cast<int>(m_net.nativeSocket());
-    return win::posix::descriptor(m_serial.nativeHandle());
+        return static_cast<int>(m_net->nativeSocket());
+    return win::posix::descriptor(m_serial->nativeHandle());
 #endif
 }

@@ -9,6 +9,7 @@
 #include "serialport.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class Link
@@ -39,8 +40,10 @@ private:
     bool openTcp(std::string& reason);
 
     PortSpec m_spec;
-    SerialPort m_serial;
-    NetClient m_net;
+    // Only the one the port needs: the network client's close waits a
+    // while for the connection to settle, which a serial run should not.
+    std::unique_ptr<SerialPort> m_serial;
+    std::unique_ptr<NetClient> m_net;
     std::string m_device;
     bool m_open = false;
 };
