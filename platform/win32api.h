@@ -183,6 +183,10 @@ constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921; // a link that loops
+// What a serial line gives once its device has gone (a USB adapter pulled).
+constexpr DWORD ERROR_BAD_COMMAND = 22;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 
 constexpr BYTE NOPARITY = 0;
 constexpr BYTE ODDPARITY = 1;

@@ -137,6 +137,7 @@ in_minimal_debian() {
     fi
     echo "package-check: $(grep -c '^Setting up' "$work/apt.log" || true) packages set up"
     chroot "$sys" korvane-sim --help >/dev/null
+    "${apt[@]}" autoclean # packages the mirror no longer has leave the cache
 
     local number_file=$work/display
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &

@@ -116,6 +116,7 @@ bool NetClient::connectTo(const char* address, u_short port)
         return false;
     }
     connected = true;
+    lastBrokenError = 0;
     return connected;
 }
 
@@ -139,12 +140,25 @@ int NetClient::send(const char* data, int length)
 {
     if (!connected || startupFailed)
         return 0;
-    return win::send(sock, data, length, 0);
+    const int n = win::send(sock, data, length, 0);
+    if (n < 0)
+        noteFailure();
+    return n;
 }
 
 int NetClient::recv(char* buffer, int maxBytes)
 {
     if (!connected || startupFailed)
         return 0;
-    return win::recv(sock, buffer, maxBytes, 0);
+    const int n = win::recv(sock, buffer, maxBytes, 0);
+    if (n < 0)
+        noteFailure();
+    return n;
+}
+
+void NetClient::noteFailure()
+{
+    const int error = win::WSAGetLastError();
+    if (error != WSAEWOULDBLOCK && lastBrokenError == 0)
+        lastBrokenError = error;
 }

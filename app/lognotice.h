@@ -1,0 +1,26 @@
+#pragma once
+// What the user is told about the traffic log: the status bar's log field,
+// and the lines for the traffic view and standard error when this run has
+// no log, kept the previous one, or cannot write rows.
+
+#include "display.h"
+
+#include <QString>
+
+class LogNotice
+{
+public:
+    struct Said {
+        QString status;  // for the traffic view; empty: nothing to show there
+        QString console; // for standard error; empty: nothing to print
+    };
+    // The status bar's log field, as things stand.
+    static QString field(const LogStatus& log);
+    // Said once at start.
+    static Said atStart(const LogStatus& log);
+    // Said when writes start failing or work again.
+    static Said writeChanged(const LogStatus& log);
+
+private:
+    static QString writeReason(const LogStatus& log, bool english);
+};
