@@ -1,12 +1,10 @@
 #include "link.h"
 
-#include "openfailure.h"
+#include "linkreason.h"
 #include "portnumbering.h"
 #include "resolve.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 using namespace win; // constants are macros on Windows, names in win elsewhere
@@ -59,7 +57,7 @@ bool Link::openSerial(std::string& reason)
     if (m_serial->open(std::u16string(name.begin(), name.end())))
         return true;
     reason = "cannot open " + name + (m_device != name ? " (" + m_device + ")" : std::string()) + ": "
-        + OpenFailure::serialText(m_serial->openError(), m_device);
+        + LinkReason::serialOpenText(m_serial->openError(), m_device);
     return false;
 }
 
@@ -71,7 +69,7 @@ bool Link::openTcp(std::string& reason)
     m_device = address + ':' + std::to_string(m_spec.port);
     if (m_net->connectTo(address.c_str(), m_spec.port))
         return true;
-    reason = "cannot connect to " + m_device + ": " + OpenFailure::connectText(m_net->connectError());
+    reason = "cannot connect to " + m_device + ": " + LinkReason::connectText(m_net->connectError());
     return false;
 }
 
@@ -94,30 +92,23 @@ int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
         const int n = m_net->recv(reinterpret_cast<char*>(buffer), size);
         if (n > 0)
             return n;
-        if (n == 0) {
-            reason = "device closed the connection";
-            return -1;
-        }
-        const int code = win::WSAGetLastError();
-        if (code == WSAEWOULDBLOCK)
+        const int code = n == 0 ? 0 : win::WSAGetLastError();
+        if (n < 0 && code == WSAEWOULDBLOCK)
             return 0;
-        reason = code == WSAECONNRESET ? "connection reset by the device" : "receive failed: error " + std::to_string(code);
+        reason = LinkReason::lostText(LinkReason::connectionLost(code), code);
         return -1;
     }
     DWORD errors = 0;
     COMSTAT stat = {};
     if (!win::ClearCommError(m_serial->nativeHandle(), &errors, &stat)) {
-#ifdef _WIN32
-        reason = "the device went away (error " + std::to_string(win::GetLastError()) + ")";
-#else
-        reason = std::string("the device went away: ") + std::strerror(errno);
-#endif
+        const DWORD code = win::GetLastError();
+        reason = LinkReason::lostText(LinkReason::serialLost(code), static_cast<long>(code));
         return -1;
     }
     if (stat.cbInQue > 0)
         return m_serial->read(buffer, size);
     if (hungUp) {
-        reason = "the device hung up";
+        reason = LinkReason::lostText(LinkReason::Lost::HungUp, 0);
         return -1;
     }
     return 0;
@@ -143,7 +134,8 @@ bool Link::write(const std::uint8_t* bytes, std::size_t count, std::string& reas
         }
         const int code = win::WSAGetLastError();
         if (code != WSAEWOULDBLOCK || std::chrono::steady_clock::now() > giveUp) {
-            reason = code == WSAEWOULDBLOCK ? "the device takes no data" : "send failed: error " + std::to_string(code);
+            reason = code == WSAEWOULDBLOCK ? "the device takes no data"
+                                            : LinkReason::lostText(LinkReason::connectionLost(code), code);
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
