@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -326,15 +329,86 @@ struct Install
 
 constexpr const char* UninstallKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvane";
 
+std::string fileText(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// What a folder holds: every file with its size and time.
+std::vector<std::string> snapshot(const std::string& folder)
+{
+    std::vector<std::string> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error)) {
+        std::string line = entry.path().string();
+        if (entry.is_regular_file(error))
+            line += " " + std::to_string(entry.file_size(error)) + " "
+                    + std::to_string(entry.last_write_time(error).time_since_epoch().count());
+        files.push_back(line);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// An installer run that must stop with its exit code and say why on its
+// standard error, before it touches the folder.
+struct Refusal
+{
+    const char* what;
+    std::vector<std::string> args;
+    int code;
+    std::string reason; // in either language of the installer
+    std::string folder;
+};
+
+void checkRefused(const Wine& wine, const Setup& setup, const Refusal& refusal)
+{
+    const std::vector<std::string> before = snapshot(refusal.folder);
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        return;
+    std::vector<std::string> args{wine.loader, setup.installer};
+    args.insert(args.end(), refusal.args.begin(), refusal.args.end());
+    const pid_t pid = start(args, nullptr, err[1]);
+    ::close(err[1]);
+    const int code = exitCode(wine, pid);
+    const std::string said = drain(err[0]);
+    ::close(err[0]);
+    const bool untouched = snapshot(refusal.folder) == before;
+    check(code == refusal.code && said.find(refusal.reason) != std::string::npos && untouched, refusal.what,
+          "exit code " + std::to_string(code) + (untouched ? "" : ", the folder changed") + ", said: " + said);
+}
+
 Install install(const Wine& wine, const Setup& setup)
 {
     checkRun(wine, start({wine.loader, setup.installer, "/S"}), "installer /S");
     checkRun(wine, start({wine.loader, setup.installer, "/S"}), "installer /S over the install (an upgrade)");
     const std::string profile = profileFolder(wine);
+    const std::string first = profile + "/AppData/Local/Programs/Korvane";
+
+    // Another program's folder: its uninstaller is neither run nor replaced.
+    const std::string other = wine.prefix + "/drive_c/Tools/Other";
+    std::filesystem::create_directories(other);
+    std::ofstream(other + "/Uninstall.exe") << "another program's uninstaller";
+    checkRefused(wine, setup,
+                 {"installer: a folder with another program's Uninstall.exe is refused", {"/S", "/D=C:\\Tools\\Other"}, 3,
+                  "Korvane setup: C:\\Tools\\Other ", other});
+
+    // An upgrade into another folder takes the first install away.
+    checkRun(wine, start({wine.loader, setup.installer, "/S", "/D=C:\\Tools\\Korvane"}),
+             "installer /S into another folder (an upgrade)");
     Install at;
-    at.program = profile + "/AppData/Local/Programs/Korvane";
+    at.program = wine.prefix + "/drive_c/Tools/Korvane";
     at.work = profile + "/Documents/Korvane";
     at.shortcut = profile + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Korvane.lnk";
+    std::string registered;
+    runTool({wine.loader, "reg", "query", UninstallKey, "/v", "InstallLocation"}, &registered);
+    const bool moved = registered.find("C:\\Tools\\Korvane") != std::string::npos
+                       && fileText(at.shortcut).find("C:\\Tools\\Korvane\\korvane.exe") != std::string::npos;
+    check(!exists(first) && moved, "installer: an upgrade into another folder removes the first install, and the entries follow",
+          (exists(first) ? "the first install stays; " : "") + registered);
+
     check(exists(at.program + "/korvane.exe") && exists(at.program + "/platforms/qwindows.dll")
               && exists(at.program + "/Qt6Widgets.dll") && exists(at.program + "/licenses/Qt-NOTICE.txt"),
           "program: korvane.exe, Qt, its plugins and the licences installed per user", at.program);
@@ -422,6 +496,8 @@ void run(const Wine& wine, const Setup& setup)
     const bool shown = window.find(RunLimitMs);
     check(shown, "program: korvane.exe shows its window");
     if (shown) {
+        checkRefused(wine, setup,
+                     {"installer: while korvane.exe runs, /S is refused", {"/S"}, 4, "\\Korvane\\korvane.exe", at.program});
         window.choosePort(3);
         window.clickOpen();
         check(device.waitLineIndex(QRegularExpression(QStringLiteral("^connected"))) >= 0, "program: COM3 opens");
