@@ -30,7 +30,9 @@ configure: deps $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# What it starts and nothing more: the suites and benchmarks are make test's.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target korvane
 	@scripts/run-korvane.sh $(BUILD)/app/korvane
 
 test: build
@@ -63,7 +65,8 @@ test-windows-transports: configure
 	cmake --build $(BUILD) -j $(JOBS) --target korvane-winedriver
 	$(BUILD)/tests/windows/korvane-winedriver $(WINDOWS_TRANSPORTS_BUILD)/tests/windows/korvane-wintest.exe
 
-demo: build
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target korvane korvane-sim
 	@scripts/demo.sh $(BUILD)
 
 # Release build, benchmarks, figures to bench/results.json.
