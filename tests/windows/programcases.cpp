@@ -322,18 +322,12 @@ std::string profileFolder(const Wine& wine)
 
 struct Install
 {
-    std::string program;  // %LOCALAPPDATA%\Programs\Korvane
+    std::string program;  // C:\Tools\Korvane, where the upgrade moved it
     std::string work;     // Documents\Korvane
     std::string shortcut; // the Start-menu entry
 };
 
 constexpr const char* UninstallKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvane";
-
-std::string fileText(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 // What a folder holds: every file with its size and time.
 std::vector<std::string> snapshot(const std::string& folder)
@@ -351,33 +345,23 @@ std::vector<std::string> snapshot(const std::string& folder)
     return files;
 }
 
-// An installer run that must stop with its exit code and say why on its
-// standard error, before it touches the folder.
-struct Refusal
+// An installer run (args) that must end with code and say reason on its
+// standard error (in either of its languages) before touching folder.
+void checkRefused(const Wine& wine, const std::vector<std::string>& args, int code, const std::string& reason,
+                  const std::string& folder, const char* what)
 {
-    const char* what;
-    std::vector<std::string> args;
-    int code;
-    std::string reason; // in either language of the installer
-    std::string folder;
-};
-
-void checkRefused(const Wine& wine, const Setup& setup, const Refusal& refusal)
-{
-    const std::vector<std::string> before = snapshot(refusal.folder);
+    const std::vector<std::string> before = snapshot(folder);
     int err[2];
     if (::pipe2(err, O_CLOEXEC) != 0)
         return;
-    std::vector<std::string> args{wine.loader, setup.installer};
-    args.insert(args.end(), refusal.args.begin(), refusal.args.end());
     const pid_t pid = start(args, nullptr, err[1]);
     ::close(err[1]);
-    const int code = exitCode(wine, pid);
+    const int ended = exitCode(wine, pid);
     const std::string said = drain(err[0]);
     ::close(err[0]);
-    const bool untouched = snapshot(refusal.folder) == before;
-    check(code == refusal.code && said.find(refusal.reason) != std::string::npos && untouched, refusal.what,
-          "exit code " + std::to_string(code) + (untouched ? "" : ", the folder changed") + ", said: " + said);
+    const bool untouched = snapshot(folder) == before;
+    check(ended == code && said.find(reason) != std::string::npos && untouched, what,
+          "exit code " + std::to_string(ended) + (untouched ? "" : ", the folder changed") + ", said: " + said);
 }
 
 Install install(const Wine& wine, const Setup& setup)
@@ -391,9 +375,8 @@ Install install(const Wine& wine, const Setup& setup)
     const std::string other = wine.prefix + "/drive_c/Tools/Other";
     std::filesystem::create_directories(other);
     std::ofstream(other + "/Uninstall.exe") << "another program's uninstaller";
-    checkRefused(wine, setup,
-                 {"installer: a folder with another program's Uninstall.exe is refused", {"/S", "/D=C:\\Tools\\Other"}, 3,
-                  "Korvane setup: C:\\Tools\\Other ", other});
+    checkRefused(wine, {wine.loader, setup.installer, "/S", "/D=C:\\Tools\\Other"}, 3, "Korvane setup: C:\\Tools\\Other ",
+                 other, "installer: a folder with another program's Uninstall.exe is refused");
 
     // An upgrade into another folder takes the first install away.
     checkRun(wine, start({wine.loader, setup.installer, "/S", "/D=C:\\Tools\\Korvane"}),
@@ -404,8 +387,10 @@ Install install(const Wine& wine, const Setup& setup)
     at.shortcut = profile + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Korvane.lnk";
     std::string registered;
     runTool({wine.loader, "reg", "query", UninstallKey, "/v", "InstallLocation"}, &registered);
+    std::ifstream lnk(at.shortcut, std::ios::binary);
+    const std::string link{std::istreambuf_iterator<char>(lnk), std::istreambuf_iterator<char>()};
     const bool moved = registered.find("C:\\Tools\\Korvane") != std::string::npos
-                       && fileText(at.shortcut).find("C:\\Tools\\Korvane\\korvane.exe") != std::string::npos;
+                       && link.find("C:\\Tools\\Korvane\\korvane.exe") != std::string::npos;
     check(!exists(first) && moved, "installer: an upgrade into another folder removes the first install, and the entries follow",
           (exists(first) ? "the first install stays; " : "") + registered);
 
@@ -496,8 +481,8 @@ void run(const Wine& wine, const Setup& setup)
     const bool shown = window.find(RunLimitMs);
     check(shown, "program: korvane.exe shows its window");
     if (shown) {
-        checkRefused(wine, setup,
-                     {"installer: while korvane.exe runs, /S is refused", {"/S"}, 4, "\\Korvane\\korvane.exe", at.program});
+        checkRefused(wine, {wine.loader, setup.installer, "/S"}, 4, "\\Korvane\\korvane.exe", at.program,
+                     "installer: while korvane.exe runs, /S is refused");
         window.choosePort(3);
         window.clickOpen();
         check(device.waitLineIndex(QRegularExpression(QStringLiteral("^connected"))) >= 0, "program: COM3 opens");
