@@ -2,8 +2,9 @@
 # `make package-check`, run by CI after `make package`: the package in
 # build-package/ passes lintian (no error, no warning), its desktop entry and
 # AppStream entry validate, it holds the same files as `cmake --install`, and
-# installed with apt-get its korvane opens its window under Xvfb and its
-# korvane-sim answers --help. The package is removed again at the end,
+# installed with apt-get its korvane opens its window under Xvfb, its
+# korvane-sim answers --help, Debian's python3 imports its korvane module and
+# pytest lists its plugin's --korvane-port. The package is removed again at the end,
 # whether the check passed or not. Installing needs root or sudo.
 set -euo pipefail
 
@@ -61,6 +62,12 @@ step "korvane-sim --help"
 # SIGPIPE would fail the step under pipefail.
 help=$(/usr/bin/korvane-sim --help)
 grep -q '^Usage: korvane-sim' <<<"$help"
+
+step "python3 imports korvane, pytest lists --korvane-port"
+# From the package alone: no PYTHONPATH, nothing of the source tree.
+(cd "$work" && env -u PYTHONPATH /usr/bin/python3 -c "import korvane")
+help=$(cd "$work" && env -u PYTHONPATH /usr/bin/python3 -m pytest --help)
+grep -q -- '--korvane-port' <<<"$help"
 
 step "korvane opens its window under Xvfb"
 shot=$work/korvane.png

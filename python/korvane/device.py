@@ -1,0 +1,213 @@
+"""A device on a line, driven through a korvane-cli session."""
+
+import contextlib
+import dataclasses
+import threading
+import time
+from typing import Optional
+
+from .errors import ExpectationFailed, LinkError
+from .locate import find_cli
+from .session import Session
+
+EXPECTS = ("ack", "nak", "none", "any")
+ANSWERS = ("ack", "nak", "none")
+
+
+@dataclasses.dataclass(frozen=True)
+class Reply:
+    """What became of a frame sent: the device's reply ("ack", "nak", or
+    None when none came in time), the round trip in milliseconds (None
+    without a reply), the bytes written, and whether the expectation held."""
+
+    reply: Optional[str]
+    rtt_ms: Optional[float]
+    sent: bytes
+    met: bool
+
+
+@dataclasses.dataclass(frozen=True)
+class Frame:
+    """A frame the device sent: type, data, checksum byte and whether it is
+    right, the wall-clock time its bytes were read (seconds since the
+    epoch), and how it was answered ("ack", "nak" or None)."""
+
+    type: int
+    data: bytes
+    checksum: int
+    good: bool
+    time: float
+    answered: Optional[str]
+
+    @classmethod
+    def from_json(cls, msg):
+        return cls(
+            type=msg["type"],
+            data=bytes.fromhex(msg["data"]),
+            checksum=int(msg["sum"], 16),
+            good=msg["good"],
+            time=msg["t"],
+            answered=msg.get("answered"),
+        )
+
+
+def _hex(data):
+    if isinstance(data, str):
+        return data
+    return bytes(data).hex().upper()
+
+
+def _pattern(pattern):
+    """A frame pattern for the CLI: type then data bytes, "??" for any byte.
+    Takes the CLI's own text ("01 ?? 0A"), or bytes / a sequence of ints and
+    None (for any byte)."""
+    if pattern is None or isinstance(pattern, str):
+        return pattern
+    return " ".join("??" if b is None else f"{b:02X}" for b in pattern)
+
+
+class Device:
+    """A device on one line. Made by korvane.open(); every received event is
+    kept, in order, for frames() and wait_event()."""
+
+    def __init__(self, port, cli=None, log=None, pcap=None, answer=None, answer_delay_ms=None, start_timeout=5.0):
+        argv = [find_cli(cli), "--port", str(port)]
+        if log is not None:
+            argv += ["--log", str(log)]
+        if pcap is not None:
+            argv += ["--pcap", str(pcap)]
+        if answer is not None:
+            argv += ["--answer", answer]
+        if answer_delay_ms is not None:
+            argv += ["--answer-delay", str(answer_delay_ms)]
+        argv.append("session")
+        self.port = port
+        self._events = []
+        self._seen = threading.Condition()
+        self._cursors = {}
+        self._ended = None
+        self._session = Session(argv, self._on_event, start_timeout)
+
+    @property
+    def hello(self):
+        """The CLI's hello: its version and the device it opened."""
+        return self._session.hello
+
+    @property
+    def cli_pid(self):
+        return self._session.pid
+
+    def _on_event(self, msg):
+        with self._seen:
+            self._events.append(msg)
+            if msg.get("event") == "end":
+                self._ended = msg["reason"]
+            self._seen.notify_all()
+
+    def _ask(self, cmd, wait=1.0, **fields):
+        answer = self._session.request(cmd, wait, **fields)
+        if not answer.get("ok"):
+            error = answer.get("error", "refused")
+            if error.startswith("link lost"):
+                raise LinkError(f"{cmd}: {error}")
+            raise ValueError(f"korvane-cli refused {cmd}: {error}")
+        return answer
+
+    # -- sending ----------------------------------------------------------
+
+    def send(self, type, data=b"", expect="ack", timeout=1.0):
+        """Sends a frame (type 0..255 and data bytes; start byte, len and
+        checksum are added) and waits up to `timeout` seconds for the reply.
+        Returns a Reply; raises ExpectationFailed when `expect` ("ack",
+        "nak", "none" or "any") does not hold."""
+        if expect not in EXPECTS:
+            raise ValueError(f"expect must be one of {EXPECTS}")
+        answer = self._ask("send", timeout, type=int(type), data=_hex(data), expect=expect,
+                           timeout_ms=round(timeout * 1000))
+        reply = Reply(answer.get("reply"), answer.get("rtt_ms"), bytes.fromhex(answer["sent"]), bool(answer["met"]))
+        if not reply.met:
+            got = f"{reply.reply.upper()} after {reply.rtt_ms:.3f} ms" if reply.reply else f"no reply within {timeout} s"
+            raise ExpectationFailed(f"frame {reply.sent.hex(' ').upper()}: expected {expect}, got {got}", reply)
+        return reply
+
+    def send_raw(self, data):
+        """Writes bytes exactly as given; returns them as written."""
+        return bytes.fromhex(self._ask("raw", data=_hex(data))["sent"])
+
+    def answer(self, mode="ack", delay_ms=0):
+        """How received frames are answered from now on: "ack" (the tool's
+        way: ACK good frames, NAK bad ones), "nak" for all, "none"; after
+        `delay_ms`."""
+        if mode not in ANSWERS:
+            raise ValueError(f"mode must be one of {ANSWERS}")
+        self._ask("answer", mode=mode, delay_ms=int(delay_ms))
+
+    def ping(self):
+        self._ask("ping")
+
+    # -- receiving --------------------------------------------------------
+
+    def expect_frame(self, pattern=None, timeout=1.0):
+        """The oldest received frame, not yet taken by expect_frame, that
+        matches `pattern` ("01 ?? 0A": type then data, "??" any byte; or
+        bytes, or ints with None for any byte; None matches every frame) and
+        has a good checksum; waits up to `timeout` seconds for one. Raises
+        ExpectationFailed when none comes."""
+        answer = self._session.request("expect_frame", timeout, pattern=_pattern(pattern),
+                                       timeout_ms=round(timeout * 1000))
+        if answer.get("ok"):
+            return Frame.from_json(answer["frame"])
+        error = answer.get("error", "")
+        if error == "timeout":
+            raise ExpectationFailed(f"no frame matching {_pattern(pattern) or 'any'} within {timeout} s")
+        if error.startswith("link lost"):
+            raise LinkError(f"expect_frame: {error}")
+        raise ValueError(f"korvane-cli refused expect_frame: {error}")
+
+    def frames(self, timeout=0.0):
+        """Yields every frame received (good or bad), each once, in order:
+        first those already here, then new ones until `timeout` seconds
+        pass without one."""
+        while True:
+            msg = self.wait_event("frame", timeout)
+            if msg is None:
+                return
+            yield Frame.from_json(msg)
+
+    def wait_event(self, kind, timeout=1.0):
+        """The next event of `kind` ("frame", "reply", "noise", "lost",
+        "back", "end") not yet returned for that kind, as the CLI's dict;
+        None when none comes within `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        with self._seen:
+            start = self._cursors.get(kind, 0)
+            while True:
+                for i in range(start, len(self._events)):
+                    if self._events[i].get("event") == kind:
+                        self._cursors[kind] = i + 1
+                        return self._events[i]
+                start = len(self._events)
+                self._cursors[kind] = start
+                if self._ended is not None and kind != "end":
+                    raise LinkError(self._ended, self._session.stderr())
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return None
+                self._seen.wait(left)
+
+    def close(self):
+        self._session.close()
+
+
+@contextlib.contextmanager
+def open(port, **options):  # noqa: A001 - korvane.open, as the API names it
+    """Opens `port` ("COMn", a device path or socket://host:port) through
+    korvane-cli and yields a Device; the port is released at the end.
+    Options: cli (the program's path), log and pcap (files to write),
+    answer and answer_delay_ms (how received frames are answered),
+    start_timeout."""
+    device = Device(port, **options)
+    try:
+        yield device
+    finally:
+        device.close()
