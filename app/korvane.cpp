@@ -1,10 +1,11 @@
 #include "korvane.h"
 
 #include "builddate.h"
-#include "linkfailure.h"
+#include "lognotice.h"
 #include "portnumbering.h"
 
 #include <QEvent>
+#include <QStatusBar>
 
 #include <cstdio>
 
@@ -21,6 +22,8 @@ const QString TextDisconnect = QStringLiteral("断开");
 const QString TextOpeningPort = QStringLiteral("打开COM");
 const QString TextConnectingTo = QStringLiteral("连接ip地址:192.168.1.");
 const QString TextPortSuffix = QStringLiteral("  端口:4500");
+const QString TextLinkClosed = QStringLiteral("未连接");
+const QString Version = QStringLiteral("V2.01.00");
 
 constexpr int SerialPortMin = 1;
 constexpr int SerialPortMax = 9;
@@ -61,8 +64,19 @@ Korvane::Korvane(QWidget* parent, Qt::WindowFlags flags)
     ui.portBox->installEventFilter(this); // its tooltip names the device behind the port
 
     ui.ack_label->clear();
-    ShowVersion(QStringLiteral("V2.01.00"));
+    ShowVersion(Version);
     display.ClearView();
+
+    // The port numbering hands out COM1 to COM9: all of them can be chosen
+    // from the start, not only after the mode was switched twice.
+    ui.portBox->setRange(SerialPortMin, SerialPortMax);
+
+    statusStrip = new StatusStrip(statusBar());
+    statusTimer.setInterval(StatusMs);
+    connect(&statusTimer, &QTimer::timeout, this, [this] { statusStrip->setCounts(counters); });
+    showLinkState();
+    sayLogAtStart();
+    display.setLogWriteWatcher([this] { sayLogWriteChange(); });
 }
 
 Korvane::~Korvane()
@@ -77,6 +91,49 @@ Korvane::~Korvane()
 void Korvane::ShowVersion(const QString& version)
 {
     ui.Ver_label->setText(version + QStringLiteral("  ") + BuildDate::toIso(BuildDate::compiled()));
+}
+
+QString Korvane::versionText()
+{
+    return Version + QStringLiteral("  ") + BuildDate::toIso(BuildDate::compiled());
+}
+
+void Korvane::say(const LinkFailure::Said& said)
+{
+    if (!said.status.isEmpty())
+        display.ShowText(said.status);
+    if (!said.console.isEmpty()) {
+        std::fprintf(stderr, "%s\n", said.console.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
+}
+
+void Korvane::sayLogAtStart()
+{
+    const LogStatus& log = display.logStatus();
+    say(LogNotice::atStart(log));
+    statusStrip->setLog(LogNotice::field(log), log.state != LogStarter::State::Open);
+}
+
+void Korvane::sayLogWriteChange()
+{
+    const LogStatus& log = display.logStatus();
+    say(LogNotice::writeChanged(log));
+    statusStrip->setLog(LogNotice::field(log), log.writeFailing);
+}
+
+void Korvane::showLinkState()
+{
+    if (!linkOpen) {
+        statusStrip->setLink(linkTrouble.isEmpty() ? TextLinkClosed : linkTrouble, !linkTrouble.isEmpty());
+        return;
+    }
+    if (serialMode) {
+        const QString device = QString::fromStdString(PortNumbering::device(linkNumber));
+        statusStrip->setLink(QStringLiteral("已打开 COM%1: %2").arg(QString::number(linkNumber), device));
+    } else {
+        statusStrip->setLink(QStringLiteral("已连接 192.168.1.%1:4500").arg(linkNumber));
+    }
 }
 
 bool Korvane::eventFilter(QObject* watched, QEvent* event)
@@ -132,6 +189,8 @@ void Korvane::on_open_clicked()
 {
     ui.open->setEnabled(false);
     const int n = ui.portBox->value();
+    const bool opening = !linkOpen;
+    linkTrouble.clear();
     if (serialMode)
         toggleSerialLink(n);
     else
@@ -143,12 +202,29 @@ void Korvane::on_open_clicked()
             panels[i]->EnablePanel(true);
         pollPacer.restart();
         readTimer->start(FirstPollMs);
+        linkNumber = n;
+        counters = LinkCounters();
+        statusStrip->setCounts(counters);
+        statusTimer.start();
     } else {
         readTimer->stop();
         for (int i = 0; i < PanelCount; ++i)
             panels[i]->EnablePanel(false);
+        statusTimer.stop();
+        statusStrip->setCounts(counters); // the closed link's last figures stay
     }
     ui.mode->setEnabled(!linkOpen);
+    if (!opening)
+        linkTrouble.clear();
+    showLinkState();
+}
+
+void Korvane::loseLink(const LinkFailure::Said& said)
+{
+    say(said);
+    on_open_clicked(); // closes the link as the user's click would
+    linkTrouble = said.status;
+    showLinkState();
 }
 
 void Korvane::toggleSerialLink(int portNumber)
@@ -173,10 +249,9 @@ void Korvane::toggleSerialLink(int portNumber)
 void Korvane::reportSerialFailure(int portNumber)
 {
     const QString device = portNumber > 0 ? QString::fromStdString(PortNumbering::device(portNumber)) : QString();
-    const LinkFailure::Serial failure = LinkFailure::serial(portNumber, serial.openError(), device);
-    display.ShowText(failure.status);
-    std::fprintf(stderr, "%s\n", failure.console.toLocal8Bit().constData());
-    std::fflush(stderr);
+    const LinkFailure::Said failure = LinkFailure::serial(portNumber, serial.openError(), device);
+    say(failure);
+    linkTrouble = failure.status;
 }
 
 void Korvane::toggleNetLink(int hostNumber)
@@ -186,8 +261,10 @@ void Korvane::toggleNetLink(int hostNumber)
     } else {
         linkOpen = net.connectTo(hostNumber);
         display.ShowText(TextConnectingTo + QString::number(hostNumber) + TextPortSuffix);
-        if (!linkOpen)
-            display.ShowText(LinkFailure::connectStatus(net.connectError()));
+        if (!linkOpen) {
+            linkTrouble = LinkFailure::connectStatus(net.connectError());
+            display.ShowText(linkTrouble);
+        }
     }
     ui.open->setText(linkOpen ? TextDisconnect : TextConnect);
 }
@@ -201,15 +278,27 @@ void Korvane::TimerRead_IRQ()
     if (serialMode) {
         if (serial.available() <= 0) {
             pollPacer.drained();
+            if (serial.lineError() != 0)
+                loseLink(LinkFailure::serialLost(linkNumber, serial.lineError()));
             return;
         }
         n = serial.read(buf, PollBytes);
+        if (n <= 0 && serial.lineError() != 0) {
+            loseLink(LinkFailure::serialLost(linkNumber, serial.lineError()));
+            return;
+        }
     } else {
         n = net.recv(buf, PollBytes);
         if (n == 0) {
             pollPacer.drained();
+            // Said once: the link is closed right after it.
             std::printf("Korvane::TimerRead_IRQ no data\n");
             std::fflush(stdout); // seen at once when the output goes to a pipe or file
+            loseLink(LinkFailure::connectionLost(linkNumber, net.brokenError()));
+            return;
+        }
+        if (n < 0 && net.brokenError() != 0) {
+            loseLink(LinkFailure::connectionLost(linkNumber, net.brokenError()));
             return;
         }
     }
@@ -238,6 +327,8 @@ void Korvane::TimerRead_IRQ()
 void Korvane::DecodePoll(const char* bytes, int n)
 {
     rxPollTimeValid = false;
+    if (n > 0)
+        counters.bytesIn += static_cast<quint64>(n);
     for (int i = 0; i < n; ++i)
         DecodeByte(static_cast<unsigned char>(bytes[i]));
     // Rows written during this tick reach the operating system before the
@@ -299,6 +390,7 @@ void Korvane::startFrame(TYPE_Data& rec)
 
 void Korvane::showReply(std::uint8_t reply)
 {
+    ++(reply == LinkFrame::Ack ? counters.acks : counters.naks);
     ui.ack_label->setText(QStringLiteral("ack:") + QString::number(reply, 16));
 }
 
@@ -311,8 +403,10 @@ void Korvane::finishFrame(TYPE_Data& rec, std::uint8_t checksum)
         if (++rxSlot >= RingSize)
             rxSlot = 0;
         reply = LinkFrame::Ack;
+        ++counters.goodFrames;
     } else {
         reply = LinkFrame::Nak;
+        ++counters.badFrames;
     }
     // The device gets its answer on the link the frame came in on.
     writeToLink(&reply, 1);
@@ -340,8 +434,7 @@ void Korvane::send_slots(const char* buff)
 
 void Korvane::writeToLink(const unsigned char* bytes, int length)
 {
-    if (serialMode)
-        serial.write(bytes, length);
-    else
-        net.send(reinterpret_cast<const char*>(bytes), length);
+    const int sent = serialMode ? serial.write(bytes, length) : net.send(reinterpret_cast<const char*>(bytes), length);
+    if (sent > 0)
+        counters.bytesOut += static_cast<quint64>(sent);
 }

@@ -10,8 +10,10 @@
 #include "netclient.h"
 #include "serialport.h"
 #include "korvaneclass.h"
+#include "linkfailure.h"
 #include "localclock.h"
 #include "pollpacer.h"
+#include "statusstrip.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -30,8 +32,12 @@ public:
     static constexpr int PollBytes = 100;
     static constexpr int FirstPollMs = 5;
     static constexpr int PollMs = 10;
+    // How often the status bar's counts are brought up to date.
+    static constexpr int StatusMs = 250;
 
     void ShowVersion(const QString& version);
+    // "V2.01.00  2026-12-09": what the version label shows.
+    static QString versionText();
 
     // Runs one decoder step. Public so that tests and the benchmark drive the
     // very code a poll tick runs.
@@ -60,6 +66,15 @@ private:
     // standard error. portNumber 0: there was no port name to open.
     void reportSerialFailure(int portNumber);
     void clearReceiveState();
+    // The open link stopped working: said in the view, on standard error
+    // and in the status bar, and closed as a click on `open` closes it.
+    Q_DECL_COLD_FUNCTION void loseLink(const LinkFailure::Said& said);
+    void showLinkState();
+    // The status line in the view and the console line on standard error,
+    // each where it is not empty.
+    void say(const LinkFailure::Said& said);
+    void sayLogAtStart();
+    void sayLogWriteChange();
     Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void startFrame(TYPE_Data& rec);
     Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void showReply(std::uint8_t reply);
     Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void finishFrame(TYPE_Data& rec, std::uint8_t checksum);
@@ -86,6 +101,13 @@ private:
     LocalClock rxClock;
     PollPacer pollPacer{PollMs};
     bool extraTickQueued = false;
+
+    // The bottom strip and what it shows.
+    StatusStrip* statusStrip = nullptr;
+    QTimer statusTimer;
+    LinkCounters counters;
+    int linkNumber = 0;  // the port or host number of the open link
+    QString linkTrouble; // why the link was lost or failed to open; empty otherwise
 
     friend class KorvaneProbe; // tests look at the private state
 };

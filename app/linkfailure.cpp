@@ -32,7 +32,7 @@ LinkFailure::Reason LinkFailure::serialReason(unsigned long code)
     }
 }
 
-LinkFailure::Serial LinkFailure::serial(int portNumber, unsigned long code, const QString& device)
+LinkFailure::Said LinkFailure::serial(int portNumber, unsigned long code, const QString& device)
 {
     // One arg() call for all the values: a later call would fill a "%1"
     // that the device path brought in.
@@ -84,6 +84,69 @@ QString LinkFailure::connectStatus(int code)
     default:
         return QStringLiteral("连接失败: 错误 %1").arg(code);
     }
+}
+
+LinkFailure::Said LinkFailure::serialLost(int portNumber, unsigned long code)
+{
+    QString reason;
+    QString english;
+    switch (code) {
+    case ERROR_GEN_FAILURE:
+        // What Linux gives (EIO) for a pulled adapter and a hung-up line alike.
+        reason = QStringLiteral("输入/输出错误, 设备已拔出或挂断");
+        english = QStringLiteral("I/O error, the device was unplugged or hung up");
+        break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_OPERATION_ABORTED:
+        // Windows answers a pulled USB adapter's handle with one of these.
+        reason = QStringLiteral("设备已移除");
+        english = QStringLiteral("the device was removed");
+        break;
+    default:
+        reason = QStringLiteral("错误 %1").arg(code);
+        english = QStringLiteral("error %1").arg(code);
+        break;
+    }
+    return {QStringLiteral("串口已断开: ") + reason,
+            QStringLiteral("korvane: serial line COM%1 lost: %2; the port is closed").arg(portNumber).arg(english)};
+}
+
+LinkFailure::Said LinkFailure::connectionLost(int hostNumber, int code)
+{
+    QString reason;
+    QString english;
+    switch (code) {
+    case 0:
+    case WSAESHUTDOWN:
+        reason = QStringLiteral("设备关闭了连接");
+        english = QStringLiteral("device closed the connection");
+        break;
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+        reason = QStringLiteral("设备重置了连接");
+        english = QStringLiteral("device reset the connection");
+        break;
+    case WSAETIMEDOUT:
+        reason = QStringLiteral("连接超时");
+        english = QStringLiteral("connection timed out");
+        break;
+    case WSAENETDOWN:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+        reason = QStringLiteral("网络不可达");
+        english = QStringLiteral("network unreachable");
+        break;
+    default:
+        reason = QStringLiteral("错误 %1").arg(code);
+        english = QStringLiteral("error %1").arg(code);
+        break;
+    }
+    return {QStringLiteral("连接已断开: ") + reason,
+            QStringLiteral("korvane: connection to 192.168.1.%1:4500 lost: %2; the link is closed").arg(hostNumber).arg(english)};
 }
 
 QString LinkFailure::owningGroup(const QString& device)

@@ -1,20 +1,28 @@
 #pragma once
-// Why opening the link failed, in the words the user reads: one short
-// Chinese status line for the traffic view and the same in English for
-// standard error, from the Win32 or WinSock code the transport kept.
+// Why opening the link failed, or why an open link was lost, in the words
+// the user reads: one short Chinese status line for the traffic view and the
+// same in English for standard error, from the Win32 or WinSock code the
+// transport kept.
 
 #include <QString>
 
 class LinkFailure
 {
 public:
-    struct Serial {
-        QString status;  // the line shown after "打开COMn"
-        QString console; // the same for standard error, naming the port too
+    struct Said {
+        QString status;  // the line for the traffic view (and the status bar)
+        QString console; // the same for standard error, naming the link too
     };
-    static Serial serial(int portNumber, unsigned long code, const QString& device);
+    // After "打开COMn" when the open failed.
+    static Said serial(int portNumber, unsigned long code, const QString& device);
     // The line shown after "连接ip地址:...".
     static QString connectStatus(int code);
+    // An open serial line whose status query or read failed: the device
+    // was pulled, or the far end of a pseudo-terminal went away.
+    static Said serialLost(int portNumber, unsigned long code);
+    // An open connection that ended: code 0 when the device closed it (recv
+    // gave 0), else the WinSock code of the failed receive.
+    static Said connectionLost(int hostNumber, int code);
 
 private:
     enum class Reason { NoDevice, PermissionDenied, InUse, NotSerial, LinkLoops, Other };

@@ -10,6 +10,8 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
+#include <cerrno>
+
 namespace {
 
 const char LogFileName[] = "Korvane_data.csv";
@@ -45,23 +47,17 @@ Display::~Display()
 
 void Display::OpenLog()
 {
-    logFile = new QFile(QString::fromLatin1(LogFileName));
-    // ReadWrite neither cuts nor appends, so the lock can be checked before
-    // anything in the file is touched.
-    if (!logFile->open(QIODevice::ReadWrite))
+    const LogStarter::Result started = LogStarter::start(QString::fromLatin1(LogFileName));
+    logFile = started.file;
+    log.state = started.state;
+    log.path = started.path;
+    log.kept = started.kept;
+    log.detail = started.detail;
+    if (started.state != LogStarter::State::Open)
         return;
-    // Another instance in this directory holds the log: leave it whole and
-    // run without one, as if the open had failed.
-    if (!Platform::tryLockExclusive(logFile->handle())) {
-        logFile->close();
-        return;
-    }
     // A pipe or terminal behind the name whose reader stops must cost rows,
     // as a full disk does, never the tool itself.
     Platform::setWritesNonBlocking(logFile->handle());
-    // Cut to what this run writes, so no tail of a longer earlier log
-    // survives under the new header.
-    logFile->resize(0);
     logOpen = true;
 
     const QDateTime now = QDateTime::currentDateTime();
@@ -71,7 +67,19 @@ void Display::OpenLog()
     logFile->write(date.constData(), date.size());
     logFile->write(time.constData(), time.size());
     logFile->write(HeaderColumns, sizeof HeaderColumns - 1);
-    logFile->flush();
+    NoteWrite(logFile->flush());
+}
+
+void Display::NoteWrite(bool ok)
+{
+    if (ok == !log.writeFailing)
+        return;
+    log.writeFailing = !ok;
+    // Read at once: errno still holds the failed write's reason here.
+    log.writeError = ok ? 0 : errno;
+    log.writeReason = ok ? QString() : logFile->errorString();
+    if (logWriteWatcher)
+        logWriteWatcher();
 }
 
 void Display::SetView(QWidget* parent, int x, int y)
@@ -141,7 +149,8 @@ void Display::PressFile_Slots(const QString& str)
     const int n = TrafficFormat::rowFromLine(str, row);
     if (n == 0)
         return;
-    logFile->write(row, n);
+    if (logFile->write(row, n) < 0)
+        NoteWrite(false);
     logDirty = true;
 }
 
@@ -216,5 +225,5 @@ void Display::FlushLog()
     if (!logDirty)
         return;
     logDirty = false;
-    logFile->flush();
+    NoteWrite(logFile->flush());
 }

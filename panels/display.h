@@ -21,6 +21,7 @@
 #include <QGuiApplication>
 #undef Display
 
+#include "logstarter.h"
 #include "trafficformat.h"
 #include "typedata.h"
 
@@ -30,7 +31,21 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <functional>
+
 class QFile;
+
+// How the traffic log fares: how this run's log was started, and whether
+// its writes currently fail.
+struct LogStatus {
+    LogStarter::State state = LogStarter::State::CannotOpen;
+    QString path;   // the file written
+    QString kept;   // where the previous run's log was kept, if anywhere
+    QString detail; // the system's reason why there is no log
+    bool writeFailing = false;
+    int writeError = 0; // errno of the failed write where known, else 0
+    QString writeReason;
+};
 
 class Display : public QMainWindow
 {
@@ -59,6 +74,10 @@ public:
     // Brings the view up to date now instead of on the next event-loop turn.
     void RefreshView();
 
+    const LogStatus& logStatus() const { return log; }
+    // Called each time the log's writes start failing or work again.
+    void setLogWriteWatcher(std::function<void()> watcher) { logWriteWatcher = std::move(watcher); }
+
     static QString HexByte(unsigned char b);
 
 protected:
@@ -78,6 +97,7 @@ private:
 
     QString PushLine(const QString& line);
     void OpenLog();
+    void NoteWrite(bool ok);
     void ScheduleRefresh();
 
     QTextEdit textView;
@@ -92,4 +112,7 @@ private:
     bool logDirty;       // rows written since the last flush
     QTimer refreshTimer; // single shot: the next rebuild
     QElapsedTimer sinceRefresh;
+
+    LogStatus log;
+    std::function<void()> logWriteWatcher;
 };

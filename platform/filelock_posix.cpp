@@ -21,9 +21,15 @@ bool tryLockExclusive(int fd)
     // No lock to be had here at all (ENOLCK: NFS without a lock daemon;
     // EOPNOTSUPP or EINVAL: a file system without locks). That says nothing
     // about a second instance, so the log is kept anyway, unguarded.
-    std::fprintf(stderr, "Korvane: the traffic log cannot be locked here (%s); logging without the lock\n",
-                 std::strerror(errno));
-    std::fflush(stderr);
+    // Said once: starting a log may lock twice (the previous one, kept
+    // aside, and the new one).
+    static bool said = false;
+    if (!said) {
+        said = true;
+        std::fprintf(stderr, "Korvane: the traffic log cannot be locked here (%s); logging without the lock\n",
+                     std::strerror(errno));
+        std::fflush(stderr);
+    }
     return true;
 }
 

@@ -29,9 +29,13 @@ bool tryLockExclusive(int fd)
     // No lock to be had at all (a network share or file system without
     // byte-range locks): that says nothing about a second instance, so the
     // log is kept anyway, unguarded, as on Linux.
-    std::fprintf(stderr, "Korvane: the traffic log cannot be locked here (Windows error %lu); logging without the lock\n",
-                 static_cast<unsigned long>(error));
-    std::fflush(stderr);
+    static bool said = false; // once, as on Linux
+    if (!said) {
+        said = true;
+        std::fprintf(stderr, "Korvane: the traffic log cannot be locked here (Windows error %lu); logging without the lock\n",
+                     static_cast<unsigned long>(error));
+        std::fflush(stderr);
+    }
     return true;
 }
 

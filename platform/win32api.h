@@ -183,6 +183,10 @@ constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921; // a link that loops
+// What a serial line gives once its device has gone (a USB adapter pulled).
+constexpr DWORD ERROR_BAD_COMMAND = 22;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 
 constexpr BYTE NOPARITY = 0;
 constexpr BYTE ODDPARITY = 1;
@@ -320,6 +324,11 @@ constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAENETUNREACH = 10051;
 constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSAEWOULDBLOCK = 10035; // nothing waiting on a non-blocking socket
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAESHUTDOWN = 10058; // EPIPE: the peer had closed, and then refused more data
 int WSAGetLastError();
 
 // Call counters of the stand-ins, for tests that show how often the code

@@ -273,6 +273,16 @@ int WSAGetLastError()
         return WSAENETUNREACH;
     case EHOSTUNREACH:
         return WSAEHOSTUNREACH;
+    case EAGAIN:
+        return WSAEWOULDBLOCK;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
+    case ECONNRESET:
+        return WSAECONNRESET;
+    case EPIPE:
+        return WSAESHUTDOWN;
     default:
         // Reasons the tool does not tell apart: a code outside the ones
         // above, never 0, that still shows which errno it was.

@@ -106,6 +106,7 @@ bool NetClient::connectTo(int hostNumber)
         return false;
     }
     connected = true;
+    lastBrokenError = 0;
     return connected;
 }
 
@@ -129,12 +130,25 @@ int NetClient::send(const char* data, int length)
 {
     if (!connected || startupFailed)
         return 0;
-    return win::send(sock, data, length, 0);
+    const int n = win::send(sock, data, length, 0);
+    if (n < 0)
+        noteFailure();
+    return n;
 }
 
 int NetClient::recv(char* buffer, int maxBytes)
 {
     if (!connected || startupFailed)
         return 0;
-    return win::recv(sock, buffer, maxBytes, 0);
+    const int n = win::recv(sock, buffer, maxBytes, 0);
+    if (n < 0)
+        noteFailure();
+    return n;
+}
+
+void NetClient::noteFailure()
+{
+    const int error = win::WSAGetLastError();
+    if (error != WSAEWOULDBLOCK && lastBrokenError == 0)
+        lastBrokenError = error;
 }

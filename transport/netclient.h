@@ -35,6 +35,11 @@ public:
     // when WinSock would not start; 0 when it succeeded or failed before
     // reaching the network.
     int connectError() const { return lastConnectError; }
+    // How the connection broke: the WinSock code of the first send or
+    // receive that failed for a reason other than "nothing waiting" or "no
+    // room now" (WSAECONNRESET, WSAETIMEDOUT, ...); 0 while it works. A send
+    // may meet the break before a receive does and take its reason with it.
+    int brokenError() const { return lastBrokenError; }
 
 private:
     win::SOCKET sock;
@@ -43,4 +48,6 @@ private:
     bool startedUp; // holds one WinSock start-up
     int lastConnectError = 0;
     int startupError = 0; // the last WSAStartup's result
+    int lastBrokenError = 0;
+    void noteFailure();
 };

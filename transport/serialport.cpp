@@ -98,6 +98,7 @@ int SerialPort::open(std::u16string name)
     }
     isOpen = 1;
     lastOpenError = 0;
+    lastLineError = 0;
     return 1;
 }
 
@@ -133,10 +134,12 @@ int SerialPort::available()
 {
     if (!portOpen())
         return 0;
-    // Line errors are cleared here and deliberately not reported.
+    // Line errors are cleared here and deliberately not reported; a query
+    // that fails outright means the device itself is gone.
     DWORD errors = 0;
     COMSTAT stat = {};
-    win::ClearCommError(handle, &errors, &stat);
+    if (!win::ClearCommError(handle, &errors, &stat))
+        lastLineError = win::GetLastError();
     return stat.cbInQue > static_cast<DWORD>(INT_MAX) ? INT_MAX : static_cast<int>(stat.cbInQue);
 }
 
@@ -151,7 +154,10 @@ int SerialPort::read(unsigned char* buffer, int maxBytes)
         return 0;
     DWORD errors = 0;
     COMSTAT stat = {};
-    win::ClearCommError(handle, &errors, &stat);
+    if (!win::ClearCommError(handle, &errors, &stat)) {
+        lastLineError = win::GetLastError();
+        return 0;
+    }
     if (stat.cbInQue == 0)
         return 0;
 
@@ -162,8 +168,11 @@ int SerialPort::read(unsigned char* buffer, int maxBytes)
 
     if (win::ReadFile(handle, buffer, n, &n, &readOverlapped))
         return static_cast<int>(n);
-    if (win::GetLastError() != ERROR_IO_PENDING)
+    const DWORD readError = win::GetLastError();
+    if (readError != ERROR_IO_PENDING) {
+        lastLineError = readError;
         return 0;
+    }
 
     // Only a fallback: with the time-outs set at open a read of bytes that
     // are already waiting completes at once. The read must not outlive this

@@ -40,6 +40,11 @@ public:
     // refused it (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ...); 0 after
     // an open that succeeded.
     win::DWORD openError() const { return lastOpenError; }
+    // Why the open line stopped working: the Win32 code of the status query
+    // or read that failed (a device pulled or hung up gives ERROR_GEN_FAILURE
+    // here, ERROR_ACCESS_DENIED or ERROR_DEVICE_NOT_CONNECTED on Windows);
+    // 0 while it works and after every open.
+    win::DWORD lineError() const { return lastLineError; }
 
 private:
     bool portOpen() const { return isOpen != 0 && handle != nullptr; }
@@ -50,4 +55,5 @@ private:
     win::OVERLAPPED writeOverlapped;
     int isOpen;
     win::DWORD lastOpenError = 0;
+    win::DWORD lastLineError = 0;
 };

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
@@ -115,10 +116,22 @@ void WindowTest::windowItself()
         QCOMPARE(members[i]->objectName(), names[i]);
 
     QCOMPARE(ui.portBox->minimum(), 1);
-    QCOMPARE(ui.portBox->maximum(), 6);
+    QCOMPARE(ui.portBox->maximum(), 9); // every number the port numbering hands out
     QCOMPARE(ui.portBox->singleStep(), 1);
     QCOMPARE(ui.groupBox_data->inputMethodHints(), Qt::ImhDigitsOnly);
     QVERIFY(ui.groupBox_data->title().isEmpty());
+
+    // The status bar takes the strip below the traffic view and no more:
+    // the window keeps its size and the view all of its height.
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.size(), QSize(731, 419));
+    const QTextEdit* view = window.findChild<QTextEdit*>();
+    QCOMPARE(view->geometry(), QRect(10, 270, 711, 131));
+    QVERIFY(window.statusBar()->isVisible());
+    QVERIFY2(window.statusBar()->geometry().top() > view->geometry().bottom(), qPrintable(QStringLiteral("%1").arg(window.statusBar()->geometry().top())));
+    QCOMPARE(window.statusBar()->geometry().bottom(), window.height() - 1);
+    QCOMPARE(window.centralWidget()->height(), window.statusBar()->geometry().top());
 }
 
 void WindowTest::stateAfterStart()

@@ -620,13 +620,16 @@ void SerialLinkTest::deviceOnLinkedTerminals()
     QTRY_COMPARE(logRows().size(), 1);
     QVERIFY(device.waitLine(QRegularExpression(QStringLiteral("^reply FF$"))).hasMatch());
 
-    // Unplugged and plugged in again: the simulator says so and carries on.
+    // Unplugged and plugged in again: the simulator says so and carries on;
+    // the window says so, closes the port and opens it again on a click.
+    OutputCapture err(STDERR_FILENO);
     socat.terminate();
     QVERIFY(socat.waitForFinished());
     QVERIFY(device.waitLine(QRegularExpression(QStringLiteral("^lost "))).hasMatch());
+    checkLinkLost(*probe, *window, QStringLiteral("串口已断开: 输入/输出错误, 设备已拔出或挂断"), err,
+                  "korvane: serial line COM4 lost: I/O error, the device was unplugged or hung up; the port is closed\n");
     plugIn();
     QVERIFY(device.waitLine(QRegularExpression(QStringLiteral("^back "))).hasMatch());
-    QTest::mouseClick(probe->ui().open, Qt::LeftButton);
     QTest::mouseClick(probe->ui().open, Qt::LeftButton);
     QVERIFY(probe->linkOpen());
     typeAndSend(*probe, 0, QStringLiteral("02"), {QStringLiteral("33")});

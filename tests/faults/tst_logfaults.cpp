@@ -1,9 +1,10 @@
 // Faults of the traffic log, seen from the whole window receiving frames on
 // a real pseudo-terminal: a directory it may not write, a disk that is full
 // from the start (/dev/full behind the name), a small disk that fills up and
-// gets room again, and a file that another process holds. The view must work
-// on, nothing may crash, and once there is room again later rows are written
-// whole.
+// gets room again, a file that another process holds, and a previous log
+// that cannot be moved aside. The view must work on, nothing may crash, each
+// fault is said (view, standard error, status bar), and once there is room
+// again later rows are written whole.
 //
 // The read-only directory and the small disk are tmpfs mounts inside a mount
 // namespace of this test's own; without one those cases skip.
@@ -21,6 +22,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -87,12 +89,16 @@ private Q_SLOTS:
     void diskFillsUpThenHasRoomAgain();
     void fileHeldByAnotherProcess();
     void fileSystemWithoutLocks();
+    void previousLogCannotBeKept();
 
 private:
     void startWindowIn(const QString& dir);
     // Sends frames numbered first..first+count-1 in writes of at most 40
     // frames and waits for every answer.
     void sendFrames(quint32 first, int count);
+    // The no-log or write-failure line is in the view and the status bar,
+    // and its English counterpart said once on standard error.
+    void checkSaid(const QString& said, TestSupport::OutputCapture& err, const char* console);
 
     bool mounts;
     QString whyNot;
@@ -164,6 +170,12 @@ void LogFaultsTest::sendFrames(quint32 first, int count)
     QTRY_VERIFY2(viewText(*window).contains(last), qPrintable(last));
 }
 
+void LogFaultsTest::checkSaid(const QString& said, TestSupport::OutputCapture& err, const char* console)
+{
+    QTRY_COMPARE(statusText(*window, "logStatus"), said);
+    QCOMPARE(err.text().count(console), 1);
+}
+
 void LogFaultsTest::unwritableDirectory()
 {
     if (!mounts)
@@ -175,7 +187,11 @@ void LogFaultsTest::unwritableDirectory()
     QVERIFY2(TestSupport::mountTmpfs(dir, 64 * 1024, true, &why), qPrintable(why));
     mounted = dir;
 
+    TestSupport::OutputCapture err(STDERR_FILENO);
     startWindowIn(dir);
+    checkSaid(QStringLiteral("无日志: 无法写入 Korvane_data.csv (Read-only file system)"), err,
+              "korvane: no traffic log: cannot write Korvane_data.csv: Read-only file system\n");
+    QTRY_VERIFY(viewText(*window).contains(statusText(*window, "logStatus")));
     sendFrames(0, 30);
     QVERIFY(!QFileInfo::exists(LogName));
     QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System), QStringList());
@@ -216,7 +232,9 @@ void LogFaultsTest::diskFillsUpThenHasRoomAgain()
     QString why;
     QVERIFY2(TestSupport::mountTmpfs(dir, 64 * 1024, false, &why), qPrintable(why));
     mounted = dir;
+    TestSupport::OutputCapture err(STDERR_FILENO);
     startWindowIn(dir);
+    QCOMPARE(statusText(*window, "logStatus"), QStringLiteral("日志: Korvane_data.csv"));
 
     // Rows while there is room.
     constexpr int before = 20;
@@ -243,6 +261,8 @@ void LogFaultsTest::diskFillsUpThenHasRoomAgain()
     constexpr int whileFull = 800;
     sendFrames(before, whileFull);
     QVERIFY(probe->linkOpen());
+    checkSaid(QStringLiteral("日志写入失败: 磁盘已满"), err,
+              "korvane: writing the traffic log Korvane_data.csv failed: the disk is full; rows are dropped until it can be written again\n");
     const TestSupport::LogContents full = TestSupport::readLog();
 
     // Room again, and more frames.
@@ -251,6 +271,8 @@ void LogFaultsTest::diskFillsUpThenHasRoomAgain()
     const quint32 firstAfter = before + whileFull;
     sendFrames(firstAfter, after);
     QTRY_VERIFY(!TestSupport::readLog().rows.isEmpty() && TestSupport::readLog().rows.last().sequence() == firstAfter + after - 1);
+    QCOMPARE(statusText(*window, "logStatus"), QStringLiteral("日志: Korvane_data.csv"));
+    QCOMPARE(err.text().count("korvane: the traffic log Korvane_data.csv is written again\n"), 1);
 
     // The tool ends normally.
     QTest::mouseClick(probe->ui().open, Qt::LeftButton);
@@ -275,9 +297,16 @@ void LogFaultsTest::diskFillsUpThenHasRoomAgain()
         QVERIFY2(seqs[i] > seqs[i - 1], qPrintable(QStringLiteral("row %1").arg(i)));
     QVERIFY(TestSupport::contiguous(log.rows.mid(0, before), 0));
     QVERIFY(TestSupport::contiguous(log.rows.mid(log.rows.size() - after), firstAfter));
-    // The row indices follow the frames they belong to.
-    for (const TestSupport::LogRow& r : log.rows)
-        QCOMPARE(r.index, r.sequence() + 2); // [1] is the status line of the open
+    // The row indices follow the frames they belong to: [1] is the status
+    // line of the open, and the one line that said the disk was full counts
+    // from where it was shown.
+    qint64 shift = 0;
+    for (const TestSupport::LogRow& r : log.rows) {
+        const qint64 offset = r.index - r.sequence() - 2;
+        QVERIFY2(offset == shift || offset == shift + 1, qPrintable(QString::number(r.sequence())));
+        shift = offset;
+    }
+    QCOMPARE(shift, 1);
 }
 
 void LogFaultsTest::fileHeldByAnotherProcess()
@@ -299,7 +328,10 @@ void LogFaultsTest::fileHeldByAnotherProcess()
     }, 10000));
     QCOMPARE(holder.readLine(), QByteArray("held\n"));
 
+    TestSupport::OutputCapture err(STDERR_FILENO);
     startWindowIn(work->path());
+    checkSaid(QStringLiteral("无日志: 另一个 Korvane 正在此文件夹写日志"), err,
+              "korvane: no traffic log: another Korvane is writing Korvane_data.csv in this folder\n");
     sendFrames(0, 50);
     QCOMPARE(fileBytes(LogName), earlier);
     QTest::mouseClick(probe->ui().open, Qt::LeftButton);
@@ -332,6 +364,31 @@ void LogFaultsTest::fileSystemWithoutLocks()
     const TestSupport::LogContents log = TestSupport::readLog();
     QVERIFY(log.headerFirst && log.junk.isEmpty() && TestSupport::contiguous(log.rows, 0));
     QCOMPARE(err.text().count("cannot be locked"), 1);
+}
+
+// A previous log that cannot be moved aside (here a mount point, which no
+// rename moves) is left as it is, and the run goes on without a log.
+void LogFaultsTest::previousLogCannotBeKept()
+{
+    if (!mounts)
+        QSKIP(qPrintable(QStringLiteral("no private mount namespace, so no file that cannot be moved: ") + whyNot));
+    QVERIFY(QDir::setCurrent(work->path()));
+    const QByteArray earlier = "Korvane Bus Traffic File \nNew Data ,2026-01-02 \nnew Time ,03:04:05,\n\n\n\nrows\n";
+    {
+        QFile f(LogName);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(earlier) == earlier.size());
+    }
+    const QByteArray path = QFile::encodeName(work->filePath(LogName));
+    QCOMPARE(::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr), 0);
+    mounted = work->filePath(LogName);
+
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    startWindowIn(work->path());
+    checkSaid(QStringLiteral("无日志: 上次的日志无法另存 (Device or resource busy), 原文件未改动"), err,
+              "korvane: no traffic log: the previous log Korvane_data.csv could not be kept aside (Device or resource busy); it is left as it is\n");
+    sendFrames(0, 5);
+    QCOMPARE(fileBytes(LogName), earlier);
+    QCOMPARE(QDir().entryList(QDir::Files), QStringList{LogName});
 }
 
 int main(int argc, char** argv)

@@ -12,11 +12,15 @@
 //    the first one's log whole.
 //  - Under `nohup` a SIGHUP leaves the tool running; the stop signals give
 //    back at the end what they found.
+//  - korvane itself answers --help and --version without a window, and
+//    without a display it says which one it tried and exits 1, not abort.
 
+#include "korvane.h"
 #include "stopsignals.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -33,6 +37,7 @@ using namespace TestSupport;
 namespace {
 
 const QString HostPath = QStringLiteral(KORVANE_WINDOW_HOST);
+const QString ToolPath = QStringLiteral(KORVANE_TOOL);
 
 // Frames of eight bytes on the wire (type, four sequence bytes), so that a
 // poll of 100 bytes completes at most 13 of them.
@@ -86,6 +91,8 @@ private Q_SLOTS:
     void logNameIsAPipeNobodyReads();
     void hangUpIgnoredUnderNohup();
     void stopSignalsGiveBackWhatTheyFound();
+    void startWithoutWindow_data();
+    void startWithoutWindow();
 
 private:
     bool waitForRows(int count, int timeoutMs = 20000);
@@ -309,6 +316,55 @@ void ProcessFaultsTest::hangUpIgnoredUnderNohup()
 namespace {
 extern "C" void someoneElsesHandler(int) {}
 } // namespace
+
+void ProcessFaultsTest::startWithoutWindow_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("display"); // DISPLAY; unset when empty; QT_QPA_PLATFORM is unset
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says"); // a line of standard output, or of standard error when exitCode != 0
+
+    QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << QString() << 0
+                            << QStringLiteral("Usage: korvane [--help] [--version] [Qt options such as -platform offscreen]");
+    QTest::newRow("--version") << QStringList{QStringLiteral("--version")} << QString() << 0
+                               << QStringLiteral("korvane ") + Korvane::versionText();
+    QTest::newRow("no display") << QStringList() << QString() << 1
+                                << QStringLiteral("korvane: no display to open (DISPLAY is not set); to run without a display, "
+                                                  "start it as: QT_QPA_PLATFORM=offscreen korvane");
+    // A display number nobody serves: no X server socket, no lock file.
+    QTest::newRow("display gone") << QStringList() << QStringLiteral(":97") << 1
+                                  << QStringLiteral("korvane: cannot open the display \":97\" (X11): could not connect to display :97; "
+                                                    "to run without a display, start it as: QT_QPA_PLATFORM=offscreen korvane");
+}
+
+void ProcessFaultsTest::startWithoutWindow()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, display);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    if (!display.isEmpty() && QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X") + display.mid(1)))
+        QSKIP("an X server serves the display this case takes for gone");
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    if (!display.isEmpty())
+        env.insert(QStringLiteral("DISPLAY"), display);
+    tool.setProcessEnvironment(env);
+    tool.setWorkingDirectory(work->path());
+    tool.start(ToolPath, arguments);
+    QVERIFY(tool.waitForFinished(20000));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), exitCode);
+    const QStringList lines = QString::fromLocal8Bit(exitCode == 0 ? tool.readAllStandardOutput() : tool.readAllStandardError())
+                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(lines.contains(says), qPrintable(lines.join(QLatin1Char('\n'))));
+    if (exitCode != 0)
+        QCOMPARE(lines.size(), 1);
+    // Nothing that needs a window ran: no log was started.
+    QVERIFY(!QFileInfo::exists(logPath()));
+}
 
 void ProcessFaultsTest::stopSignalsGiveBackWhatTheyFound()
 {

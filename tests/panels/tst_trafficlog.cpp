@@ -1,10 +1,12 @@
-// The traffic log file "Korvane_data.csv": header, rows, cutting, failure to
-// open, a second instance, and rows surviving a killed tool.
+// The traffic log file "Korvane_data.csv": header, rows, the previous logs
+// kept, a link in the log's place, failure to open, a second instance, and
+// rows surviving a killed tool.
 
 #include "display.h"
 #include "trafficfixtures.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -14,11 +16,13 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 using Fixtures::expectedLine;
@@ -83,7 +87,9 @@ private slots:
     void header();
     void rowsInOrder();
     void clearRestartsIndexButKeepsFile();
-    void longerEarlierFileIsCut();
+    void previousLogsAreKept();
+    void linkInTheLogsPlace_data();
+    void linkInTheLogsPlace();
     void newRunWritesNewHeaderAtStart();
     void openFailureLeavesViewWorking();
     void secondInstanceLeavesLogAlone();
@@ -188,22 +194,112 @@ void TrafficLogTest::clearRestartsIndexButKeepsFile()
     QVERIFY(log.endsWith(",-,[1]\n"));
 }
 
-void TrafficLogTest::longerEarlierFileIsCut()
+void TrafficLogTest::previousLogsAreKept()
 {
+    // A file without a header is kept under its own modification time.
+    const QByteArray foreign = QByteArray(20000, 'X') + "\nold,rows\n";
     {
         QFile old(LogName);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        QVERIFY(old.write(QByteArray(20000, 'X') + "\nold,rows\n") > 0);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write(foreign) > 0);
+        QVERIFY(old.setFileTime(QDateTime(QDate(2025, 1, 2), QTime(3, 4, 5)), QFileDevice::FileModificationTime));
     }
-    Display display;
-    QByteArray log = readLog();
-    QCOMPARE(log.size(), HeaderSize);
-    QVERIFY(!log.contains('X'));
+    // Three runs, each writing its own rows; runs started within one second
+    // share a start time, and their kept names then differ by a number.
+    QList<QByteArray> written;
+    for (int run = 0; run < 3; ++run) {
+        Display display;
+        QCOMPARE(display.logStatus().state, LogStarter::State::Open);
+        QCOMPARE(readLog().size(), HeaderSize);
+        for (int n = 1; n <= run + 1; ++n) {
+            TYPE_Data r = numbered(n);
+            display.ShowFrame(&r);
+        }
+        display.FlushLog();
+        written << readLog();
+    }
+    Display last;
+    QCOMPARE(readLog().size(), HeaderSize);
 
+    // Every earlier log is kept whole, under a name that carries its start.
+    const QStringList kept = QDir().entryList({QStringLiteral("Korvane_data-*.csv")}, QDir::Files, QDir::Name);
+    QCOMPARE(kept.size(), 4);
+    QCOMPARE(kept.first(), QStringLiteral("Korvane_data-2025-01-02_03-04-05.csv"));
+    QFile first(kept.first());
+    QVERIFY(first.open(QIODevice::ReadOnly));
+    QCOMPARE(first.readAll(), foreign);
+    QList<QByteArray> found;
+    for (const QString& name : kept.mid(1)) {
+        QFile f(name);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray bytes = f.readAll();
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("New Data ,(\\S+) \nnew Time ,(\\d\\d):(\\d\\d):(\\d\\d),")).match(QString::fromLatin1(bytes));
+        QVERIFY(m.hasMatch());
+        const QString stamp = QStringLiteral("Korvane_data-%1_%2-%3-%4").arg(m.captured(1), m.captured(2), m.captured(3), m.captured(4));
+        QVERIFY2(name.startsWith(stamp), qPrintable(name));
+        found << bytes;
+    }
+    std::sort(found.begin(), found.end(), [](const QByteArray& a, const QByteArray& b) { return a.size() < b.size(); });
+    QCOMPARE(found, written);
+}
+
+void TrafficLogTest::linkInTheLogsPlace_data()
+{
+    QTest::addColumn<bool>("foreign");
+    QTest::addColumn<bool>("dangling");
+    QTest::newRow("the user's own link") << false << false;
+    QTest::newRow("the user's own link to a new file") << false << true;
+    QTest::newRow("a link another user made") << true << false;
+}
+
+// A link that the user made is followed, the previous log it named kept
+// beside its target; a link someone else put into the folder is left alone,
+// and so is the file it names.
+void TrafficLogTest::linkInTheLogsPlace()
+{
+    QFETCH(bool, foreign);
+    QFETCH(bool, dangling);
+#ifdef Q_OS_UNIX
+    if (foreign && ::geteuid() != 0)
+        QSKIP("making a link owned by another user needs root");
+    QVERIFY(QDir().mkdir(QStringLiteral("elsewhere")));
+    const QString target = QDir::current().absoluteFilePath(QStringLiteral("elsewhere/mine.csv"));
+    const QByteArray precious = "Korvane Bus Traffic File \nNew Data ,2026-01-02 \nnew Time ,03:04:05,\n\n\n\nrows\n";
+    if (!dangling) {
+        QFile f(target);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(precious) == precious.size());
+    }
+    QVERIFY(QFile::link(target, LogName));
+    if (foreign)
+        QCOMPARE(::lchown(QFile::encodeName(LogName).constData(), 65534, 65534), 0);
+
+    Display display;
     TYPE_Data r = numbered(1);
     display.ShowFrame(&r);
     display.FlushLog();
-    QCOMPARE(readLog(), log + expectedRow(r, 1));
+    QCOMPARE(QFileInfo(LogName).symLinkTarget(), target);
+    QFile written(target);
+    if (foreign) {
+        QCOMPARE(display.logStatus().state, LogStarter::State::ForeignLink);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), precious);
+        QCOMPARE(QDir(QStringLiteral("elsewhere")).entryList(QDir::Files), QStringList{QStringLiteral("mine.csv")});
+        return;
+    }
+    QCOMPARE(display.logStatus().state, LogStarter::State::Open);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll().size(), HeaderSize + expectedRow(r, 1).size());
+    QFile kept(QStringLiteral("elsewhere/mine-2026-01-02_03-04-05.csv"));
+    QCOMPARE(kept.exists(), !dangling);
+    if (!dangling) {
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), precious);
+    }
+#else
+    Q_UNUSED(foreign);
+    Q_UNUSED(dangling);
+    QSKIP("symbolic links are a POSIX case");
+#endif
 }
 
 void TrafficLogTest::newRunWritesNewHeaderAtStart()

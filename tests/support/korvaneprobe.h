@@ -51,6 +51,7 @@ public:
     }
     bool extraTickQueued() const { return w.extraTickQueued; }
     int unread() const { return w.serial.available(); }
+    const LinkCounters& counters() const { return w.counters; }
 
 private:
     Korvane& w;

@@ -275,6 +275,18 @@ int openDescriptorCount()
     return countDescriptors("/proc/self/fd", true);
 }
 
+int descriptorsOn(const QString& path)
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        if (target == path || target == path + QStringLiteral(" (deleted)"))
+            ++count;
+    }
+    return count;
+}
+
 int descriptorCountOf(qint64 pid)
 {
     return countDescriptors(QByteArray("/proc/") + QByteArray::number(pid) + "/fd", false);

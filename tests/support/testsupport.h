@@ -228,6 +228,10 @@ private:
 
 // Descriptors this process has open now; -1 when they cannot be counted.
 int openDescriptorCount();
+// This process's descriptors open on the file at path (an absolute path
+// without links), also once the file is gone: exact where a count of all
+// descriptors would also see what Qt or the C library opened meanwhile.
+int descriptorsOn(const QString& path);
 // Open descriptors of another process (/proc/<pid>/fd); -1 when unknown.
 int descriptorCountOf(qint64 pid);
 // Resident set size in bytes from /proc/<pid>/statm (0: this process); -1

@@ -7,6 +7,7 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -90,6 +91,30 @@ inline void typeAndSend(KorvaneProbe& probe, int panel, const QString& type, con
 inline QString viewText(Korvane& window)
 {
     return window.findChild<QTextEdit*>()->toPlainText();
+}
+
+// A field of the status bar: "linkStatus", "countStatus" or "logStatus".
+inline QString statusText(Korvane& window, const char* field)
+{
+    const QLabel* label = window.findChild<QLabel*>(QLatin1String(field));
+    return label ? label->text() : QStringLiteral("<no %1>").arg(QLatin1String(field));
+}
+
+// The window closed a lost link by itself, as a click on `open` would, and
+// said why (`said`, the view's line) in the view, the status bar and, in
+// English (`console`), on standard error (`err`).
+inline void checkLinkLost(KorvaneProbe& probe, Korvane& window, const QString& said, OutputCapture& err,
+                          const char* console)
+{
+    QTRY_VERIFY(!probe.linkOpen());
+    QVERIFY(!probe.readTimer()->isActive());
+    QVERIFY(probe.ui().mode->isEnabled());
+    QCOMPARE(probe.ui().open->text(), probe.serialMode() ? QStringLiteral("打开") : QStringLiteral("连接"));
+    for (int i = 0; i < 6; ++i)
+        QVERIFY(!probe.panelRow(i)->findChild<QPushButton*>()->isEnabled());
+    QTRY_VERIFY2(viewText(window).contains(said), qPrintable(viewText(window)));
+    QCOMPARE(statusText(window, "linkStatus"), said);
+    QCOMPARE(err.text().count(console), 1);
 }
 
 // Sets the port box (after switching to the network for a host number) and
