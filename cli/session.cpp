@@ -16,6 +16,7 @@ constexpr std::int64_t RetryNs = 200 * MsNs;
 constexpr std::size_t KeptFrames = 1024;   // received frames kept for expect_frame
 constexpr std::size_t QueuedRequests = 64; // read ahead of the one being served
 constexpr int ReadChunk = 4096;
+constexpr std::int64_t DrainNs = 2000 * MsNs; // for the log and capture at the end
 
 // Seconds since the epoch with microseconds, as a JSON number.
 double seconds(std::int64_t wallNs)
@@ -53,12 +54,7 @@ Session::Session(const Options& options, Console& console)
 
 bool Session::openFiles(std::string& error)
 {
-    if (!m_options.logPath.empty() && !m_log.open(m_options.logPath, error, false))
-        return false;
-    if (!m_options.pcapPath.empty()
-        && !m_pcap.open(m_options.pcapPath, "korvane-cli on " + m_options.port.text, error))
-        return false;
-    return true;
+    return m_recording.open(m_options.logPath, m_options.pcapPath, "korvane-cli on " + m_options.port.text, error);
 }
 
 int Session::run()
@@ -97,6 +93,7 @@ int Session::run()
     loop();
     m_link.close();
     flush();
+    m_recording.drain(SimClock::monotonicNs() + DrainNs);
     return m_status;
 }
 
@@ -161,8 +158,7 @@ void Session::serviceLine(bool hungUp)
             return;
         m_readWallNs = SimClock::wallNs();
         m_readMonoNs = SimClock::monotonicNs();
-        if (m_pcap.active())
-            m_pcap.packet(PcapngWriter::Direction::Inbound, m_readWallNs, buffer, static_cast<std::size_t>(n));
+        m_recording.packet(true, m_readWallNs, buffer, static_cast<std::size_t>(n));
         m_decoder.feed(buffer, static_cast<std::size_t>(n), m_readWallNs);
         endNoise();
         if (n < ReadChunk || !m_link.isOpen())
@@ -259,8 +255,7 @@ bool Session::write(const std::vector<std::uint8_t>& bytes, std::string& reason)
     }
     if (!m_link.write(bytes.data(), bytes.size(), reason))
         return false;
-    if (m_pcap.active())
-        m_pcap.packet(PcapngWriter::Direction::Outbound, SimClock::wallNs(), bytes.data(), bytes.size());
+    m_recording.packet(false, SimClock::wallNs(), bytes.data(), bytes.size());
     return true;
 }
 
@@ -390,8 +385,8 @@ void Session::frameReceived(const ReceivedFrame& frame)
             lose(reason);
     }
     m_lastAnswered = replyName(reply);
-    if (frame.good && m_log.active())
-        m_log.row(frame, ++m_goodFrames, nullptr);
+    if (frame.good)
+        m_recording.row(frame, ++m_goodFrames);
     if (m_options.command == Options::Command::Send)
         return;
     event(frameFields(frame, m_lastAnswered, Json{{"event", "frame"}}));
@@ -471,8 +466,5 @@ void Session::flush()
         }
     }
     m_out.clear();
-    if (m_log.pending() && !m_log.flush())
-        say("the log stopped: " + m_log.why());
-    if (m_pcap.pending() && !m_pcap.flush())
-        say("the capture stopped: " + m_pcap.why());
+    m_recording.flush();
 }

@@ -10,9 +10,8 @@
 #include "framedecoder.h"
 #include "link.h"
 #include "linesplitter.h"
-#include "monitorlog.h"
 #include "options.h"
-#include "pcapngwriter.h"
+#include "recording.h"
 #include "request.h"
 
 #include <nlohmann/json.hpp>
@@ -75,8 +74,7 @@ private:
     Link m_link;
     FrameDecoder m_decoder;
     LineSplitter m_splitter;
-    MonitorLog m_log;
-    PcapngWriter m_pcap;
+    Recording m_recording;
 
     AnswerMode m_answer;
     int m_answerDelayMs;

@@ -43,8 +43,12 @@ public:
 
 void checkContents(const TrafficLog::Contents& contents, std::size_t lines)
 {
-    if (contents.rows.size() + contents.skipped.size() > lines)
-        fail("%zu rows and %zu skipped from %zu lines", contents.rows.size(), contents.skipped.size(), lines);
+    if (contents.rows.size() + contents.skippedRows > lines)
+        fail("%zu rows and %llu skipped from %zu lines", contents.rows.size(),
+             static_cast<unsigned long long>(contents.skippedRows), lines);
+    if (contents.skipped.size() > contents.reasonsKept || contents.skipped.size() > contents.skippedRows)
+        fail("%zu reasons kept for %llu skipped rows", contents.skipped.size(),
+             static_cast<unsigned long long>(contents.skippedRows));
     std::int64_t previous = 0;
     for (const TrafficLog::Row& row : contents.rows) {
         const std::size_t n = row.bytes.size();

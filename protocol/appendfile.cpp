@@ -1,17 +1,16 @@
 // Whole-piece writes, cut back on failure.
 #include "appendfile.h"
 
+#include "filelock.h"
+
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-#ifdef _WIN32
-// Capture blocks and rows go out byte for byte; nothing is inherited anyway.
-constexpr int OpenFlags = O_BINARY;
-#else
-constexpr int OpenFlags = O_CLOEXEC;
-#endif
 
 AppendFile::~AppendFile()
 {
@@ -20,21 +19,67 @@ AppendFile::~AppendFile()
 
 void AppendFile::close()
 {
-    if (m_fd >= 0)
+    if (m_fd >= 0 && m_owned)
         ::close(m_fd);
     m_fd = -1;
+}
+
+void AppendFile::adopt(int fd, const std::string& name)
+{
+    struct stat info{};
+    m_fd = fd;
+    m_owned = false;
+    m_path = name;
+    m_pipe = ::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+std::size_t AppendFile::pipeRoom() const
+{
+    int queued = 0;
+    if (::ioctl(m_fd, FIONREAD, &queued) != 0)
+        queued = 0;
+#ifdef F_GETPIPE_SZ
+    const int capacity = ::fcntl(m_fd, F_GETPIPE_SZ);
+#else
+    const int capacity = 65536;
+#endif
+    const long room = static_cast<long>(capacity) - queued - 4096;
+    return room > 0 ? static_cast<std::size_t>(room) : 0;
 }
 
 bool AppendFile::create(const std::string& path, std::string& error)
 {
     m_path = path;
-    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | OpenFlags, 0644);
+    struct stat info{};
+    const bool fifo = ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+    // Read and write on a FIFO: the open does not wait for a reader, and
+    // what is written waits in the FIFO until one comes.
+    m_fd = ::open(path.c_str(), (fifo ? O_RDWR : O_WRONLY | O_CREAT) | O_CLOEXEC, 0644);
     if (m_fd < 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
+    if (!Platform::tryLockExclusive(m_fd)) {
+        error = path + " is held by another Korvane program; it is left as it is";
+        close();
+        return false;
+    }
+    m_pipe = fifo;
+    if (::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(m_fd, 0) != 0) {
+        error = "cannot empty " + path + ": " + std::strerror(errno);
+        close();
+        return false;
+    }
     m_whole = 0;
     return true;
+}
+
+bool AppendFile::sameFile(const std::string& a, const std::string& b)
+{
+    struct stat first{};
+    struct stat second{};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
 }
 
 bool AppendFile::write(const void* data, std::size_t size, const std::function<std::size_t(std::size_t)>& whole)
@@ -42,13 +87,30 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
     const auto* from = static_cast<const char*>(data);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(m_fd, from + done, size - done);
-        if (n < 0 && errno == EINTR)
+        std::size_t end = size;
+        if (m_pipe) {
+            const std::size_t limit = std::min(size, done + pipeRoom());
+            end = limit > done ? std::max(done, whole(limit)) : done;
+            if (end == done) {
+                // No room for the next piece yet; POLLOUT would say there is
+                // as soon as a page is free, which may be too little.
+                ::usleep(5000);
+                continue;
+            }
+        }
+        const ssize_t n = ::write(m_fd, from + done, end - done);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (errno != EINTR) {
+                pollfd out{m_fd, POLLOUT, 0};
+                ::poll(&out, 1, 100);
+            }
             continue;
+        }
         if (n <= 0) {
             m_why = n < 0 ? std::strerror(errno) : "nothing written";
+            m_lastKept = done > 0 ? whole(done) : 0;
             // A piece cut in two would spoil what comes before it for a reader.
-            if (done > 0 && ::ftruncate(m_fd, m_whole + static_cast<off_t>(whole(done))) != 0)
+            if (done > 0 && !m_pipe && ::ftruncate(m_fd, m_whole + static_cast<off_t>(m_lastKept)) != 0)
                 m_why += std::string(" (and cannot cut the last piece off: ") + std::strerror(errno) + ")";
             close();
             return false;
@@ -56,5 +118,6 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
         done += static_cast<std::size_t>(n);
     }
     m_whole += static_cast<off_t>(size);
+    m_lastKept = size;
     return true;
 }

@@ -7,27 +7,37 @@
 
 #include <ctime>
 
+namespace {
+
+constexpr std::size_t SpoolLimit = 256 * 1024;
+
+} // namespace
+
 bool MonitorLog::open(const std::string& path, std::string& error, bool directions)
 {
-    if (!m_file.create(path, error))
+    if (!m_file->create(path, error))
         return false;
+    m_spool = std::make_unique<OutputSpool>(SpoolLimit, [file = m_file](const std::string& rows) {
+        return file->write(rows.data(), rows.size(), [&](std::size_t done) {
+            const std::size_t lineEnd = rows.rfind('\n', done - 1);
+            return lineEnd == std::string::npos ? 0 : lineEnd + 1;
+        });
+    });
     const time_t now = std::time(nullptr);
     tm local{};
     SimClock::localTime(now, local);
     char stamp[64];
     std::strftime(stamp, sizeof stamp, "New Data ,%Y-%m-%d \nnew Time ,%H:%M:%S,\n\n\n\n", &local);
-    m_rows = std::string("Korvane Bus Traffic File \n") + stamp + "time,time_ms,head,type,len,data,...,...,-,inx"
-        + (directions ? ",dir\n" : "\n");
-    if (!flush()) {
-        error = "cannot write " + path + ": " + m_file.why();
-        return false;
-    }
+    m_spool->put(std::string("Korvane Bus Traffic File \n") + stamp + "time,time_ms,head,type,len,data,...,...,-,inx"
+                 + (directions ? ",dir\n" : "\n"));
+    m_spool->flush();
     return true;
 }
 
 void MonitorLog::row(const ReceivedFrame& frame, std::uint64_t index, const char* direction)
 {
-    std::string line = SimClock::timeOfDay(frame.startWallNs);
+    std::string& line = m_row;
+    line = SimClock::timeOfDay(frame.startWallNs);
     line[8] = ',';
     // As the tool logs it: the len byte cut to the data bytes it kept.
     const std::uint8_t head[] = {LinkFrame::StartByte, frame.type, static_cast<std::uint8_t>(frame.data.size())};
@@ -42,17 +52,16 @@ void MonitorLog::row(const ReceivedFrame& frame, std::uint64_t index, const char
         if (line[i] == ' ')
             line[i] = ',';
     }
-    m_rows += line;
+    m_spool->put(line);
 }
 
 bool MonitorLog::flush()
 {
-    if (m_rows.empty() || !m_file.isOpen())
+    if (!m_spool)
         return true;
-    const bool written = m_file.write(m_rows.data(), m_rows.size(), [this](std::size_t done) {
-        const std::size_t lineEnd = m_rows.rfind('\n', done - 1);
-        return lineEnd == std::string::npos ? 0 : lineEnd + 1;
-    });
-    m_rows.clear();
-    return written;
+    m_spool->flush();
+    if (m_endSaid || !m_spool->ended())
+        return true;
+    m_endSaid = true;
+    return false;
 }

@@ -21,6 +21,28 @@ constexpr std::uint16_t EpbFlags = 2;
 
 constexpr std::uint8_t Nanoseconds = 9; // 10^-9 s per stamp unit
 
+// Blocks that may wait for the file or a reader of the FIFO: seconds of a
+// busy line's reads.
+constexpr std::size_t SpoolLimit = 1 << 20;
+
+// The end of the last whole block within the batch's first `size` bytes;
+// packets counts the packet blocks up to there.
+std::size_t wholeBlocks(const std::string& batch, std::size_t size, std::uint64_t& packets)
+{
+    std::size_t at = 0;
+    while (at + 8 <= size) {
+        std::uint32_t type = 0;
+        std::uint32_t length = 0;
+        std::memcpy(&type, batch.data() + at, sizeof type);
+        std::memcpy(&length, batch.data() + at + 4, sizeof length);
+        if (at + length > size)
+            break;
+        at += length;
+        packets += type == EnhancedPacket;
+    }
+    return at;
+}
+
 } // namespace
 
 void PcapngWriter::begin(std::uint32_t type)
@@ -67,36 +89,37 @@ void PcapngWriter::finish()
     const auto total = static_cast<std::uint32_t>(m_blocks.size() - m_blockStart + 4);
     put32(total);
     std::memcpy(m_blocks.data() + m_blockStart + 4, &total, sizeof total);
+    // Whole or not at all.
+    m_spool->put(reinterpret_cast<const char*>(m_blocks.data()), m_blocks.size());
+    m_blocks.clear();
 }
 
 bool PcapngWriter::flush()
 {
-    if (m_blocks.empty() || !m_file.isOpen())
+    if (!m_spool)
         return true;
-    std::uint64_t whole = 0;
-    const bool written = m_file.write(m_blocks.data(), m_blocks.size(), [&](std::size_t done) {
-        // Each block carries its length in its second word.
-        std::size_t at = 0;
-        while (at + 8 <= done) {
-            std::uint32_t length = 0;
-            std::memcpy(&length, m_blocks.data() + at + 4, sizeof length);
-            if (at + length > done)
-                break;
-            at += length;
-            ++whole;
-        }
-        return at;
-    });
-    m_packets += written ? m_gathered : std::min(whole, m_gathered);
-    m_blocks.clear();
-    m_gathered = 0;
-    return written;
+    m_spool->flush();
+    if (m_endSaid || !m_spool->ended())
+        return true;
+    m_endSaid = true;
+    return false;
 }
 
 bool PcapngWriter::open(const std::string& path, const std::string& description, std::string& error)
 {
-    if (!m_file.create(path, error))
+    if (!m_sink->file.create(path, error))
         return false;
+    m_spool = std::make_unique<OutputSpool>(SpoolLimit, [sink = m_sink](const std::string& batch) {
+        std::uint64_t ignored = 0;
+        // Each block carries its length in its second word.
+        const bool written = sink->file.write(batch.data(), batch.size(), [&](std::size_t done) {
+            return wholeBlocks(batch, done, ignored);
+        });
+        std::uint64_t packets = 0;
+        wholeBlocks(batch, sink->file.lastKept(), packets);
+        sink->packets += packets;
+        return written;
+    });
     begin(SectionHeader);
     put32(ByteOrderMagic);
     put16(1); // version 1.0
@@ -116,10 +139,7 @@ bool PcapngWriter::open(const std::string& path, const std::string& description,
     option(IfDescription, description.data(), description.size());
     option(IfTimestampResolution, &Nanoseconds, 1);
     finish();
-    if (!flush()) {
-        error = "cannot write " + path + ": " + m_file.why();
-        return false;
-    }
+    m_spool->flush();
     return true;
 }
 
@@ -137,5 +157,4 @@ void PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::u
     const auto flags = static_cast<std::uint32_t>(direction);
     option(EpbFlags, &flags, sizeof flags);
     finish();
-    ++m_gathered;
 }

@@ -3,13 +3,18 @@
 // header, one interface with the link type USER0 (147, which Wireshark
 // leaves to user dissectors; wireshark/korvane.lua takes it) and nanosecond
 // stamps, then one enhanced packet block per read from a line, its
-// direction in the flags word. Blocks are gathered and written whole by
-// flush(), so a capture cut short by a kill still opens up to its last
-// block. A write that fails ends the capture; the caller says so once.
+// direction in the flags word. Blocks are gathered and handed to a writer
+// thread whole by flush() (outputspool.h), so a capture cut short by a kill
+// still opens up to its last block, and a reader that stalls (Wireshark on
+// a FIFO) costs dropped blocks, never the lines' time. A write that fails
+// ends the capture; the caller says so once.
 
 #include "appendfile.h"
+#include "outputspool.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,14 +31,26 @@ public:
     bool open(const std::string& path, const std::string& description, std::string& error);
     // One read from a line, written by the next flush().
     void packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
-    // Writes the packets gathered; false when that failed and ended the capture.
+    // Hands the packets gathered on; false once, when writing has failed
+    // and ended the capture.
     bool flush();
 
-    bool active() const { return m_file.isOpen(); }
-    bool pending() const { return m_gathered > 0; }
-    const std::string& why() const { return m_file.why(); }
-    const std::string& path() const { return m_file.path(); }
-    std::uint64_t packets() const { return m_packets; }
+    bool active() const { return m_spool && !m_spool->ended(); }
+    // Something for flush() to hand on or say.
+    bool pending() const { return m_spool && (m_spool->waiting() || (m_spool->ended() && !m_endSaid)); }
+    const std::string& why() const { return m_sink->file.why(); }
+    const std::string& path() const { return m_sink->file.path(); }
+    // Packets in the file so far.
+    std::uint64_t packets() const { return m_sink->packets; }
+    // Packets dropped while the capture was not read.
+    std::uint64_t dropped() const { return m_spool ? m_spool->dropped() : 0; }
+    std::uint64_t droppedUntilResumed() { return m_spool ? m_spool->droppedUntilResumed() : 0; }
+    // Waits for what was handed on, at most until the monotonic deadline.
+    void drain(std::int64_t deadlineNs)
+    {
+        if (m_spool)
+            m_spool->drain(deadlineNs);
+    }
 
 private:
     void begin(std::uint32_t type);
@@ -45,9 +62,15 @@ private:
     // Closes the block being made; it goes out with the next flush().
     void finish();
 
-    AppendFile m_file;
-    std::vector<std::uint8_t> m_blocks; // whole blocks, then the one being made
+    // What the writer thread uses, kept alive by it as long as it runs.
+    struct Sink
+    {
+        AppendFile file;
+        std::atomic<std::uint64_t> packets{0};
+    };
+    std::shared_ptr<Sink> m_sink = std::make_shared<Sink>();
+    std::unique_ptr<OutputSpool> m_spool;
+    std::vector<std::uint8_t> m_blocks; // the block being made
     std::size_t m_blockStart = 0;
-    std::uint64_t m_gathered = 0;       // packets not yet written
-    std::uint64_t m_packets = 0;        // packets in the file
+    bool m_endSaid = false;
 };

@@ -73,6 +73,13 @@ bool isHeader(const std::string& line)
     return false;
 }
 
+void skip(Contents& contents, std::int64_t lineNumber, const std::string& why)
+{
+    if (contents.skipped.size() < contents.reasonsKept)
+        contents.skipped.push_back("line " + std::to_string(lineNumber) + ": " + why);
+    ++contents.skippedRows;
+}
+
 } // namespace
 
 bool parseRow(const std::string& line, std::int64_t& msOfDay, std::vector<std::uint8_t>& bytes, std::string& why)
@@ -168,8 +175,7 @@ void read(std::streambuf& buffer, Contents& contents)
             --length;
         }
         if (length > MaxRowLength) {
-            contents.skipped.push_back("line " + std::to_string(lineNumber) + ": " + std::to_string(length)
-                                       + " bytes, longer than any row");
+            skip(contents, lineNumber, std::to_string(length) + " bytes, longer than any row");
             continue;
         }
         if (line.empty() || isHeader(line))
@@ -178,7 +184,7 @@ void read(std::streambuf& buffer, Contents& contents)
         std::int64_t msOfDay = 0;
         std::string why;
         if (!parseRow(line, msOfDay, row.bytes, why)) {
-            contents.skipped.push_back("line " + std::to_string(lineNumber) + ": " + why);
+            skip(contents, lineNumber, why);
             continue;
         }
         if (previous >= 0) {

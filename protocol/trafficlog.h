@@ -26,8 +26,13 @@ struct Row
 struct Contents
 {
     std::vector<Row> rows;
-    // "line N: why" for each row that did not parse and was skipped.
+    // "line N: why" for the first reasonsKept rows that did not parse and
+    // were skipped: a log of nothing but bad lines costs no more memory
+    // than a few of them.
     std::vector<std::string> skipped;
+    std::size_t reasonsKept = 20;
+    // All the rows skipped.
+    std::uint64_t skippedRows = 0;
 };
 
 // Parses one row: the time of day in milliseconds and the frame's bytes.

@@ -39,6 +39,13 @@ public:
     // Descriptor that reports the tool opening or closing COMn, -1 if none.
     virtual int watchFd() const { return -1; }
     virtual void readWatch() {}
+    // Bytes that waited for the tool when it last closed COMn and were
+    // thrown away then, as a real port drops its input on last close;
+    // counted since the last call.
+    virtual std::uint64_t takeFlushed() { return 0; }
+    // The descriptor of the device itself, to tell whether two ends are one
+    // line; -1 while there is none.
+    virtual int deviceFd() const { return peerFd(); }
 
     // A lost end that may come back by itself (an unplugged serial adapter):
     // it is then tried again at reopenDueNs() (monotonic; -1: nothing due).

@@ -1,7 +1,10 @@
 // Standard input split into lines.
 #include "inputlines.h"
 
+#include "report.h"
+
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 bool InputLines::read(int fd, std::vector<std::string>& lines)
@@ -11,19 +14,35 @@ bool InputLines::read(int fd, std::vector<std::string>& lines)
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return true;
     if (n <= 0) {
-        if (!m_partial.empty())
+        if (!m_partial.empty() && !m_discarding)
             lines.push_back(m_partial);
         m_partial.clear();
+        m_discarding = false;
         return false;
     }
-    m_partial.append(buffer, static_cast<std::size_t>(n));
-    std::size_t newline;
-    while ((newline = m_partial.find('\n')) != std::string::npos) {
-        std::string line = m_partial.substr(0, newline);
-        m_partial.erase(0, newline + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(std::move(line));
+    // Only the bytes just read are searched, once.
+    const char* at = buffer;
+    const char* const end = buffer + n;
+    while (at < end) {
+        const auto* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+        const char* stop = newline ? newline : end;
+        if (!m_discarding && m_partial.size() + static_cast<std::size_t>(stop - at) > MaxLine) {
+            m_discarding = true;
+            m_partial.clear();
+            Report::error("a line of standard input longer than " + std::to_string(MaxLine) + " bytes was discarded");
+        }
+        if (!m_discarding)
+            m_partial.append(at, stop);
+        if (!newline)
+            break;
+        if (!m_discarding) {
+            if (!m_partial.empty() && m_partial.back() == '\r')
+                m_partial.pop_back();
+            lines.push_back(std::move(m_partial));
+        }
+        m_partial.clear();
+        m_discarding = false;
+        at = newline + 1;
     }
     return true;
 }

@@ -25,6 +25,18 @@ constexpr std::size_t PendingLimit = 65536;
 // further behind the line than this.
 constexpr std::int64_t OutputDelayNs = 20000000;
 
+// How long what waits for a line may take to go out when the monitor stops:
+// "quit" gives it up to 2 s, a stop signal less, so the monitor is gone
+// within a second of it. Either way no longer than the line needs for it at
+// the tool's 38400 baud (10 bits a byte), and a little more.
+constexpr std::int64_t QuitDrainNs = 2000000000LL;
+constexpr std::int64_t SignalDrainNs = 600000000LL;
+constexpr std::int64_t LineNsPerByte = 1000000000LL * 10 / 38400;
+constexpr std::int64_t DrainSlackNs = 100000000LL;
+// And for the printed lines, capture and log after that; also what the
+// capture and log get to catch up before "stats" counts what they hold.
+constexpr std::int64_t OutputDrainNs = 150000000LL;
+
 } // namespace
 
 Monitor::Monitor(const Options& options)
@@ -38,8 +50,10 @@ Monitor::Monitor(const Options& options)
 
 bool Monitor::setUp()
 {
+    const std::string sameDevice = m_options.monitorA + " and " + m_options.monitorB
+        + " are the same device; monitor two lines";
     if (MonitorLine::sameDevice(m_options.monitorA, m_options.monitorB)) {
-        Report::error(m_options.monitorA + " and " + m_options.monitorB + " are the same device; monitor two lines");
+        Report::error(sameDevice);
         return false;
     }
     std::string error;
@@ -47,11 +61,37 @@ bool Monitor::setUp()
         Report::error(error);
         return false;
     }
-    if (!m_options.pcapFile.empty() && !m_pcap.open(m_options.pcapFile, "A=" + m_a.name() + " B=" + m_b.name(), error)) {
+    // Names tell only so much: COMn's own terminal, or one device under two
+    // names, is seen once both are open. Bytes would run round in a circle.
+    if (m_a.sameLineAs(m_b)) {
+        Report::error(sameDevice);
+        return false;
+    }
+    return openOutputs();
+}
+
+bool Monitor::openOutputs()
+{
+    const std::string& pcap = m_options.pcapFile;
+    const std::string& log = m_options.logFile;
+    // Asked before the capture empties a file of that name, and after, when
+    // it made it.
+    const auto oneFile = [&] {
+        if (pcap.empty() || log.empty() || (pcap != log && !AppendFile::sameFile(pcap, log)))
+            return false;
+        Report::error("--pcap " + pcap + " and --log " + log + " are one file; give each its own");
+        return true;
+    };
+    if (oneFile())
+        return false;
+    std::string error;
+    if (!pcap.empty() && !m_pcap.open(pcap, "A=" + m_a.name() + " B=" + m_b.name(), error)) {
         Report::error(error);
         return false;
     }
-    if (!m_options.logFile.empty() && !m_log.open(m_options.logFile, error)) {
+    if (oneFile())
+        return false;
+    if (!log.empty() && !m_log.open(log, error)) {
         Report::error(error);
         return false;
     }
@@ -60,7 +100,7 @@ bool Monitor::setUp()
 
 int Monitor::run()
 {
-    sigset_t waitMask = LoopSignals::prepare();
+    const int signalFd = LoopSignals::prepare();
     if (!setUp())
         return 2;
     Report::line("ready A=" + m_a.name() + " B=" + m_b.name());
@@ -72,14 +112,19 @@ int Monitor::run()
         m_b.retry(now);
         if (m_outputDue >= 0 && now >= m_outputDue)
             flushOutputs();
-        else if (m_outputDue < 0 && (Report::pending() || m_pcap.pending() || m_log.pending()))
+        // Also while a writer thread is still at it: what it ends with
+        // (caught up after drops, or failed) is said on the next turn.
+        if (m_outputDue < 0 && (Report::pending() || m_pcap.pending() || m_log.pending()))
             m_outputDue = now + OutputDelayNs;
 
         MonitorLine* lines[] = {&m_a, &m_b};
-        pollfd fds[5];
+        pollfd fds[6];
         int lineIndex[2] = {-1, -1};
         int watchIndex[2] = {-1, -1};
+        const std::uint64_t losses[2] = {m_a.losses(), m_b.losses()};
         nfds_t count = 0;
+        if (signalFd >= 0)
+            fds[count++] = {signalFd, POLLIN, 0};
         for (int i = 0; i < 2; ++i) {
             MonitorLine& line = *lines[i];
             const MonitorLine& other = *lines[1 - i];
@@ -101,7 +146,7 @@ int Monitor::run()
 
         const std::int64_t wait = waitNs(now);
         timespec timeout{static_cast<time_t>(wait / 1000000000LL), static_cast<long>(wait % 1000000000LL)};
-        if (::ppoll(fds, count, wait >= 0 ? &timeout : nullptr, &waitMask) < 0) {
+        if (::ppoll(fds, count, wait >= 0 ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
             Report::error(std::string("poll failed: ") + std::strerror(errno));
@@ -114,15 +159,18 @@ int Monitor::run()
             if (watchIndex[i] >= 0 && (fds[watchIndex[i]].revents & POLLIN))
                 lines[i]->readWatch();
         }
+        // A line lost in this turn (a write to it failed) has nothing left
+        // to say: what was polled of it is stale, and reported once.
+        const auto fresh = [&](int i) { return lineIndex[i] >= 0 && lines[i]->losses() == losses[i]; };
         Chunk chunks[2];
         for (int i = 0; i < 2; ++i) {
-            if (lineIndex[i] >= 0 && (fds[lineIndex[i]].revents & (POLLIN | POLLHUP | POLLERR)))
+            if (fresh(i) && (fds[lineIndex[i]].revents & (POLLIN | POLLHUP | POLLERR)))
                 forward(*lines[i], *lines[1 - i], chunks[i]);
         }
         record(chunks[0], m_ab, PcapngWriter::Direction::Outbound);
         record(chunks[1], m_ba, PcapngWriter::Direction::Inbound);
         for (int i = 0; i < 2; ++i) {
-            if (lineIndex[i] < 0)
+            if (!fresh(i))
                 continue;
             const short revents = fds[lineIndex[i]].revents;
             MonitorLine& line = *lines[i];
@@ -135,9 +183,56 @@ int Monitor::run()
         if (inputIndex >= 0 && fds[inputIndex].revents != 0)
             readInput();
     }
+    drainLines(LoopSignals::stopRequested() ? SignalDrainNs : QuitDrainNs, signalFd);
     printStats();
-    Report::flush();
+    Report::finish(SimClock::monotonicNs() + OutputDrainNs);
     return exitCode;
+}
+
+void Monitor::drainLines(std::int64_t maxNs, int signalFd)
+{
+    const std::int64_t start = SimClock::monotonicNs();
+    std::int64_t deadline[2];
+    MonitorLine* lines[] = {&m_a, &m_b};
+    for (int i = 0; i < 2; ++i)
+        deadline[i] = start + std::min<std::int64_t>(maxNs, DrainSlackNs + static_cast<std::int64_t>(lines[i]->pending()) * LineNsPerByte);
+    const int signalsBefore = LoopSignals::stopCount();
+    LoopSignals::clear();
+    for (;;) {
+        const std::int64_t now = SimClock::monotonicNs();
+        pollfd fds[3];
+        int lineIndex[2] = {-1, -1};
+        nfds_t count = 0;
+        std::int64_t wait = -1;
+        for (int i = 0; i < 2; ++i) {
+            MonitorLine& line = *lines[i];
+            if (line.fd() < 0 || line.pending() == 0)
+                continue;
+            if (now >= deadline[i]) {
+                line.giveUp();
+                continue;
+            }
+            lineIndex[i] = static_cast<int>(count);
+            fds[count++] = {line.fd(), POLLOUT, 0};
+            wait = wait < 0 ? deadline[i] - now : std::min(wait, deadline[i] - now);
+        }
+        if (count == 0)
+            return;
+        // A further stop signal ends the wait at once.
+        if (signalFd >= 0)
+            fds[count++] = {signalFd, POLLIN, 0};
+        timespec timeout{static_cast<time_t>(wait / 1000000000LL), static_cast<long>(wait % 1000000000LL)};
+        if (::ppoll(fds, count, &timeout, nullptr) < 0 && errno != EINTR)
+            break;
+        if (LoopSignals::stopCount() > signalsBefore)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (lineIndex[i] >= 0 && fds[lineIndex[i]].revents != 0)
+                lines[i]->drain();
+        }
+    }
+    m_a.giveUp();
+    m_b.giveUp();
 }
 
 void Monitor::forward(MonitorLine& from, MonitorLine& to, Chunk& chunk)
@@ -162,10 +257,14 @@ void Monitor::record(const Chunk& chunk, DirectionDecoder& direction, PcapngWrit
 void Monitor::flushOutputs()
 {
     m_outputDue = -1;
-    if (m_pcap.active() && !m_pcap.flush())
+    if (!m_pcap.flush())
         Report::error(m_pcap.path() + ": " + m_pcap.why() + "; the capture stops here, monitoring goes on");
-    if (m_log.active() && !m_log.flush())
+    if (!m_log.flush())
         Report::error(m_log.path() + ": " + m_log.why() + "; the log stops here, monitoring goes on");
+    if (const std::uint64_t dropped = m_pcap.droppedUntilResumed())
+        Report::error(m_pcap.path() + ": " + std::to_string(dropped) + " packets were dropped while the capture was not read");
+    if (const std::uint64_t dropped = m_log.droppedUntilResumed())
+        Report::error(m_log.path() + ": " + std::to_string(dropped) + " rows were dropped while the log could not keep up");
     Report::flush();
 }
 
@@ -202,8 +301,12 @@ void Monitor::readInput()
 
 void Monitor::printStats()
 {
-    // Counted as the files have them.
+    // Counted as the files have them, as far as they keep up.
     flushOutputs();
+    const std::int64_t deadline = SimClock::monotonicNs() + OutputDrainNs;
+    m_pcap.drain(deadline);
+    m_log.drain(deadline);
     Report::line("stats " + m_ab.statsFields(m_b.dropped()) + ' ' + m_ba.statsFields(m_a.dropped())
-                 + " pcap_packets=" + std::to_string(m_pcap.packets()));
+                 + " pcap_packets=" + std::to_string(m_pcap.packets()) + " lines_dropped=" + std::to_string(Report::droppedLines())
+                 + " pcap_dropped=" + std::to_string(m_pcap.dropped()) + " log_dropped=" + std::to_string(m_log.dropped()));
 }

@@ -45,6 +45,18 @@ bool MonitorLine::open(std::string& error)
     return true;
 }
 
+bool MonitorLine::sameLineAs(const MonitorLine& other) const
+{
+    struct stat mine{};
+    struct stat theirs{};
+    if (m_end->deviceFd() < 0 || other.m_end->deviceFd() < 0 || ::fstat(m_end->deviceFd(), &mine) != 0
+        || ::fstat(other.m_end->deviceFd(), &theirs) != 0)
+        return false;
+    if (S_ISCHR(mine.st_mode) && S_ISCHR(theirs.st_mode))
+        return mine.st_rdev == theirs.st_rdev;
+    return mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+}
+
 ssize_t MonitorLine::read(std::uint8_t* buffer, std::size_t size)
 {
     const ssize_t n = ::read(fd(), buffer, size);
@@ -80,6 +92,7 @@ void MonitorLine::drop()
 
 void MonitorLine::lose(const std::string& why)
 {
+    ++m_losses;
     drop();
     if (!m_end->comesBack()) {
         // A terminal of our own that failed: start it over under its name.
@@ -104,6 +117,7 @@ void MonitorLine::retry(std::int64_t nowNs)
 void MonitorLine::readWatch()
 {
     m_end->readWatch();
+    m_dropped += m_end->takeFlushed();
     notePresence();
 }
 

@@ -28,6 +28,9 @@ public:
     static bool sameDevice(const std::string& a, const std::string& b);
 
     bool open(std::string& error);
+    // Whether this open line and the other are one device after all (COMn
+    // and the path of its own terminal, two names of one serial device).
+    bool sameLineAs(const MonitorLine& other) const;
     // "COM4 /dev/pts/5" or the device path, for the ready line.
     std::string name() const { return m_end->readyText(); }
 
@@ -43,6 +46,8 @@ public:
     // Writes what waits, when the line takes it again.
     void drain();
     std::size_t pending() const { return m_out.pending(); }
+    // Drops and counts what still waits (the monitor stops).
+    void giveUp() { drop(); }
 
     // A program opened or closed COMn: prints "connected COMn" or
     // "disconnected COMn" when that changes whether the line takes bytes.
@@ -53,6 +58,8 @@ public:
     std::int64_t retryDueNs() const { return m_end->reopenDueNs(); }
 
     std::uint64_t dropped() const { return m_dropped; }
+    // Times the line was lost: what was polled before a loss is stale.
+    std::uint64_t losses() const { return m_losses; }
 
 private:
     void chunkWritten(ChunkKind, std::int64_t, std::size_t, std::int64_t) override {}
@@ -65,4 +72,5 @@ private:
     OutQueue m_out;
     bool m_present = false;
     std::uint64_t m_dropped = 0;
+    std::uint64_t m_losses = 0;
 };

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -85,12 +86,25 @@ void PtyEndpoint::readWatch()
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             if (event->mask & IN_OPEN)
                 ++m_openers;
-            if (event->mask & IN_CLOSE)
-                m_openers = m_openers > 0 ? m_openers - 1 : 0;
+            if ((event->mask & IN_CLOSE) && m_openers > 0 && --m_openers == 0) {
+                // The last close: what the tool left unread must not greet
+                // the next program that opens COMn.
+                int waiting = 0;
+                if (::ioctl(m_slave, FIONREAD, &waiting) == 0 && waiting > 0)
+                    m_flushed += static_cast<std::uint64_t>(waiting);
+                ::tcflush(m_slave, TCIFLUSH);
+            }
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
 #endif
+}
+
+std::uint64_t PtyEndpoint::takeFlushed()
+{
+    const std::uint64_t flushed = m_flushed;
+    m_flushed = 0;
+    return flushed;
 }
 
 void PtyEndpoint::closeTerminal()

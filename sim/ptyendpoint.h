@@ -26,6 +26,8 @@ public:
     bool peerPresent() const override { return m_watch < 0 || m_openers > 0; }
     int watchFd() const override { return m_watch; }
     void readWatch() override;
+    std::uint64_t takeFlushed() override;
+    int deviceFd() const override { return m_slave; }
 
     const std::string& slavePath() const { return m_slavePath; }
 
@@ -40,4 +42,5 @@ private:
     std::string m_slavePath;
     int m_watch = -1;   // inotify on the slave, -1 where there is none
     int m_openers = 0;  // opens of the slave by others, less their closes
+    std::uint64_t m_flushed = 0;
 };

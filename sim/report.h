@@ -1,13 +1,17 @@
 #pragma once
 // Everything the simulator prints. Standard output carries one event per
-// line, flushed as it is written, so a test or script can follow along:
+// line, handed on as it is written, so a test or script can follow along;
+// a thread of its own writes it (outputspool.h), and while nobody reads it,
+// lines beyond a bound are dropped, counted and said once it is read again:
 //   ready COM3 /dev/pts/4 | ready 0.0.0.0:4500
 //   connected | disconnected            (TCP client came/went; serial: the tool opened/closed COMn)
 //   hangup                              (serial, after "close"/"rst", before the new ready line)
 //   12:34:56.789  2E 01 02 0A FF F3 [1]      a received frame, " bad" appended on a checksum error
 //   reply FF | reply F0                 a reply byte received between frames
 //   stats sent=.. sent_bad=.. noise_bytes=.. rx_good=.. rx_bad=.. acks=.. naks=.. bytes_in=.. bytes_out=..
-//         [replay_rows=.. skipped_rows=..]   (with --replay)
+//         bytes_flushed=.. lines_dropped=.. [replay_rows=.. skipped_rows=..]   (with --replay)
+//   (bytes_flushed: bytes for the tool thrown away when it closed COMn with
+//   them unread, as a real port drops them)
 //   lost /dev/ttyUSB1: why | back /dev/ttyUSB1    (--device went away / came back)
 // Complaints go to standard error, prefixed "korvane-sim: ".
 
@@ -27,6 +31,7 @@ struct SimStats
     std::uint64_t naks = 0;       // 0xF0 replies received from the tool
     std::uint64_t bytesIn = 0;
     std::uint64_t bytesOut = 0;
+    std::uint64_t bytesFlushed = 0; // waiting for the tool when it closed COMn
     bool replay = false;          // --replay: the log's counts follow
     std::uint64_t replayRows = 0; // frame rows read from the log
     std::uint64_t skippedRows = 0; // rows that did not parse
@@ -44,7 +49,13 @@ void setUp(Flush flush = Flush::EachLine);
 void line(const std::string& text);
 // Hands gathered lines on.
 void flush();
+// Lines to hand on, still to be written, or dropped and not yet said.
 bool pending();
+// Hands everything on and waits until it is written, at most until the
+// monotonic deadline; at the end of a run.
+void finish(std::int64_t deadlineNs);
+// Lines dropped so far because standard output was not read.
+std::uint64_t droppedLines();
 void error(const std::string& text);
 
 // " 2E tt ll dd.. ss [index]" and " bad" for a failed checksum.

@@ -25,6 +25,12 @@ namespace {
 // would later get as a stale burst.
 constexpr std::size_t UnpacedQueueLimit = 16384;
 
+// What the last printed lines get to reach a reader at the end.
+constexpr std::int64_t OutputDrainNs = 200000000LL;
+
+// Reasons for skipped rows of a replayed log that are kept and printed.
+constexpr std::size_t SkippedShown = 20;
+
 } // namespace
 
 Simulator::Simulator(const Options& options)
@@ -71,6 +77,7 @@ bool Simulator::setUp()
 bool Simulator::loadReplay()
 {
     TrafficLog::Contents log;
+    log.reasonsKept = SkippedShown;
     std::string error;
     if (!TrafficLog::read(m_options.replayFile, log, error)) {
         Report::error(error);
@@ -78,16 +85,19 @@ bool Simulator::loadReplay()
     }
     for (const std::string& why : log.skipped)
         Report::error(m_options.replayFile + ": " + why + "; skipped");
+    if (log.skippedRows > log.skipped.size())
+        Report::error(m_options.replayFile + ": \u2026 and " + std::to_string(log.skippedRows - log.skipped.size())
+                      + " more rows skipped");
     m_stats.replay = true;
     m_stats.replayRows = log.rows.size();
-    m_stats.skippedRows = log.skipped.size();
+    m_stats.skippedRows = log.skippedRows;
     m_source = std::make_unique<LogReplay>(std::move(log.rows), m_options.replaySpeed);
     return true;
 }
 
 int Simulator::run()
 {
-    sigset_t waitMask = LoopSignals::prepare();
+    const int signalFd = LoopSignals::prepare();
     if (!setUp())
         return 2;
     Report::line("ready " + m_link->readyText());
@@ -116,8 +126,10 @@ int Simulator::run()
                 break;
         }
 
-        pollfd fds[4];
+        pollfd fds[5];
         nfds_t count = 0;
+        if (signalFd >= 0)
+            fds[count++] = {signalFd, POLLIN, 0};
         int peerIndex = -1;
         int acceptIndex = -1;
         int watchIndex = -1;
@@ -144,7 +156,7 @@ int Simulator::run()
             timeout.tv_sec = static_cast<time_t>(wait / 1000000000LL);
             timeout.tv_nsec = static_cast<long>(wait % 1000000000LL);
         }
-        const int ready = ::ppoll(fds, count, wait >= 0 ? &timeout : nullptr, &waitMask);
+        const int ready = ::ppoll(fds, count, wait >= 0 ? &timeout : nullptr, nullptr);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -156,6 +168,7 @@ int Simulator::run()
         // has its bytes decoded below.
         if (watchIndex >= 0 && (fds[watchIndex].revents & POLLIN)) {
             m_link->readWatch();
+            m_stats.bytesFlushed += m_link->takeFlushed();
             notePresence();
         }
         if (peerIndex >= 0 && fds[peerIndex].revents != 0) {
@@ -177,6 +190,7 @@ int Simulator::run()
     printStats();
     if (m_timestamps)
         std::fflush(m_timestamps);
+    Report::finish(SimClock::monotonicNs() + OutputDrainNs);
     return m_exitCode;
 }
 
@@ -252,6 +266,9 @@ void Simulator::notePresence()
         Report::line("connected");
     } else {
         m_source->pause();
+        // Nothing that waited for the tool that went is kept for the next.
+        m_stats.bytesFlushed += m_out.pending();
+        m_out.clear();
         Report::line("disconnected");
     }
 }

@@ -16,7 +16,11 @@
 
 #include <csignal>
 #include <cstring>
+#include <memory>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -52,6 +56,14 @@ private Q_SLOTS:
     void monitorReadsAsTheTool();
     void monitorDropsForAClosedPort();
     void monitorCaptureStopsWhenFull();
+    void monitorNeverWaitsOnOutput_data();
+    void monitorNeverWaitsOnOutput();
+    void monitorStopDrainsTheLines_data();
+    void monitorStopDrainsTheLines();
+    void monitorReportsALostLineOnce();
+    void lastCloseDropsUnreadBytes();
+    void longInputLineIsDiscarded_data();
+    void longInputLineIsDiscarded();
     void deviceLineSetAsTheToolSetsItsPort();
     void killedSimulatorsLinkIsSwept();
 };
@@ -310,6 +322,25 @@ void SimSerialTest::usageErrors_data()
         << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--pcap"),
                        QStringLiteral("/nonexistent-korvane/cap.pcapng")}
         << QStringLiteral("cannot write /nonexistent-korvane/cap.pcapng");
+    // {ports} and {dir} stand for the simulator's ports folder and a folder
+    // whose files "kept", "link" (to kept) and "held" (locked as the tool
+    // locks its log) must come out untouched.
+    QTest::newRow("monitor of COMn and its own terminal") << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("{ports}/COM3")}
+                                                          << QStringLiteral("are the same device");
+    QTest::newRow("capture and log in one file")
+        << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--pcap"),
+                       QStringLiteral("{dir}/kept"), QStringLiteral("--log"), QStringLiteral("{dir}/kept")}
+        << QStringLiteral("are one file");
+    QTest::newRow("log through a link to the capture")
+        << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--pcap"),
+                       QStringLiteral("{dir}/kept"), QStringLiteral("--log"), QStringLiteral("{dir}/link")}
+        << QStringLiteral("are one file");
+    QTest::newRow("log that a running tool holds")
+        << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--log"), QStringLiteral("{dir}/held")}
+        << QStringLiteral("is held by another Korvane program");
+    QTest::newRow("capture that a running tool holds")
+        << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--pcap"), QStringLiteral("{dir}/held")}
+        << QStringLiteral("is held by another Korvane program");
 }
 
 void SimSerialTest::usageErrors()
@@ -317,9 +348,24 @@ void SimSerialTest::usageErrors()
     QFETCH(QStringList, arguments);
     QFETCH(QString, complaint);
     Child sim(OwnConfig);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    for (const char* name : {"kept", "held"}) {
+        QFile file(dir.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("kept\n") == 5);
+    }
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("kept")), dir.filePath(QStringLiteral("link"))));
+    QFile held(dir.filePath(QStringLiteral("held")));
+    QVERIFY(held.open(QIODevice::ReadWrite) && ::flock(held.handle(), LOCK_EX | LOCK_NB) == 0);
+    arguments.replaceInStrings(QStringLiteral("{ports}"), sim.portsDir()).replaceInStrings(QStringLiteral("{dir}"), dir.path());
     QVERIFY(sim.startSim(arguments));
     QCOMPARE(sim.waitExit(), 2);
     QVERIFY2(sim.errorOutput().contains(complaint), qPrintable(sim.describe()));
+    for (const char* name : {"kept", "held"}) {
+        QFile file(dir.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("kept\n"));
+    }
     QVERIFY(!QFileInfo::exists(sim.configHome() + QStringLiteral("/korvane/COM3")));
     QVERIFY(!QFileInfo::exists(sim.portsDir() + QStringLiteral("/COM3")));
 }
@@ -819,6 +865,200 @@ void SimSerialTest::monitorCaptureStopsWhenFull()
     QCOMPARE(qint64(capture.packets), stats.value(QStringLiteral("pcap_packets")));
     QVERIFY2(capture.packets > 2 && capture.packets < 80, qPrintable(QString::number(capture.packets)));
     QVERIFY(sent.startsWith(capture.toB));
+}
+
+void SimSerialTest::monitorNeverWaitsOnOutput_data()
+{
+    QTest::addColumn<bool>("console"); // standard output stalls, else the capture
+    QTest::newRow("printed lines into a pipe nobody reads") << true;
+    QTest::newRow("capture into a FIFO nobody reads") << false;
+}
+
+void SimSerialTest::monitorNeverWaitsOnOutput()
+{
+    QFETCH(bool, console);
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QString fifo = work.filePath(QStringLiteral("out"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Held open here, so nothing waits for a reader, and read only at the end.
+    Stream out(::open(QFile::encodeName(fifo).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    QVERIFY(out.isOpen());
+    Child monitor(OwnConfig);
+    QStringList arguments{QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5")};
+    if (console)
+        monitor.process().setStandardOutputFile(fifo);
+    else
+        arguments << QStringLiteral("--pcap") << fifo;
+    QVERIFY(monitor.startSim(arguments));
+    Stream a;
+    Stream b;
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(monitor.portsDir() + QStringLiteral("/COM5")); }, WaitMs));
+    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    const QByteArray probe = frame(0x01, {});
+    QVERIFY(QTest::qWaitFor([&] { return a.write(probe) && b.read(probe.size(), 50) == probe; }, WaitMs));
+
+    // Megabytes of output for what passes, both ways: all of it passes.
+    QByteArray chunk;
+    for (int i = 0; i < 40; ++i)
+        chunk += frame(0x01, QByteArray(50, char(i)));
+    for (int i = 0; i < 400; ++i) {
+        QVERIFY(a.write(chunk) && b.write(chunk));
+        QVERIFY2(b.read(chunk.size()) == chunk && a.read(chunk.size()) == chunk, qPrintable(QString::number(i)));
+    }
+    QVERIFY(monitor.signal(SIGTERM));
+    QCOMPARE(monitor.waitExit(), 0);
+
+    // What the reader gets is whole lines, or a capture of whole blocks.
+    const QByteArray got = out.readAvailable();
+    QVERIFY2(got.size() > 16384, qPrintable(QString::number(got.size())));
+    if (console) {
+        QVERIFY(got.endsWith('\n'));
+        for (const QByteArray& line : got.split('\n').mid(3, 100))
+            QVERIFY2(line.isEmpty() || line.endsWith(" [1]") || line.contains(QByteArray(" 2E 01 32 ")), line.constData());
+    } else {
+        QFile file(work.filePath(QStringLiteral("got.pcapng")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(got) == got.size());
+        file.close();
+        const Capture capture = readCapture(file.fileName());
+        QVERIFY(capture.whole);
+        QVERIFY(capture.packets > 10);
+        QCOMPARE(capture.linkType, 147);
+    }
+}
+
+void SimSerialTest::monitorStopDrainsTheLines_data()
+{
+    QTest::addColumn<bool>("quit");      // else SIGTERM
+    QTest::addColumn<bool>("readsOn");   // the device reads what comes while the monitor stops
+    QTest::newRow("quit, the device reads on") << true << true;
+    QTest::newRow("SIGTERM, the device reads on") << false << true;
+    QTest::newRow("quit, the device takes nothing") << true << false;
+    QTest::newRow("SIGTERM, the device takes nothing") << false << false;
+}
+
+void SimSerialTest::monitorStopDrainsTheLines()
+{
+    QFETCH(bool, quit);
+    QFETCH(bool, readsOn);
+    Pty device;
+    QVERIFY(device.isValid());
+    Child monitor(OwnConfig);
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), device.slavePath()}), qPrintable(monitor.describe()));
+    Stream host;
+    QVERIFY(host.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^connected COM4$"))).hasMatch());
+    // A burst the device does not read yet: what the terminal does not hold
+    // waits in the monitor.
+    QByteArray burst;
+    for (int i = 0; i < 90000; ++i)
+        burst += char(0x30 + i % 0x40);
+    QVERIFY(host.write(burst));
+    QTRY_VERIFY_WITH_TIMEOUT(monitor.stats().value(QStringLiteral("ab_bytes")) > 60000, WaitMs);
+    if (quit)
+        monitor.command("quit");
+    else
+        QVERIFY(monitor.signal(SIGTERM));
+    QByteArray received;
+    if (readsOn) {
+        QVERIFY(QTest::qWaitFor([&] {
+            received += device.readAvailable();
+            return monitor.process().state() == QProcess::NotRunning;
+        }, WaitMs));
+    }
+    QCOMPARE(monitor.waitExit(), 0);
+    received += device.readAvailable();
+    const QStringList statsLines = monitor.lines().filter(QRegularExpression(QStringLiteral("^stats ")));
+    QVERIFY(!statsLines.isEmpty());
+    const auto stats = Child::parseStats(statsLines.constLast());
+    const qint64 dropped = stats.value(QStringLiteral("ab_dropped"), -1);
+    QCOMPARE(received.size() + dropped, stats.value(QStringLiteral("ab_bytes")));
+    QVERIFY(burst.startsWith(received));
+    QVERIFY2(readsOn ? dropped == 0 : dropped > 0, qPrintable(monitor.describe()));
+}
+
+void SimSerialTest::monitorReportsALostLineOnce()
+{
+    auto device = std::make_unique<Pty>();
+    QVERIFY(device->isValid());
+    const QString line = device->slavePath();
+    Child monitor(OwnConfig);
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), line}), qPrintable(monitor.describe()));
+    Stream host;
+    QVERIFY(host.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^connected COM4$"))).hasMatch());
+    // Bytes for the line and its hang-up wait for one and the same turn.
+    QVERIFY(monitor.signal(SIGSTOP));
+    QVERIFY(host.write(QByteArray::fromHex("2E0500FA")));
+    device.reset();
+    QVERIFY(monitor.signal(SIGCONT));
+    const int lost = monitor.waitLineIndex(QRegularExpression(QStringLiteral("^lost ") + QRegularExpression::escape(line) + QStringLiteral(": ")));
+    QVERIFY2(lost >= 0, qPrintable(monitor.describe()));
+    QCOMPARE(monitor.stats().value(QStringLiteral("ab_dropped")), qint64(4));
+    QCOMPARE(monitor.lines().filter(QRegularExpression(QStringLiteral("^lost "))).size(), 1);
+}
+
+void SimSerialTest::lastCloseDropsUnreadBytes()
+{
+    // The simulator: what the tool left unread is gone when it opens COM3 again.
+    Child sim(OwnConfig);
+    Stream peer;
+    QVERIFY2(startWithPeer(sim, peer), qPrintable(sim.describe()));
+    sim.command("raw 01 02 03");
+    QTRY_COMPARE_WITH_TIMEOUT(sim.stats().value(QStringLiteral("bytes_out")), qint64(3), WaitMs);
+    peer.close();
+    QVERIFY(sim.waitLine(QRegularExpression(QStringLiteral("^disconnected$"))).hasMatch());
+    QCOMPARE(sim.stats().value(QStringLiteral("bytes_flushed")), qint64(3));
+    QVERIFY(peer.openTerminal(sim.portsDir() + QStringLiteral("/COM3")));
+    QVERIFY(peer.write(QByteArray::fromHex("2E0500FA")));
+    QCOMPARE(peer.read(1).toHex(), QByteArray("ff"));
+
+    // The monitor, for the host on COM5, counted with the bytes dropped for it.
+    Child monitor(OwnConfig);
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5")}), qPrintable(monitor.describe()));
+    Stream a;
+    Stream b;
+    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^connected COM5$"))).hasMatch());
+    QVERIFY(a.write(QByteArray::fromHex("010203")));
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.stats().value(QStringLiteral("ab_bytes")), qint64(3), WaitMs);
+    b.close();
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^disconnected COM5$"))).hasMatch());
+    QCOMPARE(monitor.stats().value(QStringLiteral("ab_dropped")), qint64(3));
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QVERIFY(monitor.waitLine(QRegularExpression(QStringLiteral("^connected COM5$")), 4).hasMatch());
+    QVERIFY(a.write(QByteArray::fromHex("2E0500FA")));
+    QCOMPARE(b.read(4).toHex(), QByteArray("2e0500fa"));
+}
+
+void SimSerialTest::longInputLineIsDiscarded_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("command"); // after the long line; its answer
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("serial") << QStringList{QStringLiteral("--serial"), QStringLiteral("COM3")} << QByteArray("stats")
+                            << QStringLiteral("^stats sent=0 ");
+    QTest::newRow("monitor") << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4")}
+                             << QByteArray("stats") << QStringLiteral("^stats ab_frames=0 ");
+}
+
+void SimSerialTest::longInputLineIsDiscarded()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, command);
+    QFETCH(QString, answer);
+    Child sim(OwnConfig);
+    QVERIFY2(sim.startReady(arguments), qPrintable(sim.describe()));
+    // 4 MiB without a line end, in pieces, then the end and a command.
+    const QByteArray piece(65536, 'x');
+    for (int i = 0; i < 64; ++i)
+        sim.process().write(piece);
+    sim.command("");
+    QVERIFY(sim.ask(command, QRegularExpression(answer)).hasMatch());
+    QCOMPARE(sim.errorOutput().count(QStringLiteral("was discarded")), 1);
+    QVERIFY2(sim.errorOutput().size() < 1000, qPrintable(sim.errorOutput().left(200)));
 }
 
 namespace {
