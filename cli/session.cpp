@@ -293,6 +293,9 @@ void Session::start(const Request& request)
     case Request::Command::Send:
     case Request::Command::Raw: {
         std::string reason;
+        // The round trip counts from before the write: the device may
+        // answer while the last byte's write is still returning.
+        m_pending.sentNs = SimClock::monotonicNs();
         if (!m_link.isOpen()) {
             fail(id, "link lost: " + m_lostReason);
             return;
@@ -318,8 +321,11 @@ void Session::start(const Request& request)
     }
     m_pending.active = true;
     m_pending.request = request;
-    m_pending.sentNs = SimClock::monotonicNs();
-    m_pending.deadlineNs = m_pending.sentNs + static_cast<std::int64_t>(request.timeoutMs) * MsNs;
+    // An expect_frame waits from now; a send from the end of its write.
+    const std::int64_t from = SimClock::monotonicNs();
+    if (request.command != Request::Command::Send)
+        m_pending.sentNs = from;
+    m_pending.deadlineNs = from + static_cast<std::int64_t>(request.timeoutMs) * MsNs;
 }
 
 void Session::finishSend(int reply)

@@ -39,7 +39,7 @@ private:
     {
         bool active = false;
         Request request;
-        std::int64_t sentNs = 0;     // monotonic, after the write
+        std::int64_t sentNs = 0;     // monotonic, before the write
         std::int64_t deadlineNs = 0; // monotonic
         std::string sent;            // hex
     };
