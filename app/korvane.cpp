@@ -98,33 +98,27 @@ QString Korvane::versionText()
     return Version + QStringLiteral("  ") + BuildDate::toIso(BuildDate::compiled());
 }
 
-namespace {
-void printConsole(const QString& line)
+void Korvane::say(const LinkFailure::Said& said)
 {
-    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-    std::fflush(stderr);
+    if (!said.status.isEmpty())
+        display.ShowText(said.status);
+    if (!said.console.isEmpty()) {
+        std::fprintf(stderr, "%s\n", said.console.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
 }
-} // namespace
 
 void Korvane::sayLogAtStart()
 {
     const LogStatus& log = display.logStatus();
-    const LogNotice::Said said = LogNotice::atStart(log);
-    if (!said.status.isEmpty())
-        display.ShowText(said.status);
-    if (!said.console.isEmpty())
-        printConsole(said.console);
+    say(LogNotice::atStart(log));
     statusStrip->setLog(LogNotice::field(log), log.state != LogStarter::State::Open);
 }
 
 void Korvane::sayLogWriteChange()
 {
     const LogStatus& log = display.logStatus();
-    const LogNotice::Said said = LogNotice::writeChanged(log);
-    if (!said.status.isEmpty())
-        display.ShowText(said.status);
-    if (!said.console.isEmpty())
-        printConsole(said.console);
+    say(LogNotice::writeChanged(log));
     statusStrip->setLog(LogNotice::field(log), log.writeFailing);
 }
 
@@ -227,8 +221,7 @@ void Korvane::on_open_clicked()
 
 void Korvane::loseLink(const LinkFailure::Said& said)
 {
-    display.ShowText(said.status);
-    printConsole(said.console);
+    say(said);
     on_open_clicked(); // closes the link as the user's click would
     linkTrouble = said.status;
     showLinkState();
@@ -257,8 +250,7 @@ void Korvane::reportSerialFailure(int portNumber)
 {
     const QString device = portNumber > 0 ? QString::fromStdString(PortNumbering::device(portNumber)) : QString();
     const LinkFailure::Said failure = LinkFailure::serial(portNumber, serial.openError(), device);
-    display.ShowText(failure.status);
-    printConsole(failure.console);
+    say(failure);
     linkTrouble = failure.status;
 }
 

@@ -70,6 +70,9 @@ private:
     // and in the status bar, and closed as a click on `open` closes it.
     Q_DECL_COLD_FUNCTION void loseLink(const LinkFailure::Said& said);
     void showLinkState();
+    // The status line in the view and the console line on standard error,
+    // each where it is not empty.
+    void say(const LinkFailure::Said& said);
     void sayLogAtStart();
     void sayLogWriteChange();
     Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void startFrame(TYPE_Data& rec);

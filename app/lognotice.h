@@ -4,16 +4,15 @@
 // no log, kept the previous one, or cannot write rows.
 
 #include "display.h"
+#include "linkfailure.h"
 
 #include <QString>
 
 class LogNotice
 {
 public:
-    struct Said {
-        QString status;  // for the traffic view; empty: nothing to show there
-        QString console; // for standard error; empty: nothing to print
-    };
+    // An empty status shows nothing in the view; an empty console prints nothing.
+    using Said = LinkFailure::Said;
     // The status bar's log field, as things stand.
     static QString field(const LogStatus& log);
     // Said once at start.

@@ -11,6 +11,9 @@ from .locate import find_cli
 from .session import Session
 
 EXPECTS = ("ack", "nak", "none", "any")
+# Events kept for frames() and wait_event(); past this the oldest half goes,
+# so that hours of traffic nobody reads do not fill the memory.
+EVENTS_KEPT = 100_000
 ANSWERS = ("ack", "nak", "none")
 
 
@@ -83,6 +86,7 @@ class Device:
         argv.append("session")
         self.port = port
         self._events = []
+        self._dropped = 0  # events dropped from the front: cursors count from the first ever
         self._seen = threading.Condition()
         self._cursors = {}
         self._ended = None
@@ -100,6 +104,10 @@ class Device:
     def _on_event(self, msg):
         with self._seen:
             self._events.append(msg)
+            if len(self._events) > EVENTS_KEPT:
+                half = EVENTS_KEPT // 2
+                del self._events[:half]
+                self._dropped += half
             if msg.get("event") == "end":
                 self._ended = msg["reason"]
             self._seen.notify_all()
@@ -125,6 +133,9 @@ class Device:
         answer = self._ask("send", timeout, type=int(type), data=_hex(data), expect=expect,
                            timeout_ms=round(timeout * 1000))
         reply = Reply(answer.get("reply"), answer.get("rtt_ms"), bytes.fromhex(answer["sent"]), bool(answer["met"]))
+        with self._seen:
+            # The reply event of this send came before its answer: taken here, not by wait_event("reply").
+            self._cursors["reply"] = self._dropped + len(self._events)
         if not reply.met:
             got = f"{reply.reply.upper()} after {reply.rtt_ms:.3f} ms" if reply.reply else f"no reply within {timeout} s"
             raise ExpectationFailed(f"frame {reply.sent.hex(' ').upper()}: expected {expect}, got {got}", reply)
@@ -166,10 +177,11 @@ class Device:
 
     def frames(self, timeout=0.0):
         """Yields every frame received (good or bad), each once, in order:
-        first those already here, then new ones until `timeout` seconds
-        pass without one."""
+        those already here, then those that come in the next `timeout`
+        seconds."""
+        deadline = time.monotonic() + timeout
         while True:
-            msg = self.wait_event("frame", timeout)
+            msg = self.wait_event("frame", max(deadline - time.monotonic(), 0.0))
             if msg is None:
                 return
             yield Frame.from_json(msg)
@@ -182,11 +194,11 @@ class Device:
         with self._seen:
             start = self._cursors.get(kind, 0)
             while True:
-                for i in range(start, len(self._events)):
+                for i in range(max(start - self._dropped, 0), len(self._events)):
                     if self._events[i].get("event") == kind:
-                        self._cursors[kind] = i + 1
+                        self._cursors[kind] = self._dropped + i + 1
                         return self._events[i]
-                start = len(self._events)
+                start = self._dropped + len(self._events)
                 self._cursors[kind] = start
                 if self._ended is not None and kind != "end":
                     raise LinkError(self._ended, self._session.stderr())

@@ -41,8 +41,11 @@ void stop(const Wine& wine);
 // Waits for a process to end, at most limitMs; its wait status in *status.
 bool waitEnd(pid_t pid, int limitMs, int* status = nullptr);
 
-// Waits for a run, at most limitMs (Wine ended after that), and checks that
-// it ended with 0.
+// Waits for a run, at most limitMs (Wine ended after that): its exit code,
+// or -1 when it was ended.
+int exitCode(const Wine& wine, pid_t pid, int limitMs = RunLimitMs);
+
+// Waits for a run as exitCode() does, and checks that it ended with 0.
 void checkRun(const Wine& wine, pid_t pid, const char* group, int limitMs = RunLimitMs);
 
 // Whatever is in a non-blocking descriptor now.
