@@ -238,14 +238,16 @@ int main(int argc, char** argv)
              return share.present && share.min >= 100.0;
          }},
         {QStringLiteral("monitor, 960 frames/s each way, 4-byte frames"),
-         QStringLiteral("nothing lost, <= 1 % of one core, added latency p99 <= 2 ms"),
+         QStringLiteral("nothing lost, CPU <= 1.2 x socat's (runs taking turns), added latency p99 <= 2 ms"),
          {QStringLiteral("monitor_line_lost_bytes"), QStringLiteral("monitor_line_frames"), QStringLiteral("monitor_line_cpu_percent"),
           QStringLiteral("monitor_line_latency_p50_ms"), QStringLiteral("monitor_line_latency_p99_ms"),
           QStringLiteral("monitor_line_latency_max_ms"), QStringLiteral("monitor_socat_cpu_percent"),
           QStringLiteral("monitor_socat_latency_p50_ms"), QStringLiteral("monitor_socat_latency_p99_ms")},
          [&](const std::map<QString, Value>& m) {
              const Value lost = med(m, QStringLiteral("monitor_line_lost_bytes"));
-             return lost.present && lost.max == 0 && atMost(QStringLiteral("monitor_line_cpu_percent"), 1)(m)
+             const Value socat = med(m, QStringLiteral("monitor_socat_cpu_percent"));
+             return lost.present && lost.max == 0 && socat.present
+                 && atMost(QStringLiteral("monitor_line_cpu_percent"), 1.2 * socat.median)(m)
                  && atMost(QStringLiteral("monitor_line_latency_p99_ms"), 2)(m);
          }},
         {QStringLiteral("monitor, noise flood one way"), QStringLiteral("nothing lost, the other way's p99 <= 2 ms"),
@@ -345,7 +347,7 @@ int main(int argc, char** argv)
         "both ends at 960 a second each (the two ways half a period apart). Latency runs from the return of the write "
         "that put a frame on one end to the read that took its last byte from the other (CLOCK_MONOTONIC), so it holds "
         "two pseudo-terminal hops and the driver's own wake-up besides what the monitor adds; every byte is compared "
-        "with what was written. CPU is the monitor's time on a core (/proc/PID/schedstat) over the same wall time. The "
+        "with what was written. CPU is the monitor's time on a core, all its threads (/proc/PID/task/*/schedstat), over the same wall time; the monitor's and socat's runs take turns. The "
         "flood case sends noise B>A as fast as 4 KiB every 2 ms while the frames go A>B. socat between the same two "
         "lines, doing nothing but pass bytes on, is the reference: every read wakes a forwarder once, and what that "
         "costs is the machine's, not the monitor's.\n"

@@ -30,7 +30,9 @@ void AppendFile::adopt(int fd, const std::string& name)
     m_fd = fd;
     m_owned = false;
     m_path = name;
-    m_pipe = ::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
+    const bool known = ::fstat(fd, &info) == 0;
+    m_pipe = known && S_ISFIFO(info.st_mode);
+    m_regular = known && S_ISREG(info.st_mode);
 }
 
 std::size_t AppendFile::pipeRoom() const
@@ -65,7 +67,8 @@ bool AppendFile::create(const std::string& path, std::string& error)
         return false;
     }
     m_pipe = fifo;
-    if (::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(m_fd, 0) != 0) {
+    m_regular = ::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (m_regular && ::ftruncate(m_fd, 0) != 0) {
         error = "cannot empty " + path + ": " + std::strerror(errno);
         close();
         return false;

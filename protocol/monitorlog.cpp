@@ -22,7 +22,7 @@ bool MonitorLog::open(const std::string& path, std::string& error, bool directio
             const std::size_t lineEnd = rows.rfind('\n', done - 1);
             return lineEnd == std::string::npos ? 0 : lineEnd + 1;
         });
-    });
+    }, !m_file->isRegular());
     const time_t now = std::time(nullptr);
     tm local{};
     SimClock::localTime(now, local);

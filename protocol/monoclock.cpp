@@ -38,13 +38,21 @@ void localTime(std::time_t seconds, std::tm& local)
 
 std::string timeOfDay(std::int64_t ns)
 {
+    // The monitor stamps thousands of lines a second: the local time of day
+    // is worked out once a second, the milliseconds added by hand.
+    thread_local time_t lastSeconds = -1;
+    thread_local char text[13] = "00:00:00.000";
     const time_t seconds = static_cast<time_t>(ns / 1000000000LL);
-    const int millis = static_cast<int>((ns % 1000000000LL) / 1000000LL);
-    tm local{};
-    localTime(seconds, local);
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec, millis);
-    return text;
+    int millis = static_cast<int>((ns % 1000000000LL) / 1000000LL);
+    if (seconds != lastSeconds) {
+        tm local{};
+        localTime(seconds, local);
+        std::snprintf(text, sizeof text, "%02d:%02d:%02d.", local.tm_hour, local.tm_min, local.tm_sec);
+        lastSeconds = seconds;
+    }
+    for (int i = 11; i >= 9; --i, millis /= 10)
+        text[i] = static_cast<char>('0' + millis % 10);
+    return std::string(text, 12);
 }
 
 } // namespace SimClock

@@ -7,10 +7,14 @@
 #include <csignal>
 #include <pthread.h>
 
-OutputSpool::OutputSpool(std::size_t limit, Writer writer)
+OutputSpool::OutputSpool(std::size_t limit, Writer writer, bool threaded)
     : m_limit(limit)
     , m_shared(std::make_shared<Shared>())
 {
+    if (!threaded) {
+        m_direct = std::move(writer);
+        return;
+    }
     // Stop signals are the loop's business, never this thread's.
     sigset_t all;
     sigset_t before;
@@ -22,6 +26,8 @@ OutputSpool::OutputSpool(std::size_t limit, Writer writer)
 
 OutputSpool::~OutputSpool()
 {
+    if (!m_thread.joinable())
+        return;
     bool stuck;
     {
         // What was not drained in time is given up.
@@ -77,6 +83,12 @@ void OutputSpool::flush()
 {
     if (m_gathered.empty())
         return;
+    if (m_direct) {
+        if (!m_shared->ended && !m_direct(m_gathered))
+            m_shared->ended = true;
+        m_gathered.clear();
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_shared->mutex);
         m_shared->held += m_gathered.size();

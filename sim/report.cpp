@@ -37,7 +37,7 @@ void setUp(Flush flush)
             const std::size_t end = lines.rfind('\n', done - 1);
             return end == std::string::npos ? 0 : end + 1;
         });
-    });
+    }, !out->isRegular());
 }
 
 void line(const std::string& text)

@@ -483,6 +483,9 @@ void run(const Wine& wine, const Setup& setup)
     if (shown) {
         checkRefused(wine, {wine.loader, setup.installer, "/S"}, 4, "\\Korvane\\korvane.exe", at.program,
                      "installer: while korvane.exe runs, /S is refused");
+        // In place (_?=), so that its exit code is its own.
+        checkRefused(wine, {wine.loader, at.program + "/Uninstall.exe", "/S", "_?=C:\\Tools\\Korvane"}, 4,
+                     "\\Korvane\\korvane.exe", at.program, "installer: while korvane.exe runs, Uninstall.exe /S is refused");
         window.choosePort(3);
         window.clickOpen();
         check(device.waitLineIndex(QRegularExpression(QStringLiteral("^connected"))) >= 0, "program: COM3 opens");
