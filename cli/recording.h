@@ -2,7 +2,6 @@
 // What --log and --pcap keep of a run: the window's traffic log rows of the
 // good frames received and a pcapng capture of both directions, written by
 // the shared writers (monitorlog.h, pcapngwriter.h) on threads of their own.
-// Those writers are POSIX's; on Windows a run that asks for them is refused.
 
 #include "framedecoder.h"
 

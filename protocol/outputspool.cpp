@@ -4,8 +4,10 @@
 #include "monoclock.h"
 
 #include <chrono>
+#ifndef _WIN32
 #include <csignal>
 #include <pthread.h>
+#endif
 
 OutputSpool::OutputSpool(std::size_t limit, Writer writer, bool threaded)
     : m_limit(limit)
@@ -15,6 +17,9 @@ OutputSpool::OutputSpool(std::size_t limit, Writer writer, bool threaded)
         m_direct = std::move(writer);
         return;
     }
+#ifdef _WIN32
+    m_thread = std::thread(run, m_shared, std::move(writer));
+#else
     // Stop signals are the loop's business, never this thread's.
     sigset_t all;
     sigset_t before;
@@ -22,6 +27,7 @@ OutputSpool::OutputSpool(std::size_t limit, Writer writer, bool threaded)
     pthread_sigmask(SIG_BLOCK, &all, &before);
     m_thread = std::thread(run, m_shared, std::move(writer));
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
+#endif
 }
 
 OutputSpool::~OutputSpool()

@@ -25,6 +25,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -237,8 +238,9 @@ std::string readUntil(int fd, const std::string& needle, int timeoutMs)
 
 // korvane-cli.exe on COM3: a one-shot send answered with ACK, then a
 // session that answers the device's frame, sends one that the device NAKs,
-// takes the device's frame by pattern, and ends with its input.
-void cliCases(const Wine& wine, const std::string& cli, const DeviceLine& line)
+// takes the device's frame by pattern, and ends with its input, its capture
+// and log written byte for byte (no line-end translation).
+void cliCases(const Wine& wine, const std::string& cli, const QTemporaryDir& scratch, const DeviceLine& line)
 {
     if (::access(cli.c_str(), R_OK) != 0) {
         check(false, "cli: korvane-cli.exe beside the test program", cli + ": " + std::strerror(errno));
@@ -258,7 +260,15 @@ void cliCases(const Wine& wine, const std::string& cli, const DeviceLine& line)
           "cli: send prints the ACK as met", said);
     checkRun(wine, pid, "cli send");
 
-    pid = start({wine.loader, cli, "--port", "COM3", "session"}, nullptr, -1, out[1], in[0]);
+    const std::string capture = scratch.filePath(QStringLiteral("cli.pcapng")).toStdString();
+    const std::string log = scratch.filePath(QStringLiteral("cli.csv")).toStdString();
+    // Wine's drive Z: is the Linux root.
+    const auto windowsPath = [](std::string path) {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return "Z:" + path;
+    };
+    pid = start({wine.loader, cli, "--port", "COM3", "--pcap", windowsPath(capture), "--log", windowsPath(log), "session"},
+                nullptr, -1, out[1], in[0]);
     ::close(in[0]);
     said = readUntil(out[0], "\"hello\"", WineProcess::RunLimitMs);
     check(said.find("\"protocol\":1") != std::string::npos, "cli: the session says hello", said);
@@ -276,6 +286,17 @@ void cliCases(const Wine& wine, const std::string& cli, const DeviceLine& line)
           "cli: the session answers send and expect_frame", said);
     ::close(in[1]);
     checkRun(wine, pid, "cli session");
+    std::string bytes;
+    if (FILE* f = std::fopen(capture.c_str(), "rb")) {
+        char head[4] = {};
+        bytes.assign(head, std::fread(head, 1, sizeof head, f));
+        std::fclose(f);
+    }
+    check(bytes == std::string("\x0A\x0D\x0D\x0A", 4), "cli: the capture starts with its section header, unchanged");
+    const int logFd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string rows = readUntil(logFd, "[1]", WireCases::WaitMs);
+    ::close(logFd);
+    check(rows.find("2E,81,01,07,76,-,[1]\n") != std::string::npos, "cli: the log holds the device's frame", rows);
     ::close(out[0]);
     ::close(out[1]);
 }
@@ -351,7 +372,7 @@ int main(int argc, char** argv)
     const DeviceLine line;
     serialCases(wine, exe, scratch, line);
     // korvane-cli.exe of the same build: <build>/tests/windows/x.exe -> <build>/cli/.
-    cliCases(wine, exe.substr(0, exe.rfind('/')) + "/../../cli/korvane-cli.exe", line);
+    cliCases(wine, exe.substr(0, exe.rfind('/')) + "/../../cli/korvane-cli.exe", scratch, line);
     lockCases(wine, exe, scratch);
     if (network) {
         refusedCases(wine, exe);
