@@ -85,6 +85,17 @@ bool OutputSpool::put(const char* data, std::size_t size)
     return true;
 }
 
+bool OutputSpool::putLine(const std::string& text)
+{
+    if (m_gathered.size() + m_shared->held + text.size() + 1 > m_limit) {
+        ++m_dropped;
+        return false;
+    }
+    m_gathered += text;
+    m_gathered += '\n';
+    return true;
+}
+
 void OutputSpool::flush()
 {
     if (m_gathered.empty())

@@ -35,6 +35,8 @@ public:
     // One whole piece, gathered until flush(); false when it was dropped.
     bool put(const char* data, std::size_t size);
     bool put(const std::string& piece) { return put(piece.data(), piece.size()); }
+    // A printed line, its line feed added.
+    bool putLine(const std::string& text);
     // Hands what was gathered to the thread: one write for all of it.
     void flush();
     bool gathered() const { return !m_gathered.empty(); }
