@@ -84,6 +84,7 @@ Korvane::~Korvane()
     for (int i = 0; i < PanelCount; ++i)
         delete panels[i];
     delete[] panels;
+    delete statusStrip; // not a QObject: its labels go with the status bar
     readTimer->stop();
     delete readTimer;
 }

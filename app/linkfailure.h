@@ -2,7 +2,8 @@
 // Why opening the link failed, or why an open link was lost, in the words
 // the user reads: one short Chinese status line for the traffic view and the
 // same in English for standard error, from the Win32 or WinSock code the
-// transport kept.
+// transport kept. The reasons' classes and English words are LinkReason's,
+// which the command-line client shares.
 
 #include <QString>
 
@@ -23,12 +24,4 @@ public:
     // An open connection that ended: code 0 when the device closed it (recv
     // gave 0), else the WinSock code of the failed receive.
     static Said connectionLost(int hostNumber, int code);
-
-private:
-    enum class Reason { NoDevice, PermissionDenied, InUse, NotSerial, LinkLoops, Other };
-    static Reason serialReason(unsigned long code);
-
-    // The group that owns the device node, whose members may open it;
-    // empty where there is none to tell (Windows, or stat failed).
-    static QString owningGroup(const QString& device);
 };

@@ -6,7 +6,8 @@
 //
 //   korvane-bench-monitor --sim PATH [--out FILE]
 //
-// Cases (each run KORVANE_BENCH_RUNS times, default 5):
+// Cases (each run KORVANE_BENCH_RUNS times, default 5, taking turns run by
+// run):
 //   line:  960 four-byte frames a second each way, the line's full rate, for
 //          KORVANE_BENCH_SECONDS (default 60);
 //   flood: the same frames A>B while B>A carries noise as fast as 4 KiB
@@ -18,7 +19,8 @@
 // end to the read() that took its last byte from the other (CLOCK_MONOTONIC):
 // what the monitor adds, plus two pseudo-terminal hops and this process's
 // own wake-up. Every byte read is compared with what was written. CPU is the
-// monitor's own time on a core (/proc/PID/schedstat) over the same wall time.
+// monitor's own time on a core, all its threads (/proc/PID/task/*/schedstat),
+// over the same wall time.
 // KORVANE_BENCH_CASES ("line", "flood", "socat") picks cases.
 
 #include "benchfigures.h"
@@ -57,13 +59,18 @@ std::int64_t monotonicNs()
     return std::int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-// Nanoseconds the process has run on a core.
+// Nanoseconds the process has run on a core, all its threads together (the
+// monitor writes its output on threads of its own).
 std::int64_t cpuNs(qint64 pid)
 {
-    QFile file(QStringLiteral("/proc/%1/schedstat").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    return file.readAll().split(' ').value(0).toLongLong();
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    std::int64_t total = -1;
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks.filePath(task + QStringLiteral("/schedstat")));
+        if (file.open(QIODevice::ReadOnly))
+            total = std::max<std::int64_t>(total, 0) + file.readAll().split(' ').value(0).toLongLong();
+    }
+    return total;
 }
 
 // One way through the monitor: what goes in at one end, what comes out at
@@ -271,18 +278,20 @@ int main(int argc, char** argv)
         {Case::Flood, QStringLiteral("flood"), QStringLiteral("monitor, noise flood B>A, frames A>B")},
         {Case::Socat, QStringLiteral("socat"), QStringLiteral("socat in its place, 960 frames/s each way")},
     };
-    for (const Named& named : cases) {
-        const QString& key = named.key;
-        const QString& label = named.label;
-        const bool flood = named.which == Case::Flood;
-        if (!only.isEmpty() && !only.contains(key))
-            continue;
-        const double seconds = flood ? BenchFigures::envSeconds("KORVANE_BENCH_FLOOD_SECONDS", 10)
-                                     : BenchFigures::envSeconds("KORVANE_BENCH_SECONDS", 60);
-        const QString k = QStringLiteral("monitor_") + key + QLatin1Char('_');
-        std::printf("%s: %d runs of %.0f s\n", qPrintable(label), runs, seconds);
-        std::fflush(stdout);
-        for (int i = 0; i < runs; ++i) {
+    // Run by run the cases take turns, so the monitor and socat see the same
+    // machine: a load that comes and goes falls on both alike.
+    for (int i = 0; i < runs; ++i) {
+        for (const Named& named : cases) {
+            const QString& key = named.key;
+            const QString& label = named.label;
+            const bool flood = named.which == Case::Flood;
+            if (!only.isEmpty() && !only.contains(key))
+                continue;
+            const double seconds = flood ? BenchFigures::envSeconds("KORVANE_BENCH_FLOOD_SECONDS", 10)
+                                         : BenchFigures::envSeconds("KORVANE_BENCH_SECONDS", 60);
+            const QString k = QStringLiteral("monitor_") + key + QLatin1Char('_');
+            std::printf("%s: run %d of %d, %.0f s\n", qPrintable(label), i + 1, runs, seconds);
+            std::fflush(stdout);
             Run run;
             if (!runOnce(sim, named.which, seconds, run))
                 return 1;

@@ -343,6 +343,10 @@ long callCount(const char* function);
 long totalCallCount();
 void resetCallCounts();
 
+// The descriptor behind a device handle, for a program that waits on the
+// line beside other descriptors with poll(); -1 for anything else.
+int descriptor(HANDLE device);
+
 // How long a blocking connect waits for the far end before it gives up
 // with ETIMEDOUT; 21000 ms unless changed. Returns the previous value.
 int setConnectTimeoutMs(int milliseconds);

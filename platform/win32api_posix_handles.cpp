@@ -208,6 +208,12 @@ void Sleep(DWORD milliseconds)
 
 namespace posix {
 
+int descriptor(HANDLE device)
+{
+    Object* object = lookup(device);
+    return object && object->kind == Object::Kind::Device ? static_cast<Device*>(object)->fd : -1;
+}
+
 long callCount(const char* function)
 {
     if (!function)

@@ -7,10 +7,18 @@
 #include <cstring>
 #include <algorithm>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef _WIN32
+#include <windows.h>
+// Capture blocks and rows go out byte for byte; nothing is inherited there.
+constexpr int OpenFlags = O_BINARY;
+#else
+#include <poll.h>
+#include <sys/ioctl.h>
+constexpr int OpenFlags = O_CLOEXEC;
+#endif
 
 AppendFile::~AppendFile()
 {
@@ -30,11 +38,16 @@ void AppendFile::adopt(int fd, const std::string& name)
     m_fd = fd;
     m_owned = false;
     m_path = name;
-    m_pipe = ::fstat(fd, &info) == 0 && S_ISFIFO(info.st_mode);
+    const bool known = ::fstat(fd, &info) == 0;
+    m_pipe = known && S_ISFIFO(info.st_mode);
+    m_regular = known && S_ISREG(info.st_mode);
 }
 
 std::size_t AppendFile::pipeRoom() const
 {
+#ifdef _WIN32
+    return 65536; // a pipe there tells nothing of its room: whole batches go
+#else
     int queued = 0;
     if (::ioctl(m_fd, FIONREAD, &queued) != 0)
         queued = 0;
@@ -45,6 +58,7 @@ std::size_t AppendFile::pipeRoom() const
 #endif
     const long room = static_cast<long>(capacity) - queued - 4096;
     return room > 0 ? static_cast<std::size_t>(room) : 0;
+#endif
 }
 
 bool AppendFile::create(const std::string& path, std::string& error)
@@ -54,7 +68,7 @@ bool AppendFile::create(const std::string& path, std::string& error)
     const bool fifo = ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
     // Read and write on a FIFO: the open does not wait for a reader, and
     // what is written waits in the FIFO until one comes.
-    m_fd = ::open(path.c_str(), (fifo ? O_RDWR : O_WRONLY | O_CREAT) | O_CLOEXEC, 0644);
+    m_fd = ::open(path.c_str(), (fifo ? O_RDWR : O_WRONLY | O_CREAT) | OpenFlags, 0644);
     if (m_fd < 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
@@ -65,7 +79,8 @@ bool AppendFile::create(const std::string& path, std::string& error)
         return false;
     }
     m_pipe = fifo;
-    if (::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(m_fd, 0) != 0) {
+    m_regular = ::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (m_regular && ::ftruncate(m_fd, 0) != 0) {
         error = "cannot empty " + path + ": " + std::strerror(errno);
         close();
         return false;
@@ -76,10 +91,18 @@ bool AppendFile::create(const std::string& path, std::string& error)
 
 bool AppendFile::sameFile(const std::string& a, const std::string& b)
 {
+#ifdef _WIN32
+    // No inode numbers there: the full paths, which case does not tell apart.
+    char first[MAX_PATH];
+    char second[MAX_PATH];
+    return ::_fullpath(first, a.c_str(), MAX_PATH) && ::_fullpath(second, b.c_str(), MAX_PATH)
+        && ::lstrcmpiA(first, second) == 0;
+#else
     struct stat first{};
     struct stat second{};
     return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev
         && first.st_ino == second.st_ino;
+#endif
 }
 
 bool AppendFile::write(const void* data, std::size_t size, const std::function<std::size_t(std::size_t)>& whole)
@@ -101,8 +124,12 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
         const ssize_t n = ::write(m_fd, from + done, end - done);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (errno != EINTR) {
+#ifdef _WIN32
+                ::Sleep(10);
+#else
                 pollfd out{m_fd, POLLOUT, 0};
                 ::poll(&out, 1, 100);
+#endif
             }
             continue;
         }

@@ -39,6 +39,9 @@ public:
     std::size_t lastKept() const { return m_lastKept; }
 
     bool isOpen() const { return m_fd >= 0; }
+    // A regular file, which takes every write at once; not a pipe, FIFO or
+    // terminal, whose reader may stall.
+    bool isRegular() const { return m_regular; }
     const std::string& path() const { return m_path; }
     const std::string& why() const { return m_why; }
 
@@ -51,6 +54,7 @@ private:
     int m_fd = -1;
     bool m_owned = true;
     bool m_pipe = false;
+    bool m_regular = false;
     off_t m_whole = 0; // bytes of whole pieces so far
     std::size_t m_lastKept = 0;
     std::string m_path;

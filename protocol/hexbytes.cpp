@@ -60,6 +60,44 @@ bool parse(const std::string& text, std::vector<std::uint8_t>& out, std::string&
     return true;
 }
 
+bool parsePairs(const std::string& text, std::vector<std::uint8_t>& out, std::string& error)
+{
+    out.clear();
+    int high = -1; // the first digit of a pair, while waiting for its second
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (std::isspace(static_cast<unsigned char>(c)) && high < 0)
+            continue;
+        const int d = digit(c);
+        if (d < 0) {
+            error = "not a hex byte at column " + std::to_string(i + 1) + " of \"" + text.substr(0, 64) + "\"";
+            return false;
+        }
+        if (high < 0) {
+            high = d;
+        } else {
+            out.push_back(static_cast<std::uint8_t>(high * 16 + d));
+            high = -1;
+        }
+    }
+    if (high >= 0) {
+        error = "an odd number of hex digits in \"" + text.substr(0, 64) + "\"";
+        return false;
+    }
+    return true;
+}
+
+std::string compact(const std::uint8_t* bytes, std::size_t count)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string text(2 * count, '0');
+    for (std::size_t i = 0; i < count; ++i) {
+        text[2 * i] = hex[bytes[i] >> 4];
+        text[2 * i + 1] = hex[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
 void append(std::string& line, const std::uint8_t* bytes, std::size_t count)
 {
     static const char hex[] = "0123456789ABCDEF";

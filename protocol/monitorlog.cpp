@@ -13,7 +13,7 @@ constexpr std::size_t SpoolLimit = 256 * 1024;
 
 } // namespace
 
-bool MonitorLog::open(const std::string& path, std::string& error)
+bool MonitorLog::open(const std::string& path, std::string& error, bool directions)
 {
     if (!m_file->create(path, error))
         return false;
@@ -22,13 +22,14 @@ bool MonitorLog::open(const std::string& path, std::string& error)
             const std::size_t lineEnd = rows.rfind('\n', done - 1);
             return lineEnd == std::string::npos ? 0 : lineEnd + 1;
         });
-    });
+    }, !m_file->isRegular());
     const time_t now = std::time(nullptr);
     tm local{};
-    localtime_r(&now, &local);
+    SimClock::localTime(now, local);
     char stamp[64];
     std::strftime(stamp, sizeof stamp, "New Data ,%Y-%m-%d \nnew Time ,%H:%M:%S,\n\n\n\n", &local);
-    m_spool->put(std::string("Korvane Bus Traffic File \n") + stamp + "time,time_ms,head,type,len,data,...,...,-,inx,dir\n");
+    m_spool->put(std::string("Korvane Bus Traffic File \n") + stamp + "time,time_ms,head,type,len,data,...,...,-,inx"
+                 + (directions ? ",dir\n" : "\n"));
     m_spool->flush();
     return true;
 }
@@ -43,7 +44,10 @@ void MonitorLog::row(const ReceivedFrame& frame, std::uint64_t index, const char
     HexBytes::append(line, head, sizeof head);
     HexBytes::append(line, frame.data.data(), frame.data.size());
     HexBytes::append(line, &frame.checksum, 1);
-    line += " - [" + std::to_string(index) + "] " + direction + "\n";
+    line += " - [" + std::to_string(index) + "]";
+    if (direction)
+        line += std::string(" ") + direction;
+    line += '\n';
     for (std::size_t i = 12; i < line.size(); ++i) {
         if (line[i] == ' ')
             line[i] = ',';

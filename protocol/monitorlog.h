@@ -3,6 +3,8 @@
 // one per good frame of either direction, with a last column "dir" that
 // says which way the frame went:
 //   12:34:56,789,2E,01,02,0A,FF,F3,-,[1],A>B
+// Without directions (the command-line client, which logs what the device
+// sent) the header and rows are the tool's own, without that column.
 // The index is the frame's number in its direction, as on the printed line;
 // a bad frame gets a number too but no row, as the tool logs none. Rows are
 // gathered and handed whole to a writer thread by flush() (outputspool.h);
@@ -22,7 +24,8 @@ class MonitorLog
 {
 public:
     // Creates the file and writes the header block.
-    bool open(const std::string& path, std::string& error);
+    bool open(const std::string& path, std::string& error, bool directions = true);
+    // direction: "A>B", or null for a log without directions.
     void row(const ReceivedFrame& frame, std::uint64_t index, const char* direction);
     // Hands the rows made since the last call on; false once, when writing
     // has failed and ended the log.

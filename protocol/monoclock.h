@@ -3,6 +3,7 @@
 // clock stamps what is printed and logged.
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace SimClock {
@@ -11,5 +12,7 @@ std::int64_t monotonicNs();
 std::int64_t wallNs();
 // "hh:mm:ss.zzz" in local time, as the tool prints its frame lines.
 std::string timeOfDay(std::int64_t wallNs);
+// localtime_r, which Windows spells otherwise.
+void localTime(std::time_t seconds, std::tm& local);
 
 } // namespace SimClock

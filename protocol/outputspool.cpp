@@ -4,13 +4,22 @@
 #include "monoclock.h"
 
 #include <chrono>
+#ifndef _WIN32
 #include <csignal>
 #include <pthread.h>
+#endif
 
-OutputSpool::OutputSpool(std::size_t limit, Writer writer)
+OutputSpool::OutputSpool(std::size_t limit, Writer writer, bool threaded)
     : m_limit(limit)
     , m_shared(std::make_shared<Shared>())
 {
+    if (!threaded) {
+        m_direct = std::move(writer);
+        return;
+    }
+#ifdef _WIN32
+    m_thread = std::thread(run, m_shared, std::move(writer));
+#else
     // Stop signals are the loop's business, never this thread's.
     sigset_t all;
     sigset_t before;
@@ -18,10 +27,13 @@ OutputSpool::OutputSpool(std::size_t limit, Writer writer)
     pthread_sigmask(SIG_BLOCK, &all, &before);
     m_thread = std::thread(run, m_shared, std::move(writer));
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
+#endif
 }
 
 OutputSpool::~OutputSpool()
 {
+    if (!m_thread.joinable())
+        return;
     bool stuck;
     {
         // What was not drained in time is given up.
@@ -73,10 +85,27 @@ bool OutputSpool::put(const char* data, std::size_t size)
     return true;
 }
 
+bool OutputSpool::putLine(const std::string& text)
+{
+    if (m_gathered.size() + m_shared->held + text.size() + 1 > m_limit) {
+        ++m_dropped;
+        return false;
+    }
+    m_gathered += text;
+    m_gathered += '\n';
+    return true;
+}
+
 void OutputSpool::flush()
 {
     if (m_gathered.empty())
         return;
+    if (m_direct) {
+        if (!m_shared->ended && !m_direct(m_gathered))
+            m_shared->ended = true;
+        m_gathered.clear();
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_shared->mutex);
         m_shared->held += m_gathered.size();

@@ -3,6 +3,8 @@
 // blocks, log rows. A thread of its own writes them, so a terminal paused
 // with Ctrl-S, a pipe into a pager that stopped or a FIFO that Wireshark
 // reads live and then pauses holds up that thread only, never the lines.
+// A regular file takes every write at once, so there the loop writes
+// itself, one write per flush, and no thread is woken.
 // What waits is bounded: once it is full, each new piece (a whole line,
 // block or row) is dropped whole and counted, so what gets written is
 // always whole pieces and a capture stays readable.
@@ -23,7 +25,8 @@ public:
     // spool (nothing more is written, later pieces are not kept).
     using Writer = std::function<bool(const std::string& batch)>;
 
-    OutputSpool(std::size_t limit, Writer writer);
+    // threaded: false for a regular file, written by flush() itself.
+    OutputSpool(std::size_t limit, Writer writer, bool threaded = true);
     OutputSpool(const OutputSpool&) = delete;
     OutputSpool& operator=(const OutputSpool&) = delete;
     // Lets go of a thread still stuck in a write instead of waiting for it.
@@ -32,6 +35,8 @@ public:
     // One whole piece, gathered until flush(); false when it was dropped.
     bool put(const char* data, std::size_t size);
     bool put(const std::string& piece) { return put(piece.data(), piece.size()); }
+    // A printed line, its line feed added.
+    bool putLine(const std::string& text);
     // Hands what was gathered to the thread: one write for all of it.
     void flush();
     bool gathered() const { return !m_gathered.empty(); }
@@ -64,6 +69,7 @@ private:
     static void run(std::shared_ptr<Shared> shared, Writer writer);
 
     std::size_t m_limit;
+    Writer m_direct; // set when there is no thread
     std::shared_ptr<Shared> m_shared;
     std::thread m_thread;
     std::string m_gathered;

@@ -119,7 +119,7 @@ bool PcapngWriter::open(const std::string& path, const std::string& description,
         wholeBlocks(batch, sink->file.lastKept(), packets);
         sink->packets += packets;
         return written;
-    });
+    }, !m_sink->file.isRegular());
     begin(SectionHeader);
     put32(ByteOrderMagic);
     put16(1); // version 1.0

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # `make bench`: release build in build-release, then the benchmarks in bench/:
 # the decoder and receive path, the live runs against korvane-sim, the
-# memory soak, the monitor, and the Windows build under Wine. Prints the
+# memory soak, the monitor, korvane-cli, and the Windows build under Wine. Prints the
 # table against the speed budget, writes every figure to bench/results.json
 # and the summary to docs/performance.md.
 #
@@ -9,13 +9,13 @@
 # one million frames per soak run: well over an hour in all). For a quick
 # check: KORVANE_BENCH_RUNS=1 KORVANE_BENCH_SECONDS=10
 # KORVANE_BENCH_SOAK_FRAMES=50000 KORVANE_BENCH_DECODER_MIB=8 make bench
-# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor wine"); a
+# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor cli wine"); a
 # run of some parts keeps the other rows of docs/performance.md.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
-parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor wine}
+parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor cli wine}
 
 # Only what the chosen parts run is built.
 targets=(korvane-bench-report)
@@ -24,6 +24,7 @@ for part in $parts; do
         decoder) targets+=(korvane-bench-decoder) ;;
         live|soak) targets+=(korvane-bench-host korvane-bench-live korvane-sim) ;;
         monitor) targets+=(korvane-bench-monitor korvane-sim) ;;
+        cli) targets+=(korvane-bench-cli korvane-cli korvane-sim) ;;
         wine) targets+=(korvane-winedriver korvane-sim) ;;
     esac
 done
@@ -48,6 +49,10 @@ for part in $parts; do
         monitor)
             "$build/bench/korvane-bench-monitor" --sim "$build/sim/korvane-sim" --out "$work/monitor.json"
             part_args+=(--part "$work/monitor.json") ;;
+        cli)
+            "$build/bench/korvane-bench-cli" --sim "$build/sim/korvane-sim" --cli "$build/cli/korvane-cli" \
+                --out "$work/cli.json"
+            part_args+=(--part "$work/cli.json") ;;
         wine)
             # The installer from make windows; one run of KORVANE_BENCH_SECONDS.
             make -C "$root" windows >/dev/null

@@ -42,8 +42,13 @@ list=$out/uninstall-files.nsh
     find . -mindepth 1 -type d | sort -r | sed 's|^\./||; s|/|\\|g; s|.*|    RMDir "$INSTDIR\\&"|'
 ) > "$list"
 
+# The installer and the uninstaller wait for every program among them to be
+# closed.
+programs=$out/program-files.nsh
+(cd "$stage" && find . -type f -name '*.exe' | sort | sed 's|^\./||; s|/|\\|g; s|.*|        !insertmacro CheckClosed "&"|') > "$programs"
+
 setup=$out/korvane-$version-setup.exe
-makensis -V2 -DSTAGE="$stage" -DUNINSTALL_LIST="$list" -DOUTFILE="$setup" "$out/korvane.nsi"
+makensis -V2 -DSTAGE="$stage" -DUNINSTALL_LIST="$list" -DPROGRAM_LIST="$programs" -DOUTFILE="$setup" "$out/korvane.nsi"
 
 zip=$out/korvane-$version-windows-x64.zip
 rm -rf "$out/zip" "$zip"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/) with clang and runs each on a copy of
 # its seed corpus, sharing the given number of seconds: the receive path
-# gets the first half, the simulator's log reader the rest. Prints how many
+# gets half, the simulator's log reader and korvane-cli's request reader a
+# quarter each. Prints how many
 # inputs ran; exits non-zero when a run found a crash, a sanitizer report, a
 # leak, a hang or a wrong result. The input that did it is kept in
 # build-fuzz/fuzz-artifacts/.
@@ -16,8 +17,10 @@ case "$seconds" in
     '' | *[!0-9]* | 0) echo "usage: $0 [seconds > 0]" >&2; exit 2 ;;
 esac
 receiveSeconds=$(( (seconds + 1) / 2 ))
-logSeconds=$(( seconds - receiveSeconds ))
+logSeconds=$(( (seconds - receiveSeconds + 1) / 2 ))
+requestSeconds=$(( seconds - receiveSeconds - logSeconds ))
 [ "$logSeconds" -gt 0 ] || logSeconds=1
+[ "$requestSeconds" -gt 0 ] || requestSeconds=1
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KORVANE_FUZZ_BUILD:-$root/build-fuzz}
@@ -27,7 +30,7 @@ KORVANE_DEPS_EXTRA="clang libclang-rt-14-dev" "$root/scripts/install-deps.sh"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_FUZZ=ON >/dev/null
-cmake --build "$build" --target korvane_fuzz korvane_fuzz_log
+cmake --build "$build" --target korvane_fuzz korvane_fuzz_log korvane_fuzz_request
 
 artifacts=$build/fuzz-artifacts
 mkdir -p "$artifacts"
@@ -72,3 +75,4 @@ fuzz_one() {
 # Log lines longer than any row (814 bytes) must come up too.
 fuzz_one "receive path" korvane_fuzz corpus 1024 "$receiveSeconds"
 fuzz_one "log reader" korvane_fuzz_log logcorpus 4096 "$logSeconds"
+fuzz_one "request reader" korvane_fuzz_request requestcorpus 2048 "$requestSeconds"

@@ -11,6 +11,7 @@ packages=(
     iproute2 util-linux                         # network tests in a namespace of their own
     socat                                       # linked pseudo-terminal pairs: the simulator on a "real" line
     tshark wireshark-common                     # the dissector's test (tshark with Lua, text2pcap)
+    nlohmann-json3-dev                          # korvane-cli's JSON lines, also in the Windows build
     python3 python3-pytest python3-yaml         # the Python package's tests, with Debian's python3
     python3-labgrid ser2net                     # ... through a labgrid environment and ser2net
 )

@@ -3,8 +3,9 @@
 # build-package/ passes lintian (no error, no warning), its desktop entry and
 # AppStream entry validate, it holds the same files as `cmake --install`, and
 # installed with apt-get its korvane opens its window under Xvfb, its
-# korvane-sim answers --help, Debian's python3 imports its korvane module and
-# pytest lists its plugin's --korvane-port. The package is removed again at the end,
+# korvane-sim answers --help, korvane-cli --version, Debian's python3 imports
+# its korvane module and pytest lists its plugin's --korvane-port. The
+# package is removed again at the end,
 # whether the check passed or not. Installing needs root or sudo.
 # Then, as root, the same package is installed without recommends into a
 # minimal Debian (scripts/minimal-debian.sh, bootstrapped once and cached),
@@ -66,6 +67,9 @@ step "korvane-sim --help"
 # SIGPIPE would fail the step under pipefail.
 help=$(/usr/bin/korvane-sim --help)
 grep -q '^Usage: korvane-sim' <<<"$help"
+
+step "korvane-cli --version"
+[ "$(/usr/bin/korvane-cli --version)" = "korvane-cli $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")" ]
 
 step "python3 imports korvane, pytest lists --korvane-port"
 # From the package alone: no PYTHONPATH, nothing of the source tree.

@@ -41,8 +41,15 @@ void DirectionDecoder::frameReceived(const ReceivedFrame& frame)
     ++m_stats.frames;
     if (!frame.good)
         ++m_stats.bad;
-    if (!m_quiet)
-        Report::line(lineStart(frame.startWallNs) + Report::frameBytes(frame, m_stats.frames));
+    if (!m_quiet) {
+        // Into a buffer that is kept: thousands of lines a second.
+        m_line = SimClock::timeOfDay(frame.startWallNs);
+        m_line += ' ';
+        m_line += m_name;
+        m_line += ' ';
+        Report::appendFrameBytes(m_line, frame, m_stats.frames);
+        Report::line(m_line);
+    }
     if (frame.good && m_log && m_log->active())
         m_log->row(frame, m_stats.frames, m_name.c_str());
 }

@@ -54,4 +54,5 @@ private:
     std::int64_t m_now = 0;
     std::uint64_t m_noiseRun = 0;
     std::string m_noiseShown;
+    std::string m_line;
 };

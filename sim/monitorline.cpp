@@ -74,6 +74,23 @@ void MonitorLine::deliver(const std::uint8_t* bytes, std::size_t count)
         m_dropped += count;
         return;
     }
+    if (m_out.empty()) {
+        // Straight on when nothing waits, as nearly always.
+        ssize_t n;
+        do
+            n = ::write(fd(), bytes, count);
+        while (n < 0 && errno == EINTR);
+        if (n == static_cast<ssize_t>(count))
+            return;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            m_dropped += count;
+            lose(std::strerror(errno));
+            return;
+        }
+        const std::size_t written = n > 0 ? static_cast<std::size_t>(n) : 0;
+        bytes += written;
+        count -= written;
+    }
     m_out.push(bytes, count, ChunkKind::Raw);
     drain();
 }

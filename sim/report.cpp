@@ -37,16 +37,12 @@ void setUp(Flush flush)
             const std::size_t end = lines.rfind('\n', done - 1);
             return end == std::string::npos ? 0 : end + 1;
         });
-    });
+    }, !out->isRegular());
 }
 
 void line(const std::string& text)
 {
-    std::string piece;
-    piece.reserve(text.size() + 1);
-    piece += text;
-    piece += '\n';
-    g_console->put(piece);
+    g_console->putLine(text);
     if (g_flush == Flush::EachLine)
         flush();
 }
@@ -81,14 +77,21 @@ void error(const std::string& text)
 std::string frameBytes(const ReceivedFrame& frame, std::uint64_t index)
 {
     std::string text;
+    appendFrameBytes(text, frame, index);
+    return text;
+}
+
+void appendFrameBytes(std::string& text, const ReceivedFrame& frame, std::uint64_t index)
+{
     const std::uint8_t head[] = {LinkFrame::StartByte, frame.type, frame.len};
     HexBytes::append(text, head, sizeof head);
     HexBytes::append(text, frame.data.data(), frame.data.size());
     HexBytes::append(text, &frame.checksum, 1);
-    text += " [" + std::to_string(index) + "]";
+    text += " [";
+    text += std::to_string(index);
+    text += ']';
     if (!frame.good)
         text += " bad";
-    return text;
 }
 
 std::string frameLine(const ReceivedFrame& frame, std::uint64_t index)

@@ -60,6 +60,7 @@ void error(const std::string& text);
 
 // " 2E tt ll dd.. ss [index]" and " bad" for a failed checksum.
 std::string frameBytes(const ReceivedFrame& frame, std::uint64_t index);
+void appendFrameBytes(std::string& text, const ReceivedFrame& frame, std::uint64_t index);
 // "hh:mm:ss.zzz  2E tt ll dd.. ss [index]" and " bad" for a failed checksum.
 std::string frameLine(const ReceivedFrame& frame, std::uint64_t index);
 std::string replyLine(std::uint8_t reply);

@@ -61,6 +61,20 @@ void NetClient::startup()
 
 bool NetClient::connectTo(int hostNumber)
 {
+    char address[32];
+    std::snprintf(address, sizeof address, "192.168.1.%d", hostNumber);
+    // Outside 0..255 the address text would not parse and inet_addr would
+    // give the broadcast address.
+    return connectTo(hostNumber >= 0 && hostNumber <= 255 ? address : nullptr, DevicePort);
+}
+
+win::SOCKET NetClient::nativeSocket() const
+{
+    return connected ? sock : INVALID_SOCKET;
+}
+
+bool NetClient::connectTo(const char* address, u_short port)
+{
     // Whatever this attempt ends with, an earlier attempt's reason is not it.
     lastConnectError = 0;
     startup();
@@ -76,9 +90,7 @@ bool NetClient::connectTo(int hostNumber)
     }
     connected = false;
 
-    // Outside 0..255 the address text would not parse and inet_addr would
-    // give the broadcast address.
-    if (hostNumber < 0 || hostNumber > 255)
+    if (address == nullptr)
         return false;
 
     sock = win::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -87,11 +99,9 @@ bool NetClient::connectTo(int hostNumber)
         return false;
     }
 
-    char address[32];
-    std::snprintf(address, sizeof address, "192.168.1.%d", hostNumber);
     sockaddr_in to = {};
     to.sin_family = AF_INET;
-    to.sin_port = win::htons(DevicePort);
+    to.sin_port = win::htons(port);
     to.sin_addr.s_addr = win::inet_addr(address);
 
     // A socket left blocking would hold the receive poll, and with it the

@@ -22,6 +22,9 @@ public:
     void startup();
     // Connects to 192.168.1.<hostNumber>:4500; true when connected.
     bool connectTo(int hostNumber);
+    // Connects to a dotted IPv4 address and port, as connectTo(int) does;
+    // false at once for a null address.
+    bool connectTo(const char* address, win::u_short port);
     // Closes the client's socket, if any, and gives back its start-up, if
     // it holds one; always true.
     bool close();
@@ -30,6 +33,9 @@ public:
     // The WinSock result, unchanged: bytes received, 0 once the device has
     // closed the connection, -1 when nothing is waiting; 0 when not connected.
     int recv(char* buffer, int maxBytes);
+    // The connected socket, INVALID_SOCKET when not connected: for a
+    // program that waits on it beside other input.
+    win::SOCKET nativeSocket() const;
     // Why the last connect attempt failed: the WinSock code (WSAECONNREFUSED,
     // WSAENETUNREACH, WSAEHOSTUNREACH, WSAETIMEDOUT, ...), or WSAStartup's
     // when WinSock would not start; 0 when it succeeded or failed before

@@ -25,6 +25,9 @@ public:
     int open(std::u16string name);
     // Always 1.
     int close();
+    // The open device, null when closed: for a program that waits on the
+    // line itself and asks ClearCommError whether it is still there.
+    win::HANDLE nativeHandle() const { return portOpen() ? handle : nullptr; }
     // Received bytes waiting; 0 when closed.
     int available();
     // Takes at most maxBytes of the bytes already waiting; returns how many

@@ -870,13 +870,16 @@ void SimSerialTest::monitorCaptureStopsWhenFull()
 void SimSerialTest::monitorNeverWaitsOnOutput_data()
 {
     QTest::addColumn<bool>("console"); // standard output stalls, else the capture
-    QTest::newRow("printed lines into a pipe nobody reads") << true;
-    QTest::newRow("capture into a FIFO nobody reads") << false;
+    QTest::addColumn<bool>("resumes"); // the reader comes back before the end
+    QTest::newRow("printed lines into a pipe nobody reads") << true << false;
+    QTest::newRow("capture into a FIFO nobody reads") << false << false;
+    QTest::newRow("capture into a FIFO whose reader comes back") << false << true;
 }
 
 void SimSerialTest::monitorNeverWaitsOnOutput()
 {
     QFETCH(bool, console);
+    QFETCH(bool, resumes);
     QTemporaryDir work;
     QVERIFY(work.isValid());
     const QString fifo = work.filePath(QStringLiteral("out"));
@@ -907,11 +910,18 @@ void SimSerialTest::monitorNeverWaitsOnOutput()
         QVERIFY(a.write(chunk) && b.write(chunk));
         QVERIFY2(b.read(chunk.size()) == chunk && a.read(chunk.size()) == chunk, qPrintable(QString::number(i)));
     }
+    // A reader that comes back is told, once, how many packets it missed.
+    QByteArray got;
+    const QRegularExpression missed(QStringLiteral("(\\d+) packets were dropped while the capture was not read"));
+    if (resumes)
+        QVERIFY(QTest::qWaitFor([&] { got += out.readAvailable(); return missed.match(monitor.errorOutput()).hasMatch(); }, WaitMs));
+    const qint64 dropped = resumes ? monitor.stats().value(QStringLiteral("pcap_dropped")) : 0;
     QVERIFY(monitor.signal(SIGTERM));
     QCOMPARE(monitor.waitExit(), 0);
+    QCOMPARE(missed.match(monitor.errorOutput()).captured(1).toLongLong(), dropped);
 
     // What the reader gets is whole lines, or a capture of whole blocks.
-    const QByteArray got = out.readAvailable();
+    got += out.readAvailable();
     QVERIFY2(got.size() > 16384, qPrintable(QString::number(got.size())));
     if (console) {
         QVERIFY(got.endsWith('\n'));
@@ -925,6 +935,8 @@ void SimSerialTest::monitorNeverWaitsOnOutput()
         QVERIFY(capture.whole);
         QVERIFY(capture.packets > 10);
         QCOMPARE(capture.linkType, 147);
+        if (resumes)
+            QCOMPARE(qint64(capture.packets), Child::parseStats(monitor.lines().filter(QStringLiteral("stats ")).constLast()).value(QStringLiteral("pcap_packets")));
     }
 }
 

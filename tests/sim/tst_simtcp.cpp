@@ -249,7 +249,9 @@ void SimTcpTest::hostileLogIsReadInBoundedMemory()
     QVERIFY2(startLoopback(sim, port, {QStringLiteral("--replay"), hostile}), qPrintable(sim.describe()));
     const qint64 hostilePeak = peakResidentBytes(sim.pid());
     QVERIFY(plainPeak > 0 && hostilePeak > 0);
-    QVERIFY2(hostilePeak < plainPeak + LineBytes,
+    // AddressSanitizer keeps freed memory resident, a million bad lines' worth.
+    if (residentSizeTellsLeaks())
+        QVERIFY2(hostilePeak < plainPeak + LineBytes,
              qPrintable(QStringLiteral("%1 bytes at most, %2 for a plain log").arg(hostilePeak).arg(plainPeak)));
 
     Stream tool;

@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -319,22 +322,78 @@ std::string profileFolder(const Wine& wine)
 
 struct Install
 {
-    std::string program;  // %LOCALAPPDATA%\Programs\Korvane
+    std::string program;  // C:\Tools\Korvane, where the upgrade moved it
     std::string work;     // Documents\Korvane
     std::string shortcut; // the Start-menu entry
 };
 
 constexpr const char* UninstallKey = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvane";
 
+// What a folder holds: every file with its size and time.
+std::vector<std::string> snapshot(const std::string& folder)
+{
+    std::vector<std::string> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error)) {
+        std::string line = entry.path().string();
+        if (entry.is_regular_file(error))
+            line += " " + std::to_string(entry.file_size(error)) + " "
+                    + std::to_string(entry.last_write_time(error).time_since_epoch().count());
+        files.push_back(line);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// An installer run (args) that must end with code and say reason on its
+// standard error (in either of its languages) before touching folder.
+void checkRefused(const Wine& wine, const std::vector<std::string>& args, int code, const std::string& reason,
+                  const std::string& folder, const char* what)
+{
+    const std::vector<std::string> before = snapshot(folder);
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        return;
+    const pid_t pid = start(args, nullptr, err[1]);
+    ::close(err[1]);
+    const int ended = exitCode(wine, pid);
+    const std::string said = drain(err[0]);
+    ::close(err[0]);
+    const bool untouched = snapshot(folder) == before;
+    check(ended == code && said.find(reason) != std::string::npos && untouched, what,
+          "exit code " + std::to_string(ended) + (untouched ? "" : ", the folder changed") + ", said: " + said);
+}
+
 Install install(const Wine& wine, const Setup& setup)
 {
     checkRun(wine, start({wine.loader, setup.installer, "/S"}), "installer /S");
     checkRun(wine, start({wine.loader, setup.installer, "/S"}), "installer /S over the install (an upgrade)");
     const std::string profile = profileFolder(wine);
+    const std::string first = profile + "/AppData/Local/Programs/Korvane";
+
+    // Another program's folder: its uninstaller is neither run nor replaced.
+    const std::string other = wine.prefix + "/drive_c/Tools/Other";
+    std::filesystem::create_directories(other);
+    std::ofstream(other + "/Uninstall.exe") << "another program's uninstaller";
+    checkRefused(wine, {wine.loader, setup.installer, "/S", "/D=C:\\Tools\\Other"}, 3, "Korvane setup: C:\\Tools\\Other ",
+                 other, "installer: a folder with another program's Uninstall.exe is refused");
+
+    // An upgrade into another folder takes the first install away.
+    checkRun(wine, start({wine.loader, setup.installer, "/S", "/D=C:\\Tools\\Korvane"}),
+             "installer /S into another folder (an upgrade)");
     Install at;
-    at.program = profile + "/AppData/Local/Programs/Korvane";
+    at.program = wine.prefix + "/drive_c/Tools/Korvane";
     at.work = profile + "/Documents/Korvane";
     at.shortcut = profile + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Korvane.lnk";
+    std::string registered;
+    runTool({wine.loader, "reg", "query", UninstallKey, "/v", "InstallLocation"}, &registered);
+    std::ifstream lnk(at.shortcut, std::ios::binary);
+    const std::string link{std::istreambuf_iterator<char>(lnk), std::istreambuf_iterator<char>()};
+    const bool moved = registered.find("C:\\Tools\\Korvane") != std::string::npos
+                       && link.find("C:\\Tools\\Korvane\\korvane.exe") != std::string::npos;
+    check(!exists(first) && moved, "installer: an upgrade into another folder removes the first install, and the entries follow",
+          (exists(first) ? "the first install stays; " : "") + registered);
+
     check(exists(at.program + "/korvane.exe") && exists(at.program + "/platforms/qwindows.dll")
               && exists(at.program + "/Qt6Widgets.dll") && exists(at.program + "/licenses/Qt-NOTICE.txt"),
           "program: korvane.exe, Qt, its plugins and the licences installed per user", at.program);
@@ -422,6 +481,11 @@ void run(const Wine& wine, const Setup& setup)
     const bool shown = window.find(RunLimitMs);
     check(shown, "program: korvane.exe shows its window");
     if (shown) {
+        checkRefused(wine, {wine.loader, setup.installer, "/S"}, 4, "\\Korvane\\korvane.exe", at.program,
+                     "installer: while korvane.exe runs, /S is refused");
+        // In place (_?=), so that its exit code is its own.
+        checkRefused(wine, {wine.loader, at.program + "/Uninstall.exe", "/S", "_?=C:\\Tools\\Korvane"}, 4,
+                     "\\Korvane\\korvane.exe", at.program, "installer: while korvane.exe runs, Uninstall.exe /S is refused");
         window.choosePort(3);
         window.clickOpen();
         check(device.waitLineIndex(QRegularExpression(QStringLiteral("^connected"))) >= 0, "program: COM3 opens");

@@ -8,6 +8,8 @@
 //
 //   korvane-winedriver <korvane-wintest.exe> [<korvane-setup.exe> <korvane-sim>]
 //
+// korvane-cli.exe, built beside the test program (cli/ of the same build
+// folder), is driven on the same COM3: a one-shot send and a session.
 // Given the installer and the simulator, it then runs the whole program as
 // well (programcases.h).
 //
@@ -23,6 +25,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -214,6 +217,90 @@ void netCases(const Wine& wine, const std::string& exe)
     checkRun(wine, pid, "net");
 }
 
+// What the program wrote to fd until a line holds `needle` (that line
+// included), or all it wrote when the wait runs out.
+std::string readUntil(int fd, const std::string& needle, int timeoutMs)
+{
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (text.find(needle) == std::string::npos || text.find('\n', text.find(needle)) == std::string::npos) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (::poll(&p, 1, msLeft(deadline)) <= 0)
+            break;
+        char buffer[1024];
+        const ssize_t r = ::read(fd, buffer, sizeof buffer);
+        if (r <= 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(r));
+    }
+    return text;
+}
+
+// korvane-cli.exe on COM3: a one-shot send answered with ACK, then a
+// session that answers the device's frame, sends one that the device NAKs,
+// takes the device's frame by pattern, and ends with its input, its capture
+// and log written byte for byte (no line-end translation).
+void cliCases(const Wine& wine, const std::string& cli, const QTemporaryDir& scratch, const DeviceLine& line)
+{
+    if (::access(cli.c_str(), R_OK) != 0) {
+        check(false, "cli: korvane-cli.exe beside the test program", cli + ": " + std::strerror(errno));
+        return;
+    }
+    int out[2];
+    int in[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
+        check(false, "cli: pipes", std::strerror(errno));
+        return;
+    }
+    pid_t pid = start({wine.loader, cli, "--port", "COM3", "send", "01", "0A", "FF", "--timeout", "20000"}, nullptr, -1, out[1]);
+    if (!expectThenAnswer(line.master, {0x2E, 0x01, 0x02, 0x0A, 0xFF, 0xF3}, {0xFF}, "cli: send writes the frame"))
+        WineProcess::stop(wine);
+    std::string said = readUntil(out[0], "\"met\"", WineProcess::RunLimitMs);
+    check(said.find("\"reply\":\"ack\"") != std::string::npos && said.find("\"met\":true") != std::string::npos,
+          "cli: send prints the ACK as met", said);
+    checkRun(wine, pid, "cli send");
+
+    const std::string capture = scratch.filePath(QStringLiteral("cli.pcapng")).toStdString();
+    const std::string log = scratch.filePath(QStringLiteral("cli.csv")).toStdString();
+    // Wine's drive Z: is the Linux root.
+    const auto windowsPath = [](std::string path) {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return "Z:" + path;
+    };
+    pid = start({wine.loader, cli, "--port", "COM3", "--pcap", windowsPath(capture), "--log", windowsPath(log), "session"},
+                nullptr, -1, out[1], in[0]);
+    ::close(in[0]);
+    said = readUntil(out[0], "\"hello\"", WineProcess::RunLimitMs);
+    check(said.find("\"protocol\":1") != std::string::npos, "cli: the session says hello", said);
+    const Bytes frame = {0x2E, 0x81, 0x01, 0x07, 0x76};
+    writeAll(line.master, frame, WireCases::WaitMs);
+    check(readExactly(line.master, 1, WireCases::WaitMs) == Bytes{0xFF}, "cli: the session ACKs the device's frame");
+    const std::string requests = "{\"id\":1,\"cmd\":\"send\",\"type\":2,\"data\":\"01\",\"expect\":\"nak\",\"timeout_ms\":20000}\n"
+                                 "{\"id\":2,\"cmd\":\"expect_frame\",\"pattern\":\"81 07\"}\n";
+    const bool written = ::write(in[1], requests.data(), requests.size()) == static_cast<ssize_t>(requests.size());
+    if (!written || !expectThenAnswer(line.master, {0x2E, 0x02, 0x01, 0x01, 0xFB}, {0xF0}, "cli: the session's send"))
+        WineProcess::stop(wine);
+    said = readUntil(out[0], "\"id\":2", WineProcess::RunLimitMs);
+    check(said.find("\"id\":1,\"ok\":true,\"sent\":\"2E020101FB\",\"reply\":\"nak\"") != std::string::npos
+              && said.find("\"id\":2,\"ok\":true,\"frame\"") != std::string::npos,
+          "cli: the session answers send and expect_frame", said);
+    ::close(in[1]);
+    checkRun(wine, pid, "cli session");
+    std::string bytes;
+    if (FILE* f = std::fopen(capture.c_str(), "rb")) {
+        char head[4] = {};
+        bytes.assign(head, std::fread(head, 1, sizeof head, f));
+        std::fclose(f);
+    }
+    check(bytes == std::string("\x0A\x0D\x0D\x0A", 4), "cli: the capture starts with its section header, unchanged");
+    const int logFd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string rows = readUntil(logFd, "[1]", WireCases::WaitMs);
+    ::close(logFd);
+    check(rows.find("2E,81,01,07,76,-,[1]\n") != std::string::npos, "cli: the log holds the device's frame", rows);
+    ::close(out[0]);
+    ::close(out[1]);
+}
+
 void lockCases(const Wine& wine, const std::string& exe, const QTemporaryDir& scratch)
 {
     const std::string dir = scratch.filePath(QStringLiteral("log")).toStdString();
@@ -284,6 +371,8 @@ int main(int argc, char** argv)
 
     const DeviceLine line;
     serialCases(wine, exe, scratch, line);
+    // korvane-cli.exe of the same build: <build>/tests/windows/x.exe -> <build>/cli/.
+    cliCases(wine, exe.substr(0, exe.rfind('/')) + "/../../cli/korvane-cli.exe", scratch, line);
     lockCases(wine, exe, scratch);
     if (network) {
         refusedCases(wine, exe);

@@ -34,7 +34,7 @@ void pollPause()
     ::nanosleep(&pause, nullptr);
 }
 
-pid_t start(const std::vector<std::string>& args, const char* dir, int errFd, int outFd)
+pid_t start(const std::vector<std::string>& args, const char* dir, int errFd, int outFd, int inFd)
 {
     std::vector<char*> argv;
     for (const std::string& a : args)
@@ -44,8 +44,7 @@ pid_t start(const std::vector<std::string>& args, const char* dir, int errFd, in
     if (pid == 0) {
         if (dir && ::chdir(dir) != 0)
             ::_exit(126);
-        const int devNull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devNull, STDIN_FILENO);
+        ::dup2(inFd >= 0 ? inFd : ::open("/dev/null", O_RDONLY), STDIN_FILENO);
         if (outFd >= 0)
             ::dup2(outFd, STDOUT_FILENO);
         if (errFd >= 0)
@@ -71,18 +70,22 @@ bool waitEnd(pid_t pid, int limitMs, int* status)
     return ended == pid;
 }
 
-void checkRun(const Wine& wine, pid_t pid, const char* group, int limitMs)
+int exitCode(const Wine& wine, pid_t pid, int limitMs)
 {
     int status = 0;
-    const std::string what = std::string("wine run \"") + group + "\" ends with 0";
     if (!waitEnd(pid, limitMs, &status)) {
         stop(wine);
         ::waitpid(pid, &status, 0);
-        WireCases::check(false, what.c_str(), "stopped after the time limit");
-    } else {
-        WireCases::check(WIFEXITED(status) && WEXITSTATUS(status) == 0, what.c_str(),
-                         "wait status " + std::to_string(status));
+        return -1;
     }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void checkRun(const Wine& wine, pid_t pid, const char* group, int limitMs)
+{
+    const int code = exitCode(wine, pid, limitMs);
+    WireCases::check(code == 0, (std::string("wine run \"") + group + "\" ends with 0").c_str(),
+                     code < 0 ? "ended after the time limit, or by a signal" : "exit code " + std::to_string(code));
 }
 
 std::string drain(int fd)

@@ -31,8 +31,10 @@ int msLeft(Clock::time_point deadline);
 void pollPause();
 
 // Starts args[0] with the rest as its arguments, in dir when given; its
-// standard output and error go to outFd and errFd when those are not -1.
-pid_t start(const std::vector<std::string>& args, const char* dir = nullptr, int errFd = -1, int outFd = -1);
+// standard output and error go to outFd and errFd when those are not -1,
+// its standard input comes from inFd (else /dev/null).
+pid_t start(const std::vector<std::string>& args, const char* dir = nullptr, int errFd = -1, int outFd = -1,
+            int inFd = -1);
 
 // Ends this prefix's server and every Wine process still running in it: a
 // run whose other side has failed is not waited for.
@@ -41,8 +43,11 @@ void stop(const Wine& wine);
 // Waits for a process to end, at most limitMs; its wait status in *status.
 bool waitEnd(pid_t pid, int limitMs, int* status = nullptr);
 
-// Waits for a run, at most limitMs (Wine ended after that), and checks that
-// it ended with 0.
+// Waits for a run, at most limitMs (Wine ended after that): its exit code,
+// or -1 when it was ended.
+int exitCode(const Wine& wine, pid_t pid, int limitMs = RunLimitMs);
+
+// Waits for a run as exitCode() does, and checks that it ended with 0.
 void checkRun(const Wine& wine, pid_t pid, const char* group, int limitMs = RunLimitMs);
 
 // Whatever is in a non-blocking descriptor now.

@@ -1,0 +1,157 @@
+#include "link.h"
+
+#include "linkreason.h"
+#include "portnumbering.h"
+#include "resolve.h"
+
+#include <chrono>
+#include <thread>
+
+using namespace win; // constants are macros on Windows, names in win elsewhere
+
+namespace {
+
+#ifndef _WIN32
+// COMn as the window numbers ports: the number, or 0 for another name.
+int comNumber(const std::string& name)
+{
+    if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9')
+        return 0;
+    return name[3] - '0';
+}
+#endif
+
+// How long a write may wait for a socket that takes nothing, as long as
+// the serial transport waits for one byte.
+constexpr auto SendGiveUp = std::chrono::milliseconds(2000);
+
+} // namespace
+
+Link::Link(PortSpec spec)
+    : m_spec(std::move(spec))
+{
+    if (m_spec.kind == PortSpec::Kind::Tcp)
+        m_net = std::make_unique<NetClient>();
+    else
+        m_serial = std::make_unique<SerialPort>();
+}
+
+bool Link::open(std::string& reason)
+{
+    close();
+    m_open = m_spec.kind == PortSpec::Kind::Tcp ? openTcp(reason) : openSerial(reason);
+    return m_open;
+}
+
+bool Link::openSerial(std::string& reason)
+{
+    const std::string& name = m_spec.text;
+#ifdef _WIN32
+    m_device = name;
+#else
+    const int number = comNumber(name);
+    if (number > 0)
+        PortNumbering::assign();
+    m_device = number > 0 ? PortNumbering::openPath(number) : name;
+#endif
+    if (m_serial->open(std::u16string(name.begin(), name.end())))
+        return true;
+    reason = "cannot open " + name + (m_device != name ? " (" + m_device + ")" : std::string()) + ": "
+        + LinkReason::serialOpenText(m_serial->openError(), m_device);
+    return false;
+}
+
+bool Link::openTcp(std::string& reason)
+{
+    std::string address;
+    if (!resolveIpv4(m_spec.host, address, reason))
+        return false;
+    m_device = address + ':' + std::to_string(m_spec.port);
+    if (m_net->connectTo(address.c_str(), m_spec.port))
+        return true;
+    reason = "cannot connect to " + m_device + ": " + LinkReason::connectText(m_net->connectError());
+    return false;
+}
+
+void Link::close()
+{
+    if (!m_open)
+        return;
+    m_open = false;
+    if (m_spec.kind == PortSpec::Kind::Tcp)
+        m_net->close();
+    else
+        m_serial->close();
+}
+
+int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
+{
+    if (!m_open)
+        return 0;
+    if (m_spec.kind == PortSpec::Kind::Tcp) {
+        const int n = m_net->recv(reinterpret_cast<char*>(buffer), size);
+        if (n > 0)
+            return n;
+        const int code = n == 0 ? 0 : win::WSAGetLastError();
+        if (n < 0 && code == WSAEWOULDBLOCK)
+            return 0;
+        reason = LinkReason::lostText(LinkReason::connectionLost(code), code);
+        return -1;
+    }
+    DWORD errors = 0;
+    COMSTAT stat = {};
+    if (!win::ClearCommError(m_serial->nativeHandle(), &errors, &stat)) {
+        const DWORD code = win::GetLastError();
+        reason = LinkReason::lostText(LinkReason::serialLost(code), static_cast<long>(code));
+        return -1;
+    }
+    if (stat.cbInQue > 0)
+        return m_serial->read(buffer, size);
+    if (hungUp) {
+        reason = LinkReason::lostText(LinkReason::Lost::HungUp, 0);
+        return -1;
+    }
+    return 0;
+}
+
+bool Link::write(const std::uint8_t* bytes, std::size_t count, std::string& reason)
+{
+    if (!m_open) {
+        reason = "the line is not open";
+        return false;
+    }
+    if (m_spec.kind == PortSpec::Kind::Serial) {
+        m_serial->write(bytes, static_cast<int>(count));
+        return true;
+    }
+    const auto giveUp = std::chrono::steady_clock::now() + SendGiveUp;
+    std::size_t done = 0;
+    while (done < count) {
+        const int n = m_net->send(reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int code = win::WSAGetLastError();
+        if (code != WSAEWOULDBLOCK || std::chrono::steady_clock::now() > giveUp) {
+            reason = code == WSAEWOULDBLOCK ? "the device takes no data"
+                                            : LinkReason::lostText(LinkReason::connectionLost(code), code);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+int Link::descriptor() const
+{
+#ifdef _WIN32
+    return -1;
+#else
+    if (!m_open)
+        return -1;
+    if (m_spec.kind == PortSpec::Kind::Tcp)
+        return static_cast<int>(m_net->nativeSocket());
+    return win::posix::descriptor(m_serial->nativeHandle());
+#endif
+}
