@@ -250,6 +250,16 @@ int main(int argc, char** argv)
                  && atMost(QStringLiteral("monitor_line_cpu_percent"), 1.2 * socat.median)(m)
                  && atMost(QStringLiteral("monitor_line_latency_p99_ms"), 2)(m);
          }},
+        {QStringLiteral("round trip through the Python package, 1,000 frames on a pty"),
+         QStringLiteral("median within 0.2 ms of pyserial's, p99 < 2 ms"),
+         {QStringLiteral("py_roundtrip_median_ms"), QStringLiteral("py_roundtrip_p99_ms"),
+          QStringLiteral("pyserial_roundtrip_median_ms"), QStringLiteral("pyserial_roundtrip_p99_ms")},
+         [&](const std::map<QString, Value>& m) {
+             const Value py = med(m, QStringLiteral("py_roundtrip_median_ms"));
+             const Value direct = med(m, QStringLiteral("pyserial_roundtrip_median_ms"));
+             return py.present && direct.present && py.median - direct.median <= 0.2
+                 && med(m, QStringLiteral("py_roundtrip_p99_ms")).median < 2;
+         }},
         {QStringLiteral("monitor, noise flood one way"), QStringLiteral("nothing lost, the other way's p99 <= 2 ms"),
          {QStringLiteral("monitor_flood_lost_bytes"), QStringLiteral("monitor_flood_noise_kib_s"),
           QStringLiteral("monitor_flood_cpu_percent"), QStringLiteral("monitor_flood_latency_p50_ms"),
@@ -351,6 +361,11 @@ int main(int argc, char** argv)
         "flood case sends noise B>A as fast as 4 KiB every 2 ms while the frames go A>B. socat between the same two "
         "lines, doing nothing but pass bytes on, is the reference: every read wakes a forwarder once, and what that "
         "costs is the machine's, not the monitor's.\n"
+        "- Python round trip: bench/pyroundtrip.py with Debian's python3, against `korvane-sim --serial` on a "
+        "pseudo-terminal. One loop calls `device.send()` of the korvane package (korvane-cli in session mode behind it) "
+        "and times it from the call to its return with the ACK; the other writes the same frame with pyserial "
+        "straight to the pseudo-terminal and reads the ACK. A run is 1,000 frames of each loop in turn on the same "
+        "line; each run's median and p99 are figures of their own.\n"
         "\nEvery figure with each run's value is in bench/results.json (not committed); "
         "`build-release/bench/korvane-bench-report --from-results bench/results.json --markdown docs/performance.md` "
         "prints the table again and rewrites this file.\n");

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make bench`: release build in build-release, then the benchmarks in bench/:
 # the decoder and receive path, the live runs against korvane-sim, the
-# memory soak, the monitor, korvane-cli, and the Windows build under Wine. Prints the
+# memory soak, the monitor, korvane-cli, the Python package's round trip
+# beside pyserial's, and the Windows build under Wine. Prints the
 # table against the speed budget, writes every figure to bench/results.json
 # and the summary to docs/performance.md.
 #
@@ -9,13 +10,13 @@
 # one million frames per soak run: well over an hour in all). For a quick
 # check: KORVANE_BENCH_RUNS=1 KORVANE_BENCH_SECONDS=10
 # KORVANE_BENCH_SOAK_FRAMES=50000 KORVANE_BENCH_DECODER_MIB=8 make bench
-# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor cli wine"); a
+# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor cli python wine"); a
 # run of some parts keeps the other rows of docs/performance.md.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
-parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor cli wine}
+parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor cli python wine}
 
 # Only what the chosen parts run is built.
 targets=(korvane-bench-report)
@@ -25,6 +26,7 @@ for part in $parts; do
         live|soak) targets+=(korvane-bench-host korvane-bench-live korvane-sim) ;;
         monitor) targets+=(korvane-bench-monitor korvane-sim) ;;
         cli) targets+=(korvane-bench-cli korvane-cli korvane-sim) ;;
+        python) targets+=(korvane-cli korvane-sim korvane_python) ;;
         wine) targets+=(korvane-winedriver korvane-sim) ;;
     esac
 done
@@ -53,6 +55,13 @@ for part in $parts; do
             "$build/bench/korvane-bench-cli" --sim "$build/sim/korvane-sim" --cli "$build/cli/korvane-cli" \
                 --out "$work/cli.json"
             part_args+=(--part "$work/cli.json") ;;
+        python)
+            # Debian's python3 and pyserial, the package as the build lays it out.
+            KORVANE_DEPS_EXTRA="python3 python3-serial" "$root/scripts/install-deps.sh"
+            PYTHONPATH="$build/python/site" /usr/bin/python3 "$root/bench/pyroundtrip.py" \
+                --sim "$build/sim/korvane-sim" --cli "$build/cli/korvane-cli" \
+                --out "$work/python.json"
+            part_args+=(--part "$work/python.json") ;;
         wine)
             # The installer from make windows; one run of KORVANE_BENCH_SECONDS.
             make -C "$root" windows >/dev/null
