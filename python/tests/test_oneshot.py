@@ -34,6 +34,7 @@ def test_send_reports_the_reply_and_exit_status(sims, link, sim_args, args, stat
     ("--port COM7 send 0G", 2),
     ("--port COM7 send 01 --expect maybe", 2),
     ("--port COM7 frobnicate", 2),
+    ("--port COM7 --pcap /proc/korvane.pcapng send 01", 2),  # refused before the port is tried
 ])
 def test_failures_end_with_their_status_and_reason(sims, args, status):
     done = run_cli(*args.split())
