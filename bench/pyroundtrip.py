@@ -75,7 +75,7 @@ def main():
 
     loops = {"py": lambda path: package_loop(path, args.frames, args.cli),
              "pyserial": lambda path: pyserial_loop(path, args.frames)}
-    labels = {"py": "korvane.send through korvane-cli", "pyserial": "the same loop with pyserial"}
+    labels = {"py": "device.send() through korvane-cli", "pyserial": "the same loop with pyserial"}
     runs = {(name, stat): [] for name in loops for stat in ("median", "p99")}
     with tempfile.TemporaryDirectory() as config:
         sim, path = start_sim(args.sim, config)
