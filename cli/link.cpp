@@ -27,10 +27,10 @@ constexpr auto SendGiveUp = std::chrono::milliseconds(2000);
 
 } // namespace
 
-Link::Link(PortSpec spec)
-    : m_spec(std::move(spec))
+Link::Link(PortAddress address)
+    : m_address(std::move(address))
 {
-    if (m_spec.kind == PortSpec::Kind::Tcp)
+    if (m_address.kind == PortAddress::Kind::Tcp)
         m_net = std::make_unique<NetClient>();
     else
         m_serial = std::make_unique<SerialPort>();
@@ -39,13 +39,13 @@ Link::Link(PortSpec spec)
 bool Link::open(std::string& reason)
 {
     close();
-    m_open = m_spec.kind == PortSpec::Kind::Tcp ? openTcp(reason) : openSerial(reason);
+    m_open = m_address.kind == PortAddress::Kind::Tcp ? openTcp(reason) : openSerial(reason);
     return m_open;
 }
 
 bool Link::openSerial(std::string& reason)
 {
-    const std::string& name = m_spec.text;
+    const std::string& name = m_address.text;
 #ifdef _WIN32
     m_device = name;
 #else
@@ -64,10 +64,10 @@ bool Link::openSerial(std::string& reason)
 bool Link::openTcp(std::string& reason)
 {
     std::string address;
-    if (!resolveIpv4(m_spec.host, address, reason))
+    if (!resolveIpv4(m_address.host, address, reason))
         return false;
-    m_device = address + ':' + std::to_string(m_spec.port);
-    if (m_net->connectTo(address.c_str(), m_spec.port))
+    m_device = address + ':' + std::to_string(m_address.port);
+    if (m_net->connectTo(address.c_str(), m_address.port))
         return true;
     reason = "cannot connect to " + m_device + ": " + LinkReason::connectText(m_net->connectError());
     return false;
@@ -78,7 +78,7 @@ void Link::close()
     if (!m_open)
         return;
     m_open = false;
-    if (m_spec.kind == PortSpec::Kind::Tcp)
+    if (m_address.kind == PortAddress::Kind::Tcp)
         m_net->close();
     else
         m_serial->close();
@@ -88,7 +88,7 @@ int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
 {
     if (!m_open)
         return 0;
-    if (m_spec.kind == PortSpec::Kind::Tcp) {
+    if (m_address.kind == PortAddress::Kind::Tcp) {
         const int n = m_net->recv(reinterpret_cast<char*>(buffer), size);
         if (n > 0)
             return n;
@@ -120,7 +120,7 @@ bool Link::write(const std::uint8_t* bytes, std::size_t count, std::string& reas
         reason = "the line is not open";
         return false;
     }
-    if (m_spec.kind == PortSpec::Kind::Serial) {
+    if (m_address.kind == PortAddress::Kind::Serial) {
         m_serial->write(bytes, static_cast<int>(count));
         return true;
     }
@@ -150,7 +150,7 @@ int Link::descriptor() const
 #else
     if (!m_open)
         return -1;
-    if (m_spec.kind == PortSpec::Kind::Tcp)
+    if (m_address.kind == PortAddress::Kind::Tcp)
         return static_cast<int>(m_net->nativeSocket());
     return win::posix::descriptor(m_serial->nativeHandle());
 #endif

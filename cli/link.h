@@ -5,7 +5,7 @@
 // whole buffers and tells when the line has gone away, with the reason.
 
 #include "netclient.h"
-#include "portspec.h"
+#include "portaddress.h"
 #include "serialport.h"
 
 #include <cstdint>
@@ -15,7 +15,7 @@
 class Link
 {
 public:
-    explicit Link(PortSpec spec);
+    explicit Link(PortAddress address);
 
     // False, with the reason in the tool's words, when the port cannot be
     // opened or the device not reached.
@@ -33,13 +33,13 @@ public:
     int descriptor() const;
     // The device path or the address that was opened.
     const std::string& device() const { return m_device; }
-    const PortSpec& spec() const { return m_spec; }
+    const PortAddress& address() const { return m_address; }
 
 private:
     bool openSerial(std::string& reason);
     bool openTcp(std::string& reason);
 
-    PortSpec m_spec;
+    PortAddress m_address;
     // Only the one the port needs: the network client's close waits a
     // while for the connection to settle, which a serial run should not.
     std::unique_ptr<SerialPort> m_serial;

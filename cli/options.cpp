@@ -122,7 +122,7 @@ bool Options::parse(int argc, char** argv, Options& out, std::string& error)
         error = "--port is missing";
         return false;
     }
-    if (!PortSpec::parse(port, out.port, error))
+    if (!PortAddress::parse(port, out.port, error))
         return false;
     if (out.command != Command::Send) {
         if (!words.empty()) {

@@ -5,7 +5,7 @@
 // with --expect, --timeout and --raw for send and --count and --duration
 // for listen. Options may stand before or after the command.
 
-#include "portspec.h"
+#include "portaddress.h"
 #include "request.h"
 
 #include <cstdint>
@@ -16,7 +16,7 @@ struct Options
 {
     enum class Command { Session, Send, Listen, Help, Version };
     Command command = Command::Session;
-    PortSpec port;
+    PortAddress port;
     std::string logPath;
     std::string pcapPath;
     AnswerMode answer = AnswerMode::Ack;

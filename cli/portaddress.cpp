@@ -1,4 +1,4 @@
-#include "portspec.h"
+#include "portaddress.h"
 
 namespace {
 
@@ -6,9 +6,9 @@ constexpr char Scheme[] = "socket://";
 
 } // namespace
 
-bool PortSpec::parse(const std::string& text, PortSpec& out, std::string& error)
+bool PortAddress::parse(const std::string& text, PortAddress& out, std::string& error)
 {
-    out = PortSpec();
+    out = PortAddress();
     out.text = text;
     if (text.empty()) {
         error = "--port needs a port";

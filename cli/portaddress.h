@@ -4,7 +4,7 @@
 
 #include <string>
 
-struct PortSpec
+struct PortAddress
 {
     enum class Kind { Serial, Tcp };
     Kind kind = Kind::Serial;
@@ -13,5 +13,5 @@ struct PortSpec
     unsigned short port = 0;
 
     // False, with the reason, for a socket:// address without host or port.
-    static bool parse(const std::string& text, PortSpec& out, std::string& error);
+    static bool parse(const std::string& text, PortAddress& out, std::string& error);
 };
