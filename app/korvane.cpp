@@ -71,7 +71,7 @@ Korvane::Korvane(QWidget* parent, Qt::WindowFlags flags)
     // from the start, not only after the mode was switched twice.
     ui.portBox->setRange(SerialPortMin, SerialPortMax);
 
-    statusStrip = new StatusStrip(statusBar());
+    statusStrip = std::make_unique<StatusStrip>(statusBar());
     statusTimer.setInterval(StatusMs);
     connect(&statusTimer, &QTimer::timeout, this, [this] { statusStrip->setCounts(counters); });
     showLinkState();
@@ -84,7 +84,6 @@ Korvane::~Korvane()
     for (int i = 0; i < PanelCount; ++i)
         delete panels[i];
     delete[] panels;
-    delete statusStrip; // not a QObject: its labels go with the status bar
     readTimer->stop();
     delete readTimer;
 }
@@ -190,7 +189,6 @@ void Korvane::on_open_clicked()
 {
     ui.open->setEnabled(false);
     const int n = ui.portBox->value();
-    const bool opening = !linkOpen;
     linkTrouble.clear();
     if (serialMode)
         toggleSerialLink(n);
@@ -215,8 +213,6 @@ void Korvane::on_open_clicked()
         statusStrip->setCounts(counters); // the closed link's last figures stay
     }
     ui.mode->setEnabled(!linkOpen);
-    if (!opening)
-        linkTrouble.clear();
     showLinkState();
 }
 

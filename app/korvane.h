@@ -19,6 +19,8 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <memory>
+
 class Korvane : public QMainWindow
 {
     Q_OBJECT
@@ -103,7 +105,7 @@ private:
     bool extraTickQueued = false;
 
     // The bottom strip and what it shows.
-    StatusStrip* statusStrip = nullptr;
+    std::unique_ptr<StatusStrip> statusStrip; // its labels belong to the status bar
     QTimer statusTimer;
     LinkCounters counters;
     int linkNumber = 0;  // the port or host number of the open link
