@@ -55,13 +55,3 @@ void MonitorLog::row(const ReceivedFrame& frame, std::uint64_t index, const char
     m_spool->put(line);
 }
 
-bool MonitorLog::flush()
-{
-    if (!m_spool)
-        return true;
-    m_spool->flush();
-    if (m_endSaid || !m_spool->ended())
-        return true;
-    m_endSaid = true;
-    return false;
-}

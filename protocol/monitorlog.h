@@ -20,35 +20,18 @@
 #include <memory>
 #include <string>
 
-class MonitorLog
+class MonitorLog : public SpooledOutput
 {
 public:
     // Creates the file and writes the header block.
     bool open(const std::string& path, std::string& error, bool directions = true);
     // direction: "A>B", or null for a log without directions.
     void row(const ReceivedFrame& frame, std::uint64_t index, const char* direction);
-    // Hands the rows made since the last call on; false once, when writing
-    // has failed and ended the log.
-    bool flush();
-
-    bool active() const { return m_spool && !m_spool->ended(); }
-    // Something for flush() to hand on or say.
-    bool pending() const { return m_spool && (m_spool->waiting() || (m_spool->ended() && !m_endSaid)); }
     const std::string& why() const { return m_file->why(); }
     const std::string& path() const { return m_file->path(); }
-    // Rows dropped while the log could not keep up.
-    std::uint64_t dropped() const { return m_spool ? m_spool->dropped() : 0; }
-    std::uint64_t droppedUntilResumed() { return m_spool ? m_spool->droppedUntilResumed() : 0; }
-    void drain(std::int64_t deadlineNs)
-    {
-        if (m_spool)
-            m_spool->drain(deadlineNs);
-    }
 
 private:
     // Shared with the writer thread, which may outlive this object.
     std::shared_ptr<AppendFile> m_file = std::make_shared<AppendFile>();
-    std::unique_ptr<OutputSpool> m_spool;
     std::string m_row;
-    bool m_endSaid = false;
 };

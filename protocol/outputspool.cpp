@@ -140,3 +140,14 @@ bool OutputSpool::ended() const
 {
     return m_shared->ended;
 }
+
+bool SpooledOutput::flush()
+{
+    if (!m_spool)
+        return true;
+    m_spool->flush();
+    if (m_endSaid || !m_spool->ended())
+        return true;
+    m_endSaid = true;
+    return false;
+}

@@ -76,3 +76,32 @@ private:
     std::uint64_t m_dropped = 0;
     std::uint64_t m_droppedSaid = 0;
 };
+
+// The part of a spooled file's writer (the capture, the monitor's log) that
+// its caller sees: whether it still writes, what waits, what was dropped,
+// and the one report that writing ended.
+class SpooledOutput
+{
+public:
+    // Hands what was gathered on; false once, when writing has failed and
+    // ended the output.
+    bool flush();
+    bool active() const { return m_spool && !m_spool->ended(); }
+    // Something for flush() to hand on or say.
+    bool pending() const { return m_spool && (m_spool->waiting() || (m_spool->ended() && !m_endSaid)); }
+    // Pieces dropped while the output could not keep up.
+    std::uint64_t dropped() const { return m_spool ? m_spool->dropped() : 0; }
+    std::uint64_t droppedUntilResumed() { return m_spool ? m_spool->droppedUntilResumed() : 0; }
+    // Waits for what was handed on, at most until the monotonic deadline.
+    void drain(std::int64_t deadlineNs)
+    {
+        if (m_spool)
+            m_spool->drain(deadlineNs);
+    }
+
+protected:
+    std::unique_ptr<OutputSpool> m_spool; // made when the file is opened
+
+private:
+    bool m_endSaid = false;
+};

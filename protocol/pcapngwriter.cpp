@@ -94,16 +94,6 @@ void PcapngWriter::finish()
     m_blocks.clear();
 }
 
-bool PcapngWriter::flush()
-{
-    if (!m_spool)
-        return true;
-    m_spool->flush();
-    if (m_endSaid || !m_spool->ended())
-        return true;
-    m_endSaid = true;
-    return false;
-}
 
 bool PcapngWriter::open(const std::string& path, const std::string& description, std::string& error)
 {

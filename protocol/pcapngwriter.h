@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-class PcapngWriter
+class PcapngWriter : public SpooledOutput
 {
 public:
     // The direction bits of the packet flags: A>B is written as outbound,
@@ -31,26 +31,10 @@ public:
     bool open(const std::string& path, const std::string& description, std::string& error);
     // One read from a line, written by the next flush().
     void packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
-    // Hands the packets gathered on; false once, when writing has failed
-    // and ended the capture.
-    bool flush();
-
-    bool active() const { return m_spool && !m_spool->ended(); }
-    // Something for flush() to hand on or say.
-    bool pending() const { return m_spool && (m_spool->waiting() || (m_spool->ended() && !m_endSaid)); }
     const std::string& why() const { return m_sink->file.why(); }
     const std::string& path() const { return m_sink->file.path(); }
     // Packets in the file so far.
     std::uint64_t packets() const { return m_sink->packets; }
-    // Packets dropped while the capture was not read.
-    std::uint64_t dropped() const { return m_spool ? m_spool->dropped() : 0; }
-    std::uint64_t droppedUntilResumed() { return m_spool ? m_spool->droppedUntilResumed() : 0; }
-    // Waits for what was handed on, at most until the monotonic deadline.
-    void drain(std::int64_t deadlineNs)
-    {
-        if (m_spool)
-            m_spool->drain(deadlineNs);
-    }
 
 private:
     void begin(std::uint32_t type);
@@ -69,8 +53,6 @@ private:
         std::atomic<std::uint64_t> packets{0};
     };
     std::shared_ptr<Sink> m_sink = std::make_shared<Sink>();
-    std::unique_ptr<OutputSpool> m_spool;
     std::vector<std::uint8_t> m_blocks; // the block being made
     std::size_t m_blockStart = 0;
-    bool m_endSaid = false;
 };
