@@ -19,20 +19,26 @@ int main(int argc, char* argv[])
 {
     bool network = false;
     int number = 0;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--open-serial") == 0) {
-            number = std::atoi(argv[i + 1]);
-        } else if (std::strcmp(argv[i], "--open-net") == 0) {
-            network = true;
-            number = std::atoi(argv[i + 1]);
+    // Its own options are taken out of argv: the tool refuses options it
+    // does not know.
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const bool serialOption = std::strcmp(argv[i], "--open-serial") == 0;
+        if ((serialOption || std::strcmp(argv[i], "--open-net") == 0) && i + 1 < argc) {
+            network = !serialOption;
+            number = std::atoi(argv[++i]);
+            continue;
         }
+        argv[kept++] = argv[i];
     }
+    argc = kept;
+    argv[argc] = nullptr;
 
     if (number <= 0)
         return runKorvane(argc, argv);
-    return runKorvane(argc, argv, [network, number](Korvane& window) {
+    return runKorvane(argc, argv, [network, number](QWidget& shown) {
         // As a user would: at start the form allows serial ports 1 to 6 only.
-        KorvaneProbe probe(window);
+        KorvaneProbe probe(static_cast<Korvane&>(shown));
         std::printf("open %d\n", TestSupport::openLink(probe, network, number) ? 1 : 0);
         std::fflush(stdout);
     });
