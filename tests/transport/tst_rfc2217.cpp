@@ -416,32 +416,11 @@ private slots:
     {
         Pty device;
         QVERIFY(device.isValid());
-        int port = 0;
-        {
-            DeviceListener free("127.0.0.1", 0);
-            port = free.port();
-        }
-        QTemporaryDir dir;
-        QFile config(dir.filePath("ser2net.yaml"));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(QStringLiteral("connection: &con01\n"
-                                    "  accepter: telnet(rfc2217,mode=server),tcp,127.0.0.1,%1\n"
-                                    "  connector: serialdev(nouucplock=true),%2,38400n81,local\n"
-                                    "  options:\n"
-                                    "    max-connections: 10\n")
-                         .arg(port)
-                         .arg(device.slavePath())
-                         .toUtf8());
-        config.close();
-        TestSupport::Child server;
-        QVERIFY(server.start("ser2net", {"-n", "-d", "-u", "-c", config.fileName(), "-P", dir.filePath("pid")}));
+        TestSupport::Ser2net server;
+        QString why;
+        QVERIFY2(server.start(device.slavePath(), &why), qPrintable(why));
         Rfc2217Line line;
-        QElapsedTimer t;
-        t.start();
-        bool connected = false;
-        while (!(connected = line.connectTo("127.0.0.1", win::u_short(port))) && t.elapsed() < WaitMs)
-            ::usleep(20000);
-        QVERIFY2(connected, qPrintable(server.describe()));
+        QVERIFY(line.connectTo("127.0.0.1", win::u_short(server.port())));
         QVERIFY(line.client().comPortAgreed());
         for (Setting s : {Setting::BaudRate, Setting::DataSize, Setting::Parity, Setting::StopSize, Setting::Control,
                           Setting::Purge})
