@@ -429,6 +429,29 @@ private slots:
         exchangeFfFrames(line, device);
     }
 
+    // ser2net takes up to ten connections to one device: each client gets
+    // every device byte, and the device gets each client's frames whole.
+    void twoClientsOnOneSer2net()
+    {
+        Pty device;
+        QVERIFY(device.isValid());
+        TestSupport::Ser2net server;
+        QString why;
+        QVERIFY2(server.start(device.slavePath(), &why), qPrintable(why));
+        Rfc2217Line first, second;
+        QVERIFY(first.connectTo("127.0.0.1", win::u_short(server.port())));
+        QVERIFY(second.connectTo("127.0.0.1", win::u_short(server.port())));
+        const QByteArray fromDevice = TestSupport::frame(0x81, hex("ff07"));
+        QVERIFY(device.write(fromDevice));
+        QCOMPARE(readLine(first, int(fromDevice.size())), fromDevice);
+        QCOMPARE(readLine(second, int(fromDevice.size())), fromDevice);
+        const QByteArray a = TestSupport::frame(0x01, hex("ffff")), b = TestSupport::frame(0x02, hex("ff"));
+        QVERIFY(writeLine(first, a));
+        QCOMPARE(device.read(int(a.size())), a);
+        QVERIFY(writeLine(second, b));
+        QCOMPARE(device.read(int(b.size())), b);
+    }
+
 private:
     void exchangeFfFrames(Rfc2217Line& line, Pty& device)
     {
