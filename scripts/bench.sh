@@ -11,13 +11,13 @@
 # one million frames per soak run: well over an hour in all). For a quick
 # check: KORVANE_BENCH_RUNS=1 KORVANE_BENCH_SECONDS=10
 # KORVANE_BENCH_SOAK_FRAMES=50000 KORVANE_BENCH_DECODER_MIB=8 make bench
-# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor cli python rfc2217 wine"); a
+# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor cli python wine"; rfc2217 on demand); a
 # run of some parts keeps the other rows of docs/performance.md.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
-parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor cli python rfc2217 wine}
+parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor cli python wine}
 
 # Only what the chosen parts run is built.
 targets=(korvane-bench-report)
