@@ -416,38 +416,40 @@ private slots:
     {
         Pty device;
         QVERIFY(device.isValid());
-        int port = 0;
-        {
-            DeviceListener free("127.0.0.1", 0);
-            port = free.port();
-        }
-        QTemporaryDir dir;
-        QFile config(dir.filePath("ser2net.yaml"));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(QStringLiteral("connection: &con01\n"
-                                    "  accepter: telnet(rfc2217,mode=server),tcp,127.0.0.1,%1\n"
-                                    "  connector: serialdev(nouucplock=true),%2,38400n81,local\n"
-                                    "  options:\n"
-                                    "    max-connections: 10\n")
-                         .arg(port)
-                         .arg(device.slavePath())
-                         .toUtf8());
-        config.close();
-        TestSupport::Child server;
-        QVERIFY(server.start("ser2net", {"-n", "-d", "-u", "-c", config.fileName(), "-P", dir.filePath("pid")}));
+        TestSupport::Ser2net server;
+        QString why;
+        QVERIFY2(server.start(device.slavePath(), &why), qPrintable(why));
         Rfc2217Line line;
-        QElapsedTimer t;
-        t.start();
-        bool connected = false;
-        while (!(connected = line.connectTo("127.0.0.1", win::u_short(port))) && t.elapsed() < WaitMs)
-            ::usleep(20000);
-        QVERIFY2(connected, qPrintable(server.describe()));
+        QVERIFY(line.connectTo("127.0.0.1", win::u_short(server.port())));
         QVERIFY(line.client().comPortAgreed());
         for (Setting s : {Setting::BaudRate, Setting::DataSize, Setting::Parity, Setting::StopSize, Setting::Control,
                           Setting::Purge})
             qInfo("ser2net: %s %d", Rfc2217Client::settingName(s), int(line.client().answer(s)));
         QCOMPARE(warningsOf(line), QString());
         exchangeFfFrames(line, device);
+    }
+
+    // ser2net takes up to ten connections to one device: each client gets
+    // every device byte, and the device gets each client's frames whole.
+    void twoClientsOnOneSer2net()
+    {
+        Pty device;
+        QVERIFY(device.isValid());
+        TestSupport::Ser2net server;
+        QString why;
+        QVERIFY2(server.start(device.slavePath(), &why), qPrintable(why));
+        Rfc2217Line first, second;
+        QVERIFY(first.connectTo("127.0.0.1", win::u_short(server.port())));
+        QVERIFY(second.connectTo("127.0.0.1", win::u_short(server.port())));
+        const QByteArray fromDevice = TestSupport::frame(0x81, hex("ff07"));
+        QVERIFY(device.write(fromDevice));
+        QCOMPARE(readLine(first, int(fromDevice.size())), fromDevice);
+        QCOMPARE(readLine(second, int(fromDevice.size())), fromDevice);
+        const QByteArray a = TestSupport::frame(0x01, hex("ffff")), b = TestSupport::frame(0x02, hex("ff"));
+        QVERIFY(writeLine(first, a));
+        QCOMPARE(device.read(int(a.size())), a);
+        QVERIFY(writeLine(second, b));
+        QCOMPARE(device.read(int(b.size())), b);
     }
 
 private:
