@@ -13,6 +13,7 @@
 #include "plotwidget.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QMenu>
 #include <QScrollBar>
@@ -71,7 +72,7 @@ void exportThroughMenu(HistoryWindow& h, int entry, const QString& path)
         if (dialog == nullptr)
             return;
         dialog->selectFile(path);
-        dialog->accept();
+        QMetaObject::invokeMethod(dialog, "accept");
         filled = true;
     });
     button->menu()->actions().at(entry)->trigger();
@@ -174,7 +175,7 @@ void HistoryWindowTest::followsLiveTrafficFiltersNaksAndExports()
     QTRY_COMPARE(bar->value(), bar->maximum());
 
     // Every frame the window saw, and each reply: 300 in, one out.
-    QTRY_COMPARE_WITH_TIMEOUT(sim->stats().value(QStringLiteral("acks")), 271, WaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(sim->stats().value(QStringLiteral("acks")), 270, WaitMs);
     QTRY_VERIFY(history->windowTitle().endsWith(QStringLiteral("帧")));
     QTRY_COMPARE_WITH_TIMEOUT(column(*history, HistoryModel::Verdict).count(QStringLiteral("NAK")), 30, WaitMs);
     QTRY_COMPARE(column(*history, HistoryModel::Verdict).count(QStringLiteral("ACK")), 271);
@@ -299,15 +300,14 @@ void HistoryWindowTest::plotClickGoesToItsRow()
     PlotWidget* plots = h->plots();
     QTRY_VERIFY(!plots->plotData().buckets.empty());
     QTRY_VERIFY(plots->isVisible() && plots->width() > 100);
-    // The right end of the rate plot: its last bucket's first row.
+    // The right end of the rate plot: a row of the last hundredth of the time.
     const QRect rate = plots->plotArea(PlotWidget::Rate);
     QTest::mouseClick(plots, Qt::LeftButton, Qt::NoModifier, QPoint(rate.right() - 1, rate.center().y()));
-    const std::size_t last = plots->plotData().buckets.back().firstRow;
-    QCOMPARE(h->model().indexRow(h->table()->currentIndex().row()), last);
-    QVERIFY(last > 550);
+    const std::size_t clicked = h->model().indexRow(h->table()->currentIndex().row());
+    QVERIFY2(clicked >= 594 && clicked <= 599, qPrintable(QString::number(clicked)));
     // The left end of the bad-frame plot: the first row.
     const QRect trouble = plots->plotArea(PlotWidget::Trouble);
-    QTest::mouseClick(plots, Qt::LeftButton, Qt::NoModifier, QPoint(trouble.left() + 1, trouble.center().y()));
+    QTest::mouseClick(plots, Qt::LeftButton, Qt::NoModifier, QPoint(trouble.left(), trouble.center().y()));
     QCOMPARE(h->table()->currentIndex().row(), 0);
     // The bad frames are there to be seen: 85 of 600 (every seventh).
     std::uint64_t bad = 0;

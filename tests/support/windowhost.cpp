@@ -5,7 +5,7 @@
 // port number from its arguments and clicks `open` on itself once the event
 // loop runs. It prints "open 1" when the link opened and "open 0" when not.
 //
-//   korvane-window-host [--open-serial N | --open-net N]
+//   korvane-window-host [--open-serial N | --open-net N] [korvane's options]
 
 #include "korvane.h"
 #include "korvaneapp.h"
@@ -34,8 +34,20 @@ int main(int argc, char* argv[])
     argc = kept;
     argv[argc] = nullptr;
 
-    if (number <= 0)
-        return runKorvane(argc, argv);
+    if (number <= 0) {
+        // With --history the window shown is the history: its titles, in
+        // UTF-8, one a line, as they change.
+        return runKorvane(argc, argv, [](QWidget& shown) {
+            if (qobject_cast<Korvane*>(&shown) != nullptr)
+                return;
+            const auto say = [](const QString& title) {
+                std::printf("title %s\n", title.toUtf8().constData());
+                std::fflush(stdout);
+            };
+            say(shown.windowTitle());
+            QObject::connect(&shown, &QWidget::windowTitleChanged, &shown, say);
+        });
+    }
     return runKorvane(argc, argv, [network, number](QWidget& shown) {
         // As a user would: at start the form allows serial ports 1 to 6 only.
         KorvaneProbe probe(static_cast<Korvane&>(shown));
