@@ -256,7 +256,7 @@ std::uint64_t LogReader::scan(const MappedFile& file, std::uint64_t at, std::siz
 
 bool LogReader::decode(const MappedFile& file, const EntryStore& entries, std::size_t index, Row& out) const
 {
-    const Entry& entry = entries[index];
+    const Entry entry = entries[index];
     const std::uint64_t at = entry.fileOffset();
     const std::uint64_t end = file.mappedSize();
     if (at >= end)

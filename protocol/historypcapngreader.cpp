@@ -149,6 +149,7 @@ private:
     std::vector<Interface> m_interfaces;
     Stream m_streams[2];
     std::int64_t m_lastUs = 0; // of the latest packet, for the rows between packets
+    bool m_lost = false;       // looking for the next block after a broken one
 };
 
 void PcapngReader::interface(const Block& b, std::uint32_t length)
@@ -243,7 +244,7 @@ void PcapngReader::packet(const Block& b, std::uint64_t at, EntryStore& out)
                 s.inPacket = i;
                 s.us = us;
             } else if ((byte == LinkFrame::Ack || byte == LinkFrame::Nak) && other.last != std::size_t(-1)) {
-                setReply(out[other.last], byte == LinkFrame::Ack ? Reply::Ack : Reply::Nak);
+                out.setReply(other.last, byte == LinkFrame::Ack ? Reply::Ack : Reply::Nak);
                 other.last = std::size_t(-1);
             } else {
                 // Bytes outside a frame, a stray reply among them: one row
@@ -316,13 +317,14 @@ std::uint64_t PcapngReader::scan(const MappedFile& file, std::uint64_t at, std::
         if (needMore)
             break;
         if (!problem.empty()) {
-            out.push(makeEntry(at, 0, m_lastUs, 0, Direction::Received, false, Reply::Unknown, Kind::Malformed));
-            const std::uint64_t next = resync(file, at + 4);
-            if (next >= end)
-                return end;
-            at = next;
-            continue;
+            // One row for all that is lost until the next whole block.
+            if (!m_lost)
+                out.push(makeEntry(at, 0, m_lastUs, 0, Direction::Received, false, Reply::Unknown, Kind::Malformed));
+            m_lost = true;
+            // Looked through a step at a time, so a slice stays short.
+            return resync(file, at + 4);
         }
+        m_lost = false;
         Block b{map + at, swappedAt(map + at, end - at)};
         const std::uint32_t type = b.u32(0);
         const std::uint32_t length = b.u32(4);
@@ -345,7 +347,7 @@ std::uint64_t PcapngReader::scan(const MappedFile& file, std::uint64_t at, std::
 
 bool PcapngReader::decode(const MappedFile& file, const EntryStore& entries, std::size_t index, Row& out) const
 {
-    const Entry& entry = entries[index];
+    const Entry entry = entries[index];
     const std::uint8_t* map = file.data();
     const std::uint64_t end = file.mappedSize();
     std::uint64_t at = entry.fileOffset();
