@@ -42,6 +42,18 @@ public:
     virtual std::size_t memoryBytes() const { return 0; }
 
 protected:
+    // A row with the fields its entry holds; the reader decodes the rest.
+    void fromEntry(const Entry& entry, Row& out) const
+    {
+        out = Row();
+        out.kind = entry.kind();
+        out.direction = entry.direction();
+        out.reply = entry.reply();
+        out.offsetUs = entry.offsetUs();
+        out.wallUs = m_firstWallUs + out.offsetUs;
+        out.fileOffset = entry.fileOffset();
+    }
+
     std::int64_t m_firstWallUs = 0;
     bool m_started = false; // m_firstWallUs is set
     std::string m_failure;

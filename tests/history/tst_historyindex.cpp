@@ -121,6 +121,17 @@ void append(const QString& path, const QByteArray& bytes)
 }
 
 // Opens and indexes a whole file.
+void indexAll(HistoryIndex& index, const QString& path);
+
+// A session of n frames written as the window's record and indexed.
+void indexSession(HistoryIndex& index, std::vector<Truth>& frames, int n, const QString& path)
+{
+    frames = session(n);
+    writeRecord(path, frames);
+    indexAll(index, path);
+}
+
+
 void indexAll(HistoryIndex& index, const QString& path)
 {
     std::string error;
@@ -410,11 +421,9 @@ void HistoryIndexTest::filters()
     QFETCH(QString, pattern);
     QFETCH(qint64, fromUs);
     QFETCH(qint64, toUs);
-    const auto frames = session(5000);
-    const QString path = file("filter.pcapng");
-    writeRecord(path, frames);
     HistoryIndex index;
-    indexAll(index, path);
+    std::vector<Truth> frames;
+    indexSession(index, frames, 5000, file("filter.pcapng"));
     FilterSpec spec;
     spec.verdicts = verdicts;
     spec.directions = directions;
@@ -455,11 +464,9 @@ void HistoryIndexTest::filters()
 
 void HistoryIndexTest::findAndGoToTime()
 {
-    const auto frames = session(2000);
-    const QString path = file("find.pcapng");
-    writeRecord(path, frames);
     HistoryIndex index;
-    indexAll(index, path);
+    std::vector<Truth> frames;
+    indexSession(index, frames, 2000, file("find.pcapng"));
     FramePattern pattern;
     std::string error;
     QVERIFY(pattern.parse("81 ?? 0A", error));
@@ -486,11 +493,9 @@ void HistoryIndexTest::findAndGoToTime()
 
 void HistoryIndexTest::statsAndPlots()
 {
-    const auto frames = session(4000);
-    const QString path = file("plots.pcapng");
-    writeRecord(path, frames);
     HistoryIndex index;
-    indexAll(index, path);
+    std::vector<Truth> frames;
+    indexSession(index, frames, 4000, file("plots.pcapng"));
     RowSet selection;
     selection.ranges = {{10, 19}, {100, 100}};
     const Stats figures = stats(index, selection);
