@@ -89,17 +89,36 @@ void PcapngWriter::finish()
     const auto total = static_cast<std::uint32_t>(m_blocks.size() - m_blockStart + 4);
     put32(total);
     std::memcpy(m_blocks.data() + m_blockStart + 4, &total, sizeof total);
-    // Whole or not at all.
-    m_spool->put(reinterpret_cast<const char*>(m_blocks.data()), m_blocks.size());
-    m_blocks.clear();
 }
 
-
-bool PcapngWriter::open(const std::string& path, const std::string& description, std::string& error)
+bool PcapngWriter::open(const std::string& path, const Source& source, std::string& error)
 {
     if (!m_sink->file.create(path, error))
         return false;
-    m_spool = std::make_unique<OutputSpool>(SpoolLimit, [sink = m_sink](const std::string& batch) {
+    begin(SectionHeader);
+    put32(ByteOrderMagic);
+    put16(1); // version 1.0
+    put16(0);
+    const std::int64_t unknownLength = -1;
+    putBytes(&unknownLength, sizeof unknownLength);
+    option(ShbUserApplication, source.application.data(), source.application.size());
+    finish();
+
+    begin(InterfaceDescription);
+    put16(LinkTypeUser0);
+    put16(0);    // reserved
+    put32(0);    // no snap length: every byte is kept
+    option(IfName, source.interfaceName.data(), source.interfaceName.size());
+    option(IfDescription, source.description.data(), source.description.size());
+    option(IfTimestampResolution, &Nanoseconds, 1);
+    finish();
+    const std::string header(m_blocks.begin(), m_blocks.end());
+    m_blocks.clear();
+
+    AppendFile& file = m_sink->file;
+    // A FIFO's every reader gets the header from the file itself.
+    file.setPreamble(file.isFifo() ? header : std::string());
+    m_spool = std::make_unique<OutputSpool>(SpoolLimit, [sink = m_sink, packetsWritten = m_written](const std::string& batch) {
         std::uint64_t ignored = 0;
         // Each block carries its length in its second word.
         const bool written = sink->file.write(batch.data(), batch.size(), [&](std::size_t done) {
@@ -107,34 +126,25 @@ bool PcapngWriter::open(const std::string& path, const std::string& description,
         });
         std::uint64_t packets = 0;
         wholeBlocks(batch, sink->file.lastKept(), packets);
-        sink->packets += packets;
+        *packetsWritten += packets;
         return written;
-    }, !m_sink->file.isRegular());
-    begin(SectionHeader);
-    put32(ByteOrderMagic);
-    put16(1); // version 1.0
-    put16(0);
-    const std::int64_t unknownLength = -1;
-    putBytes(&unknownLength, sizeof unknownLength);
-    const char application[] = "korvane-sim --monitor";
-    option(ShbUserApplication, application, sizeof application - 1);
-    finish();
-
-    begin(InterfaceDescription);
-    put16(LinkTypeUser0);
-    put16(0);    // reserved
-    put32(0);    // no snap length: every byte is kept
-    const char name[] = "korvane-monitor";
-    option(IfName, name, sizeof name - 1);
-    option(IfDescription, description.data(), description.size());
-    option(IfTimestampResolution, &Nanoseconds, 1);
-    finish();
-    m_spool->flush();
+    }, !file.isRegular(), file.isFifo() ? AppendFile::TendNs : 0);
+    if (!file.isFifo()) {
+        m_spool->put(header);
+        m_spool->flush();
+    }
     return true;
+}
+
+void PcapngWriter::discard()
+{
+    m_spool.reset();
+    m_sink->file.discard();
 }
 
 void PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count)
 {
+    ++m_offered;
     begin(EnhancedPacket);
     put32(0); // the one interface
     const auto stamp = static_cast<std::uint64_t>(wallNs);
@@ -147,4 +157,7 @@ void PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::u
     const auto flags = static_cast<std::uint32_t>(direction);
     option(EpbFlags, &flags, sizeof flags);
     finish();
+    // Whole or not at all.
+    m_spool->put(reinterpret_cast<const char*>(m_blocks.data()), m_blocks.size());
+    m_blocks.clear();
 }

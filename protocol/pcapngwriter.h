@@ -26,15 +26,24 @@ public:
     enum class Direction : std::uint32_t { Inbound = 1, Outbound = 2 };
     static constexpr std::uint16_t LinkTypeUser0 = 147;
 
-    // Creates the file with its section header and interface; description
-    // names the two lines.
-    bool open(const std::string& path, const std::string& description, std::string& error);
+    // What the section header and the interface say made the capture.
+    struct Source
+    {
+        std::string application;   // "korvane-cli 1.4.0"
+        std::string interfaceName; // the port, or the monitor's two lines
+        std::string description;
+    };
+
+    // Creates the file with its section header and interface.
+    bool open(const std::string& path, const Source& source, std::string& error);
+    // Closes it and removes it when open() made it.
+    void discard();
     // One read from a line, written by the next flush().
     void packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
     const std::string& why() const { return m_sink->file.why(); }
     const std::string& path() const { return m_sink->file.path(); }
     // Packets in the file so far.
-    std::uint64_t packets() const { return m_sink->packets; }
+    std::uint64_t packets() const { return *m_written; }
 
 private:
     void begin(std::uint32_t type);
@@ -50,7 +59,6 @@ private:
     struct Sink
     {
         AppendFile file;
-        std::atomic<std::uint64_t> packets{0};
     };
     std::shared_ptr<Sink> m_sink = std::make_shared<Sink>();
     std::vector<std::uint8_t> m_blocks; // the block being made
