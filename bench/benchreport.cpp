@@ -260,6 +260,26 @@ int main(int argc, char** argv)
              return py.present && direct.present && py.median - direct.median <= 0.2
                  && med(m, QStringLiteral("py_roundtrip_p99_ms")).median < 2;
          }},
+        {QStringLiteral("round trip over ser2net's RFC 2217, 1,000 frames"),
+         QStringLiteral("median <= 1.1 x pyserial's rfc2217:// on the same loop"),
+         {QStringLiteral("rfc2217_py_roundtrip_median_ms"), QStringLiteral("rfc2217_py_roundtrip_p99_ms"),
+          QStringLiteral("rfc2217_pyserial_roundtrip_median_ms"), QStringLiteral("rfc2217_pyserial_roundtrip_p99_ms")},
+         [&](const std::map<QString, Value>& m) {
+             const Value direct = med(m, QStringLiteral("rfc2217_pyserial_roundtrip_median_ms"));
+             return direct.present && atMost(QStringLiteral("rfc2217_py_roundtrip_median_ms"), 1.1 * direct.median)(m);
+         }},
+        {QStringLiteral("rfc2217:// open, exec to the first frame sendable"), QStringLiteral("< 100 ms, p50"),
+         {QStringLiteral("rfc2217_cli_open_p50_ms"), QStringLiteral("rfc2217_cli_open_p99_ms"),
+          QStringLiteral("rfc2217_pyserial_open_p50_ms"), QStringLiteral("rfc2217_pyserial_open_p99_ms")},
+         atMost(QStringLiteral("rfc2217_cli_open_p50_ms"), 100)},
+        {QStringLiteral("korvane-cli listen over rfc2217://, 960 frames/s, 4-byte frames"),
+         QStringLiteral("all answered; CPU beside the pty's (korvane-cli 960/s row)"),
+         {QStringLiteral("rfc2217_cli960_answered_share"), QStringLiteral("rfc2217_cli960_cpu_percent"),
+          QStringLiteral("rfc2217_cli960_cpu_us_per_frame"), QStringLiteral("cli960_cpu_percent")},
+         [&](const std::map<QString, Value>& m) {
+             const Value share = med(m, QStringLiteral("rfc2217_cli960_answered_share"));
+             return share.present && share.min >= 100.0;
+         }},
         {QStringLiteral("monitor, noise flood one way"), QStringLiteral("nothing lost, the other way's p99 <= 2 ms"),
          {QStringLiteral("monitor_flood_lost_bytes"), QStringLiteral("monitor_flood_noise_kib_s"),
           QStringLiteral("monitor_flood_cpu_percent"), QStringLiteral("monitor_flood_latency_p50_ms"),
@@ -366,6 +386,11 @@ int main(int argc, char** argv)
         "and times it from the call to its return with the ACK; the other writes the same frame with pyserial "
         "straight to the pseudo-terminal and reads the ACK. A run is 1,000 frames of each loop in turn on the same "
         "line; each run's median and p99 are figures of their own.\n"
+        "- RFC 2217: the same two loops with Debian's ser2net serving the simulator's line as labgrid's exporter does "
+        "(`telnet(rfc2217,mode=server)`, its default chardelay), the package on `rfc2217://`, pyserial on "
+        "`rfc2217://...?ign_set_control`. The open is timed from exec of `korvane-cli session` to its hello, beside "
+        "pyserial's `serial_for_url`, 20 of each a run; the listening as korvane-cli's 960/s row, through ser2net "
+        "(`korvane-bench-cli --rfc2217`).\n"
         "\nEvery figure with each run's value is in bench/results.json (not committed); "
         "`build-release/bench/korvane-bench-report --from-results bench/results.json --markdown docs/performance.md` "
         "prints the table again and rewrites this file.\n");

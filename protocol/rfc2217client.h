@@ -6,8 +6,8 @@
 // client serves korvane-cli, the Python package's helper and the window, on
 // POSIX and on WinSock alike.
 //
-// The telnet layer itself (IAC escaping, option negotiation, subnegotiation
-// framing) is libtelnet's; COM-PORT-OPTION on top of it is ours.
+// The telnet layer itself (IAC escaping, commands, subnegotiation framing)
+// is libtelnet's; which options to take, and COM-PORT-OPTION, are ours.
 //
 // What it asks for: BINARY both ways, SUPPRESS-GO-AHEAD both ways and
 // COM-PORT-OPTION; any other option the server offers or asks for is refused
@@ -34,8 +34,7 @@ public:
     };
     enum class Phase {
         Negotiating, // the option offers are out; the settings may be
-        Ready,       // the server has answered the purge (and with it, in
-                     // order, everything asked before it), or refused the
+        Ready,       // the server has answered every setting, or refused the
                      // option, or the caller gave up: the line may be used
     };
 

@@ -2,7 +2,8 @@
 # `make bench`: release build in build-release, then the benchmarks in bench/:
 # the decoder and receive path, the live runs against korvane-sim, the
 # memory soak, the monitor, korvane-cli, the Python package's round trip
-# beside pyserial's, and the Windows build under Wine. Prints the
+# beside pyserial's, the same over ser2net's RFC 2217 (rfc2217), and the
+# Windows build under Wine. Prints the
 # table against the speed budget, writes every figure to bench/results.json
 # and the summary to docs/performance.md.
 #
@@ -10,7 +11,7 @@
 # one million frames per soak run: well over an hour in all). For a quick
 # check: KORVANE_BENCH_RUNS=1 KORVANE_BENCH_SECONDS=10
 # KORVANE_BENCH_SOAK_FRAMES=50000 KORVANE_BENCH_DECODER_MIB=8 make bench
-# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor cli python wine"); a
+# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor cli python wine"; rfc2217 on demand); a
 # run of some parts keeps the other rows of docs/performance.md.
 set -euo pipefail
 
@@ -27,6 +28,7 @@ for part in $parts; do
         monitor) targets+=(korvane-bench-monitor korvane-sim) ;;
         cli) targets+=(korvane-bench-cli korvane-cli korvane-sim) ;;
         python) targets+=(korvane-cli korvane-sim korvane_python) ;;
+        rfc2217) targets+=(korvane-bench-cli korvane-cli korvane-sim korvane_python) ;;
         wine) targets+=(korvane-winedriver korvane-sim) ;;
     esac
 done
@@ -62,6 +64,14 @@ for part in $parts; do
                 --sim "$build/sim/korvane-sim" --cli "$build/cli/korvane-cli" \
                 --out "$work/python.json"
             part_args+=(--part "$work/python.json") ;;
+        rfc2217)
+            # ser2net in front of the simulator's line, as labgrid's exporter runs it.
+            KORVANE_DEPS_EXTRA="python3 python3-serial ser2net" "$root/scripts/install-deps.sh"
+            PYTHONPATH="$build/python/site" /usr/bin/python3 "$root/bench/pyroundtrip.py" --rfc2217 \
+                --sim "$build/sim/korvane-sim" --cli "$build/cli/korvane-cli" --out "$work/rfc2217-python.json"
+            "$build/bench/korvane-bench-cli" --rfc2217 --sim "$build/sim/korvane-sim" --cli "$build/cli/korvane-cli" \
+                --out "$work/rfc2217-cli.json"
+            part_args+=(--part "$work/rfc2217-python.json" --part "$work/rfc2217-cli.json") ;;
         wine)
             # The installer from make windows; one run of KORVANE_BENCH_SECONDS.
             make -C "$root" windows >/dev/null

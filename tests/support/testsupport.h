@@ -152,6 +152,9 @@ class DeviceListener
 {
 public:
     explicit DeviceListener(int host = 154, int port = 4500, int backlog = 16);
+    // Listens on a dotted address (127.0.0.1 outside a private namespace);
+    // port 0 takes a free one, which port() then gives.
+    DeviceListener(const QByteArray& address, int port, int backlog = 16);
     ~DeviceListener();
     DeviceListener(const DeviceListener&) = delete;
     DeviceListener& operator=(const DeviceListener&) = delete;
@@ -159,8 +162,10 @@ public:
     bool isListening() const { return fd >= 0; }
     // One accepted connection, or -1 when none comes in time.
     int accept(int timeoutMs, bool nonBlocking = false);
+    int port() const;
 
 private:
+    void listenOn(const QByteArray& address, int port, int backlog);
     int fd = -1;
 };
 
@@ -222,6 +227,26 @@ private:
     QStringList m_lines;
     QByteArray m_partial;
     QByteArray m_errors;
+};
+
+// Debian's ser2net serving a device as labgrid's exporter does, RFC 2217
+// over telnet with max-connections: 10, listening on 127.0.0.1 only.
+class Ser2net
+{
+public:
+    // Starts it in front of `device` on a free port and waits until it
+    // listens, without connecting (a connection would open the device). False
+    // with the reason in *why.
+    bool start(const QString& device, QString* why);
+    void stop();
+    int port() const { return m_port; }
+    QString url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_port); }
+    Child& process() { return m_child; }
+
+private:
+    QTemporaryDir m_dir;
+    Child m_child;
+    int m_port = 0;
 };
 
 // ---- process figures ------------------------------------------------------------------
