@@ -130,6 +130,10 @@ public:
     // Decodes a row from the map. False when the file no longer holds it
     // (cut short since: call refresh()).
     bool row(std::size_t row, Row& out) const;
+    // For loops over many rows: whether the file still holds all it held
+    // when mapped, checked once, then rows decoded without the check.
+    bool intact() const;
+    bool rowUnchecked(std::size_t row, Row& out) const;
     // The first row's time, microseconds since 1970 UTC.
     std::int64_t firstWallUs() const;
     // The first row at or after offsetUs (size() when none): rows are in

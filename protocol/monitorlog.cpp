@@ -12,10 +12,10 @@ namespace {
 
 constexpr std::size_t SpoolLimit = 256 * 1024;
 
-// The tool's header block, stamped now.
-std::string headerBlock(bool directions)
+// The tool's header block, stamped now or at wallNs.
+std::string headerBlock(bool directions, std::int64_t wallNs)
 {
-    const time_t now = std::time(nullptr);
+    const time_t now = wallNs ? static_cast<time_t>(wallNs / 1000000000) : std::time(nullptr);
     tm local{};
     SimClock::localTime(now, local);
     char stamp[64];
@@ -26,11 +26,11 @@ std::string headerBlock(bool directions)
 
 } // namespace
 
-bool MonitorLog::open(const std::string& path, std::string& error, bool directions)
+bool MonitorLog::open(const std::string& path, std::string& error, bool directions, std::int64_t headerWallNs)
 {
     if (!m_file->create(path, error))
         return false;
-    const std::string header = headerBlock(directions);
+    const std::string header = headerBlock(directions, headerWallNs);
     // Counted with the rows by the writer, and taken off again by rows();
     // a FIFO's header is not.
     m_headerLines = m_file->isFifo() ? 0 : static_cast<std::uint64_t>(std::count(header.begin(), header.end(), '\n'));

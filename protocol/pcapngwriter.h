@@ -26,20 +26,17 @@ public:
     enum class Direction : std::uint32_t { Inbound = 1, Outbound = 2 };
     static constexpr std::uint16_t LinkTypeUser0 = 147;
 
-    // What the section header and the interface say made the capture.
-    struct Source
-    {
-        std::string application;   // "korvane-cli 1.4.0"
-        std::string interfaceName; // the port, or the monitor's two lines
-        std::string description;
-    };
-
-    // Creates the file with its section header and interface.
-    bool open(const std::string& path, const Source& source, std::string& error);
+    // Creates the file with its section header and interface; description
+    // names the two lines, application and interfaceName the writer.
+    bool open(const std::string& path, const std::string& description, std::string& error,
+              const std::string& application = "korvane-sim --monitor",
+              const std::string& interfaceName = "korvane-monitor");
     // Closes it and removes it when open() made it.
     void discard();
-    // One read from a line, written by the next flush().
-    void packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
+    // One read from a line, written by the next flush(); a comment, when
+    // given, goes with it.
+    void packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count,
+                const std::string& comment = std::string());
     const std::string& why() const { return m_sink->file.why(); }
     const std::string& path() const { return m_sink->file.path(); }
     // Packets in the file so far.

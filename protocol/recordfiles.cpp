@@ -14,13 +14,13 @@ bool oneFile(const std::string& pcap, const std::string& log, std::string& error
 } // namespace
 
 bool RecordFiles::open(const std::string& logPath, bool directions, const std::string& pcapPath,
-                       const PcapngWriter::Source& source, std::string& error)
+                       const Source& source, std::string& error)
 {
     // Asked before the capture empties a file of that name, and again once
     // it is there: two names of a file not yet made meet only then.
     if (oneFile(pcapPath, logPath, error))
         return false;
-    if (!pcapPath.empty() && !pcap.open(pcapPath, source, error))
+    if (!pcapPath.empty() && !pcap.open(pcapPath, source.description, error, source.application, source.interfaceName))
         return false;
     if (!oneFile(pcapPath, logPath, error) && (logPath.empty() || log.open(logPath, error, directions)))
         return true;

@@ -16,10 +16,18 @@ struct RecordFiles
     MonitorLog log;
     PcapngWriter pcap;
 
+    // What the capture's section header and interface say made it.
+    struct Source
+    {
+        std::string application;   // "korvane-cli 1.4.0"
+        std::string interfaceName; // the port, or the monitor's two lines
+        std::string description;
+    };
+
     // An empty path: that file is not kept. directions: the log's "dir"
     // column. False, with the reason, when the run cannot keep them.
     bool open(const std::string& logPath, bool directions, const std::string& pcapPath,
-              const PcapngWriter::Source& source, std::string& error);
+              const Source& source, std::string& error);
     // Hands on what was gathered; returns what there is to tell, once each:
     // a file that stopped being written (goesOn: what goes on without it),
     // and rows or packets dropped, once writing has caught up.
