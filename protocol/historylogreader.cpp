@@ -4,6 +4,7 @@
 // says why when the row is shown.
 #include "historyreader.h"
 
+#include "hexbytes.h"
 #include "linkframe.h"
 #include "trafficlog.h"
 
@@ -18,17 +19,6 @@ constexpr std::int64_t DayMs = 24 * 3600 * 1000;
 // A row of the entry's line number is kept for each so many entries; the
 // line of any other is counted from there.
 constexpr std::size_t LineCheckpointBits = 12;
-
-int hexValue(std::uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 bool isDigit(std::uint8_t c)
 {
@@ -76,8 +66,8 @@ bool parseFast(const std::uint8_t* p, std::size_t n, ParsedRow& row)
     std::uint8_t bytes[4 + 255];
     std::size_t count = 0;
     while (at + 2 < n && p[at] != '-') {
-        const int high = hexValue(p[at]);
-        const int low = hexValue(p[at + 1]);
+        const int high = HexBytes::digit(static_cast<char>(p[at]));
+        const int low = HexBytes::digit(static_cast<char>(p[at + 1]));
         if (high < 0 || low < 0 || p[at + 2] != ',' || count == sizeof bytes)
             return false;
         bytes[count++] = static_cast<std::uint8_t>(high * 16 + low);
@@ -256,17 +246,12 @@ std::uint64_t LogReader::scan(const MappedFile& file, std::uint64_t at, std::siz
 
 bool LogReader::decode(const MappedFile& file, const EntryStore& entries, std::size_t index, Row& out) const
 {
-    const Entry& entry = entries[index];
+    const Entry entry = entries[index];
     const std::uint64_t at = entry.fileOffset();
     const std::uint64_t end = file.mappedSize();
     if (at >= end)
         return false;
-    out = Row();
-    out.kind = entry.kind();
-    out.offsetUs = entry.offsetUs();
-    out.wallUs = m_firstWallUs + out.offsetUs;
-    out.fileOffset = at;
-    out.reply = Reply::Unknown;
+    fromEntry(entry, out);
     const std::uint8_t* line = file.data() + at;
     const std::uint64_t window = std::min<std::uint64_t>(end - at, TrafficLog::MaxRowLength + 2);
     const auto* feed = static_cast<const std::uint8_t*>(std::memchr(line, '\n', window));
