@@ -202,6 +202,9 @@ private slots:
     void sparseFileCostsNoMemory_data();
     void sparseFileCostsNoMemory();
     void rowsFarApartKeepTheirPlace();
+    void frameSplitAcrossReads();
+    void logRowsAsWritten_data();
+    void logRowsAsWritten();
     void filters_data();
     void filters();
     void findAndGoToTime();
@@ -393,6 +396,83 @@ void HistoryIndexTest::rowsFarApartKeepTheirPlace()
     }
     QCOMPARE(index.entry(1).offsetInPacket(), 300u * 1024);
     QCOMPARE(index.entry(4).fileOffset(), std::uint64_t(bytes.size() + hole));
+}
+
+void HistoryIndexTest::frameSplitAcrossReads()
+{
+    // As a monitor reads a line: a frame in three reads, the other way's
+    // reads between them, its reply in a read of its own.
+    const QByteArray bytes = sectionAndInterface() + packet(QByteArray::fromHex("2E01"), 2, 10)
+        + packet(QByteArray::fromHex("2E05"), 1, 11) + packet(QByteArray::fromHex("020A"), 2, 12)
+        + packet(QByteArray::fromHex("00FA"), 1, 13) + packet(QByteArray::fromHex("FFF3"), 2, 14)
+        + packet(QByteArray::fromHex("F0"), 1, 15);
+    const QString path = file("split.pcapng");
+    QFile out(path);
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    out.write(bytes);
+    out.close();
+    HistoryIndex index;
+    indexAll(index, path);
+    QCOMPARE(index.size(), std::size_t(2));
+    Row received, sent;
+    QVERIFY(index.row(0, received));
+    QVERIFY(index.row(1, sent));
+    QCOMPARE(received.bytes, (std::vector<std::uint8_t>{0x2E, 0x05, 0x00, 0xFA}));
+    QCOMPARE(received.direction, Direction::Received);
+    QCOMPARE(int(received.reply), int(Reply::None));
+    QCOMPARE(received.offsetUs, std::int64_t(1));
+    QCOMPARE(sent.bytes, (std::vector<std::uint8_t>{0x2E, 0x01, 0x02, 0x0A, 0xFF, 0xF3}));
+    QCOMPARE(sent.direction, Direction::Sent);
+    QVERIFY(sent.good);
+    QCOMPARE(int(sent.reply), int(Reply::Nak));
+    QCOMPARE(sent.offsetUs, std::int64_t(0));
+}
+
+void HistoryIndexTest::logRowsAsWritten_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<bool>("good");
+    QTest::addColumn<qint64>("logIndex");
+    QTest::newRow("the window's row") << QByteArray("12:00:00,001,2E,01,02,0A,FF,F3,-,[7]\n") << false << true << qint64(7);
+    QTest::newRow("Windows line end") << QByteArray("12:00:00,001,2E,01,02,0A,FF,F3,-,[7]\r\n") << false << true << qint64(7);
+    QTest::newRow("the monitor's A>B") << QByteArray("12:00:00,001,2E,01,02,0A,FF,F3,-,[2],A>B\n") << true << true << qint64(2);
+    QTest::newRow("the monitor's B>A") << QByteArray("12:00:00,001,2E,05,00,FA,-,[3],B>A\n") << false << true << qint64(3);
+    QTest::newRow("lower-case hex") << QByteArray("12:00:00,001,2e,01,02,0a,ff,f3,-,[7]\n") << false << true << qint64(7);
+    QTest::newRow("a checksum that does not match") << QByteArray("12:00:00,001,2E,01,02,0A,FF,F4,-,[7]\n") << false
+                                                     << false << qint64(7);
+}
+
+void HistoryIndexTest::logRowsAsWritten()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(bool, sent);
+    QFETCH(bool, good);
+    QFETCH(qint64, logIndex);
+    const QString path = file("rows.csv");
+    QFile out(path);
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    out.write("Korvane Bus Traffic File \nNew Data ,2026-03-01 \n" + line);
+    out.close();
+    HistoryIndex index;
+    indexAll(index, path);
+    QCOMPARE(index.size(), std::size_t(1));
+    Row row;
+    QVERIFY(index.row(0, row));
+    QCOMPARE(int(row.kind), int(Kind::Frame));
+    QCOMPARE(row.direction, sent ? Direction::Sent : Direction::Received);
+    QCOMPARE(row.good, good);
+    QCOMPARE(index.entry(0).good(), good);
+    QCOMPARE(row.logIndex, logIndex);
+    QCOMPARE(row.line, std::int64_t(3));
+    // The header's day at local noon, and a millisecond.
+    std::tm noon{};
+    noon.tm_year = 126;
+    noon.tm_mon = 2;
+    noon.tm_mday = 1;
+    noon.tm_hour = 12;
+    noon.tm_isdst = -1;
+    QCOMPARE(row.wallUs, std::int64_t(std::mktime(&noon)) * 1000000 + 1000);
 }
 
 void HistoryIndexTest::filters_data()
