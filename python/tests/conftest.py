@@ -4,6 +4,7 @@ korvane-cli from the build (CTest sets KORVANE_SIM and KORVANE_CLI)."""
 import os
 import queue
 import re
+import shlex
 import subprocess
 import sys
 import threading
@@ -16,6 +17,25 @@ import pytest
 CLI = os.environ.get("KORVANE_CLI", "")
 SIM = os.environ.get("KORVANE_SIM", "")
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+README = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+
+
+def readme_blocks(heading, kind):
+    """The code blocks of one kind ("python", "sh", "yaml") in the README's
+    section under `heading`, as printed there."""
+    section = README[README.index(heading):]
+    section = section[:section.index("\n## ", len(heading))]
+    return re.findall(rf"```{kind}\n(.*?)```", section, re.S)
+
+
+SCRIPTING = "## Scripting device tests"
+
+
+def readme_device(sims):
+    """korvane-sim started as the README's scripting section starts it."""
+    line = next(line for block in readme_blocks(SCRIPTING, "sh") for line in block.splitlines()
+                if line.startswith("korvane-sim "))
+    return sims(*shlex.split(line)[1:])
 
 
 def pytest_sessionstart(session):

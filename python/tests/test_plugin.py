@@ -2,6 +2,7 @@
 own, on the example tests, the port given by --korvane-port or a labgrid
 environment; each test's capture beside the JUnit report."""
 
+import os
 import re
 import xml.etree.ElementTree as ET
 
@@ -9,7 +10,11 @@ import pytest
 import yaml
 from pathlib import Path
 
-from conftest import EXAMPLES, run_pytest
+import shutil
+import subprocess
+import sys
+
+from conftest import EXAMPLES, SCRIPTING, readme_blocks, readme_device, run_pytest
 
 
 def junit_cases(report):
@@ -122,3 +127,16 @@ def test_the_labgrid_environment_wherever_labgrid_keeps_it(sims, tmp_path, found
     env = labgrid_env(tmp_path, {"RawSerialPort": {"port": sim.path, "speed": 38400}})
     run = run_pytest(*env, "tests", cwd=tmp_path)
     assert run.returncode == status and says in run.stdout + run.stderr, run.stdout + run.stderr
+
+
+def test_the_readme_runs_the_examples_from_a_working_folder(sims, tmp_path):
+    readme_device(sims)
+    installed = tmp_path / "doc"
+    shutil.copytree(EXAMPLES, installed)
+    steps = next(block for block in readme_blocks(SCRIPTING, "sh") if "examples/test_device.py" in block)
+    script = f'pytest() {{ {sys.executable} -m pytest "$@"; }}\n' + \
+        steps.replace("/usr/share/doc/korvane/examples", str(installed))
+    run = subprocess.run(["bash", "-e", "-c", script], env={**os.environ, "HOME": str(tmp_path / "home")},
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and "3 passed" in run.stdout, run.stdout + run.stderr
+    assert sorted(p.name for p in installed.iterdir()) == sorted(p.name for p in EXAMPLES.iterdir())

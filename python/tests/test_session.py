@@ -4,6 +4,7 @@ that goes away, and either end of the pipe dying."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import sys
 import korvane
 import korvane.session
 import pytest
-from conftest import CLI, wait_until
+from conftest import CLI, SCRIPTING, readme_blocks, readme_device, wait_until
 
 HELLO = '{"event":"hello","protocol":1,"version":"0","port":"p","device":"d"}'
 
@@ -148,3 +149,13 @@ def test_cli_dying_or_hanging_raises_without_waiting_out_the_timeout(sims, sig, 
             device.send(1, timeout=0.2 if sig == signal.SIGSTOP else 60)
         with pytest.raises(korvane.LinkError):
             device.ping()
+
+
+def test_the_readme_example_prints_what_it_shows(sims, tmp_path):
+    readme_device(sims)
+    code = readme_blocks(SCRIPTING, "python")[0]
+    run = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=30)
+    shown = [line.rsplit("# ", 1)[1] for line in code.splitlines() if line.lstrip().startswith("print(")]
+    clock = re.compile(r"\d\d:\d\d:\d\d,\d{3}")
+    assert run.returncode == 0, run.stderr
+    assert [clock.sub("12:34:56,789", line) for line in run.stdout.splitlines()] == shown
