@@ -8,6 +8,13 @@
 #include <QDir>
 #include <QFile>
 
+SessionHistory::SessionHistory()
+{
+    m_lateFlush.setSingleShot(true);
+    m_lateFlush.setInterval(FlushMs);
+    QObject::connect(&m_lateFlush, &QTimer::timeout, [this] { flush(true); });
+}
+
 SessionHistory::~SessionHistory()
 {
     delete m_window;
@@ -96,8 +103,11 @@ void SessionHistory::flush(bool now)
     if (!m_noRecord.isEmpty())
         return;
     const std::int64_t at = SimClock::monotonicNs();
-    if (!now && at - m_flushedNs < std::int64_t(FlushMs) * 1000 * 1000)
+    if (!now && at - m_flushedNs < std::int64_t(FlushMs) * 1000 * 1000) {
+        if (!m_lateFlush.isActive())
+            m_lateFlush.start();
         return;
+    }
     m_flushedNs = at;
     if (m_record.flush() || m_failureSaid)
         return;

@@ -18,6 +18,7 @@
 
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -31,6 +32,7 @@ class SessionHistory
 public:
     using Say = std::function<void(const LinkFailure::Said&)>;
 
+    SessionHistory();
     ~SessionHistory();
 
     // Starts the record beside this run's log; the previous run's record
@@ -65,6 +67,7 @@ private:
     bool m_pollStampValid = false;
     std::int64_t m_pollStamp = 0;
     std::int64_t m_flushedNs = 0; // monotonic time of the last write
+    QTimer m_lateFlush; // what a tick left gathered, written when the link goes quiet
     QString m_noRecord; // why there is no record, for a history asked for anyway
     QPointer<HistoryWindow> m_window;
 };
