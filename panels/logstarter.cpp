@@ -26,6 +26,9 @@ namespace {
 const QRegularExpression HeaderStart(QStringLiteral("New Data ,(\\d{4}-\\d{2}-\\d{2}) \\nnew Time ,(\\d{2}):(\\d{2}):(\\d{2}),"));
 constexpr int HeadBytes = 256;
 constexpr int MaxClashes = 1000;
+// Links followed one after another before the name counts as a loop, as
+// the system's own limit for a path.
+constexpr int MaxLinks = 40;
 
 // A name in the working directory stays as short as the log's own.
 QString folderOf(const QFileInfo& info)
@@ -123,18 +126,27 @@ LogStarter::Result LogStarter::start(const QString& name)
     r.file = new QFile;
     r.path = name;
 
-    const QFileInfo named(name);
-    if (named.isSymbolicLink()) {
+    // Each link of a chain is judged on its own: one that another user
+    // made stops the walk wherever it stands.
+    for (int hop = 0; QFileInfo(r.path).isSymbolicLink(); ++hop) {
 #ifdef Q_OS_UNIX
         struct stat link;
-        if (::lstat(QFile::encodeName(name).constData(), &link) == 0 && link.st_uid != ::geteuid()) {
+        if (::lstat(QFile::encodeName(r.path).constData(), &link) == 0 && link.st_uid != ::geteuid()) {
             const passwd* owner = ::getpwuid(link.st_uid);
             r.state = State::ForeignLink;
             r.detail = owner ? QString::fromLocal8Bit(owner->pw_name) : QString::number(link.st_uid);
             return r;
         }
+        if (hop == MaxLinks) {
+            r.state = State::CannotOpen;
+            r.detail = systemReason(ELOOP);
+            return r;
+        }
+#else
+        if (hop == MaxLinks)
+            break;
 #endif
-        r.path = named.symLinkTarget();
+        r.path = QFileInfo(r.path).symLinkTarget();
     }
 
 #ifdef Q_OS_UNIX

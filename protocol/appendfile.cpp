@@ -43,22 +43,42 @@ void AppendFile::adopt(int fd, const std::string& name)
     m_regular = known && S_ISREG(info.st_mode);
 }
 
-std::size_t AppendFile::pipeRoom() const
+std::size_t AppendFile::pipeRoom(bool& empty) const
 {
 #ifdef _WIN32
+    empty = false;
     return 65536; // a pipe there tells nothing of its room: whole batches go
 #else
     int queued = 0;
     if (::ioctl(m_fd, FIONREAD, &queued) != 0)
         queued = 0;
 #ifdef F_GETPIPE_SZ
-    const int capacity = ::fcntl(m_fd, F_GETPIPE_SZ);
+    const long capacity = ::fcntl(m_fd, F_GETPIPE_SZ);
 #else
-    const int capacity = 65536;
+    const long capacity = 65536;
 #endif
-    const long room = static_cast<long>(capacity) - queued - 4096;
+    // An empty pipe has every page free, however few it has.
+    empty = queued == 0;
+    if (empty)
+        return capacity > 0 ? static_cast<std::size_t>(capacity) : 0;
+    const long room = capacity - queued - ::sysconf(_SC_PAGESIZE);
     return room > 0 ? static_cast<std::size_t>(room) : 0;
 #endif
+}
+
+std::size_t AppendFile::pieceEnd(std::size_t from, std::size_t size, const std::function<std::size_t(std::size_t)>& whole)
+{
+    // whole() only grows with n, and the batch is whole pieces.
+    std::size_t low = from + 1;
+    std::size_t high = size;
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (whole(mid) > from)
+            high = mid;
+        else
+            low = mid + 1;
+    }
+    return low;
 }
 
 bool AppendFile::create(const std::string& path, std::string& error)
@@ -112,8 +132,16 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
     while (done < size) {
         std::size_t end = size;
         if (m_pipe) {
-            const std::size_t limit = std::min(size, done + pipeRoom());
+            bool empty = false;
+            const std::size_t room = pipeRoom(empty);
+            const std::size_t limit = std::min(size, done + room);
             end = limit > done ? std::max(done, whole(limit)) : done;
+            // A piece larger than the pipe can ever hold goes out once the
+            // pipe is empty, in as many writes as its reader takes: the
+            // capture keeps flowing, and only a reader that stalls in the
+            // middle of it while the process ends sees half of it.
+            if (end == done && empty)
+                end = pieceEnd(done, size, whole);
             if (end == done) {
                 // No room for the next piece yet; POLLOUT would say there is
                 // as soon as a page is free, which may be too little.

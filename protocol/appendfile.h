@@ -47,9 +47,11 @@ public:
 
 private:
     void close();
-    // How much a pipe takes now without waiting, less a page for the one
-    // its reader has begun.
-    std::size_t pipeRoom() const;
+    // How much a pipe takes now without waiting: all of it when empty,
+    // else less a page for the one its reader has begun.
+    std::size_t pipeRoom(bool& empty) const;
+    // The end of the batch's piece that starts at from.
+    static std::size_t pieceEnd(std::size_t from, std::size_t size, const std::function<std::size_t(std::size_t)>& whole);
 
     int m_fd = -1;
     bool m_owned = true;

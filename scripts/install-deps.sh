@@ -14,6 +14,7 @@ packages=(
     nlohmann-json3-dev                          # korvane-cli's JSON lines, also in the Windows build
     python3 python3-pytest python3-yaml         # the Python package's tests, with Debian's python3
     python3-labgrid ser2net                     # ... through a labgrid environment and ser2net
+    libtelnet-dev                               # the telnet layer under rfc2217:// ports
 )
 if [ "${KORVANE_DEPS_EXTRA:-}" != "" ]; then
     read -r -a extra <<< "$KORVANE_DEPS_EXTRA"

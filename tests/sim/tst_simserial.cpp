@@ -58,6 +58,8 @@ private Q_SLOTS:
     void monitorCaptureStopsWhenFull();
     void monitorNeverWaitsOnOutput_data();
     void monitorNeverWaitsOnOutput();
+    void monitorCaptureFlowsIntoASmallPipe_data();
+    void monitorCaptureFlowsIntoASmallPipe();
     void monitorStopDrainsTheLines_data();
     void monitorStopDrainsTheLines();
     void monitorReportsALostLineOnce();
@@ -98,13 +100,9 @@ struct Capture
     int unflagged = 0;
 };
 
-Capture readCapture(const QString& path)
+Capture parseCapture(const QByteArray& bytes)
 {
     Capture capture;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return capture;
-    const QByteArray bytes = file.readAll();
     auto u32 = [&](qsizetype at) {
         quint32 value = 0;
         std::memcpy(&value, bytes.constData() + at, 4);
@@ -136,6 +134,12 @@ Capture readCapture(const QString& path)
     }
     capture.whole = at == bytes.size();
     return capture;
+}
+
+Capture readCapture(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? parseCapture(file.readAll()) : Capture();
 }
 
 // The monitor's line for one direction: "hh:mm:ss.zzz A>B  text".
@@ -938,6 +942,60 @@ void SimSerialTest::monitorNeverWaitsOnOutput()
         if (resumes)
             QCOMPARE(qint64(capture.packets), Child::parseStats(monitor.lines().filter(QStringLiteral("stats ")).constLast()).value(QStringLiteral("pcap_packets")));
     }
+}
+
+void SimSerialTest::monitorCaptureFlowsIntoASmallPipe_data()
+{
+    QTest::addColumn<int>("pages"); // the pipe's size, as its reader set it
+    QTest::newRow("one page") << 1;
+    QTest::newRow("two pages") << 2;
+}
+
+// A reader that makes its pipe small gets the whole capture, header first,
+// and every read of a line in it, even reads larger than the pipe.
+void SimSerialTest::monitorCaptureFlowsIntoASmallPipe()
+{
+    QFETCH(int, pages);
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QString fifo = work.filePath(QStringLiteral("cap"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    Stream reader(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    QVERIFY(reader.isOpen());
+    const int size = pages * static_cast<int>(::sysconf(_SC_PAGESIZE));
+    QCOMPARE(::fcntl(reader.fd(), F_SETPIPE_SZ, size), size);
+    Child monitor(OwnConfig);
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5"), QStringLiteral("--pcap"), fifo}),
+             qPrintable(monitor.describe()));
+    Stream a;
+    Stream b;
+    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QByteArray got;
+    QByteArray sent;
+    // Chunks larger than a terminal's buffer: reads of 4 KB, whose packet
+    // blocks are larger than one page.
+    for (int i = 0; i < 30; ++i) {
+        QByteArray chunk;
+        while (chunk.size() < 12000)
+            chunk += numberedFrame(0x01, quint32(sent.size() + chunk.size()), QByteArray(40, char(i)));
+        QVERIFY(a.write(chunk));
+        QCOMPARE(b.read(chunk.size()).size(), chunk.size());
+        sent += chunk;
+        got += reader.readAvailable();
+    }
+    QVERIFY2(QTest::qWaitFor([&] { got += reader.readAvailable(); return parseCapture(got).toB.size() >= sent.size(); }, WaitMs),
+             qPrintable(QStringLiteral("%1 bytes of capture; ").arg(got.size()) + monitor.describe()));
+    const auto stats = monitor.stats();
+    monitor.command("quit");
+    QCOMPARE(monitor.waitExit(), 0);
+    got += reader.readAvailable();
+    const Capture capture = parseCapture(got);
+    QVERIFY(capture.whole);
+    QCOMPARE(capture.linkType, 147);
+    QVERIFY(capture.toB == sent);
+    QCOMPARE(stats.value(QStringLiteral("pcap_dropped")), qint64(0));
+    QCOMPARE(qint64(capture.packets), stats.value(QStringLiteral("pcap_packets")));
 }
 
 void SimSerialTest::monitorStopDrainsTheLines_data()

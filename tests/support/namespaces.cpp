@@ -238,6 +238,25 @@ bool unmount(const QString& dir)
 
 DeviceListener::DeviceListener(int host, int port, int backlog)
 {
+    listenOn("192.168.1." + QByteArray::number(host), port, backlog);
+}
+
+DeviceListener::DeviceListener(const QByteArray& address, int port, int backlog)
+{
+    listenOn(address, port, backlog);
+}
+
+int DeviceListener::port() const
+{
+    struct sockaddr_in a;
+    socklen_t size = sizeof a;
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &size) != 0)
+        return -1;
+    return ntohs(a.sin_port);
+}
+
+void DeviceListener::listenOn(const QByteArray& address, int port, int backlog)
+{
     fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -245,7 +264,6 @@ DeviceListener::DeviceListener(int host, int port, int backlog)
     std::memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
-    const QByteArray address = "192.168.1." + QByteArray::number(host);
     ::inet_pton(AF_INET, address.constData(), &a.sin_addr);
     if (::bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) {
         ::close(fd);

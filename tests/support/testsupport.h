@@ -152,6 +152,9 @@ class DeviceListener
 {
 public:
     explicit DeviceListener(int host = 154, int port = 4500, int backlog = 16);
+    // Listens on a dotted address (127.0.0.1 outside a private namespace);
+    // port 0 takes a free one, which port() then gives.
+    DeviceListener(const QByteArray& address, int port, int backlog = 16);
     ~DeviceListener();
     DeviceListener(const DeviceListener&) = delete;
     DeviceListener& operator=(const DeviceListener&) = delete;
@@ -159,8 +162,10 @@ public:
     bool isListening() const { return fd >= 0; }
     // One accepted connection, or -1 when none comes in time.
     int accept(int timeoutMs, bool nonBlocking = false);
+    int port() const;
 
 private:
+    void listenOn(const QByteArray& address, int port, int backlog);
     int fd = -1;
 };
 

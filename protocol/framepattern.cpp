@@ -40,14 +40,20 @@ bool FramePattern::matches(const ReceivedFrame& frame) const
 {
     if (!frame.good)
         return false;
+    // A frame cut short after 50 data bytes matches only the empty pattern.
+    return m_bytes.empty() || (frame.len == frame.data.size() && matchesBytes(frame.type, frame.data.data(), frame.data.size()));
+}
+
+bool FramePattern::matchesBytes(std::uint8_t type, const std::uint8_t* data, std::size_t count) const
+{
     if (m_bytes.empty())
         return true;
-    if (frame.data.size() + 1 != m_bytes.size() || frame.len != frame.data.size())
+    if (count + 1 != m_bytes.size())
         return false;
-    if (m_bytes[0] >= 0 && m_bytes[0] != frame.type)
+    if (m_bytes[0] >= 0 && m_bytes[0] != type)
         return false;
-    for (std::size_t i = 0; i < frame.data.size(); ++i) {
-        if (m_bytes[i + 1] >= 0 && m_bytes[i + 1] != frame.data[i])
+    for (std::size_t i = 0; i < count; ++i) {
+        if (m_bytes[i + 1] >= 0 && m_bytes[i + 1] != data[i])
             return false;
     }
     return true;
