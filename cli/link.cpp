@@ -20,10 +20,6 @@ int comNumber(const std::string& name)
 }
 #endif
 
-// At most this much of what waited on a serial line at open is read and
-// dropped: a device that never stops talking is not waited out.
-constexpr std::uint64_t PurgeLimit = 1 << 20;
-
 } // namespace
 
 Link::Link(PortAddress address)
@@ -49,26 +45,8 @@ Link::~Link()
 bool Link::open(std::string& reason)
 {
     close();
-    m_purged = 0;
     m_open = m_address.kind == PortAddress::Kind::Tcp ? openTcp(reason) : openSerial(reason);
-    if (m_open && m_serial)
-        purgeInput();
     return m_open;
-}
-
-void Link::purgeInput()
-{
-    // Whatever waits was sent before this run could send anything: an
-    // answer to an earlier run's frame must not pass for the answer to ours.
-    std::uint8_t buffer[4096];
-    for (std::uint64_t dropped = 0; dropped < PurgeLimit;) {
-        const int n = m_serial->read(buffer, static_cast<int>(sizeof buffer));
-        if (n <= 0)
-            break;
-        dropped += static_cast<std::uint64_t>(n);
-        m_purged += static_cast<std::uint64_t>(n);
-    }
-    win::PurgeComm(m_serial->nativeHandle(), PURGE_RXCLEAR);
 }
 
 bool Link::openSerial(std::string& reason)

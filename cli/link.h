@@ -35,9 +35,6 @@ public:
     bool open(std::string& reason);
     void close();
     bool isOpen() const { return m_open; }
-    // Bytes that were waiting on a serial line when it was opened and were
-    // dropped, since nothing sent from here can have caused them.
-    std::uint64_t purged() const { return m_purged; }
 
     // Takes what has arrived: the count (0 for nothing), or -1 when the line
     // is gone, with the reason. hungUp: the wait saw the far end hang up.
@@ -79,7 +76,6 @@ private:
 
     bool openSerial(std::string& reason);
     bool openTcp(std::string& reason);
-    void purgeInput();
     bool pumpSerial(std::string& reason);
     bool pumpTcp(std::string& reason);
     void resetWrites();
@@ -91,7 +87,6 @@ private:
     std::unique_ptr<NetClient> m_net;
     std::string m_device;
     bool m_open = false;
-    std::uint64_t m_purged = 0;
 
     // The write side. Stream positions: m_left <= m_handed <= m_queued.
     std::deque<Piece> m_pieces;          // not yet left, oldest first

@@ -47,8 +47,14 @@ int Session::run()
         return m_status;
     }
     m_sniffing = m_options.port.kind == PortAddress::Kind::Tcp;
+    // What already waits was sent before anything from here: it is read,
+    // and told, before the first frame goes out, so that it cannot pass
+    // for that frame's reply.
+    const std::uint64_t waiting = serviceLine(false);
+    if (!session && waiting > 0)
+        say(std::to_string(waiting) + " bytes waited on the line at the open: read as the device's, before anything was sent");
     if (session) {
-        sayHello();
+        sayHello(waiting);
     } else if (m_options.command == Options::Command::Send) {
         Request request;
         request.command = Request::Command::Send;
@@ -68,16 +74,16 @@ int Session::run()
     return m_status;
 }
 
-void Session::sayHello()
+void Session::sayHello(std::uint64_t waiting)
 {
-    emit(Json{{"event", "hello"},
-              {"protocol", 1},
-              {"version", KORVANE_VERSION},
-              {"port", m_options.port.text},
-              {"device", m_link.device()},
-              {"purged", m_link.purged()}});
-    if (m_link.purged() > 0)
-        say("dropped " + std::to_string(m_link.purged()) + " bytes that waited on the line before it was opened");
+    // First of all lines, before the events of what waited.
+    m_out.push_front(OutLine{Json{{"event", "hello"},
+                                  {"protocol", 1},
+                                  {"version", KORVANE_VERSION},
+                                  {"port", m_options.port.text},
+                                  {"device", m_link.device()},
+                                  {"waiting", waiting}},
+                             0});
 }
 
 void Session::endRun(int status, const std::string& error)
@@ -201,7 +207,8 @@ void Session::serviceTimers(std::int64_t now)
             m_sniffing = m_options.port.kind == PortAddress::Kind::Tcp;
             m_sniffed.clear();
             m_wroteSinceOpen = false;
-            event(Json{{"event", "back"}, {"t", seconds(SimClock::wallNs())}, {"purged", m_link.purged()}});
+            event(Json{{"event", "back"}, {"t", seconds(SimClock::wallNs())}});
+            serviceLine(false);
         } else {
             m_retryNs = now + RetryNs;
         }

@@ -79,7 +79,7 @@ private:
 
     // session.cpp
     bool openFiles(std::string& error);
-    void sayHello();
+    void sayHello(std::uint64_t waiting);
     void loop();
     bool finished() const;
     int nextWakeMs(std::int64_t now) const;
@@ -89,7 +89,8 @@ private:
     void endRun(int status, const std::string& error);
 
     // sessionline.cpp
-    void serviceLine(bool hungUp);
+    // Reads what has arrived; returns the count of bytes read.
+    std::uint64_t serviceLine(bool hungUp);
     // Adds the bytes to those held; false while they are held, or when a
     // telnet server has been recognised (and the run ended).
     bool sniffTelnet(const std::uint8_t* bytes, std::size_t count);

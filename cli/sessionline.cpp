@@ -28,21 +28,23 @@ bool telnetVerb(std::uint8_t byte)
 
 } // namespace
 
-void Session::serviceLine(bool hungUp)
+std::uint64_t Session::serviceLine(bool hungUp)
 {
     // Whether the pending send's frame has left is settled before the read:
     // a reply that this read brings may count only then.
     m_sendOutBeforeRead = m_pending.active && m_pending.out && m_pending.request.command == Request::Command::Send;
     std::uint8_t buffer[ReadChunk];
+    std::uint64_t total = 0;
     for (;;) {
         std::string reason;
         const int n = m_link.read(buffer, ReadChunk, hungUp, reason);
         if (n < 0) {
             lose(reason);
-            return;
+            return total;
         }
         if (n == 0)
-            return;
+            return total;
+        total += static_cast<std::uint64_t>(n);
         m_readWallNs = SimClock::wallNs();
         m_readMonoNs = SimClock::monotonicNs();
         const std::uint8_t* bytes = buffer;
@@ -50,7 +52,7 @@ void Session::serviceLine(bool hungUp)
         std::vector<std::uint8_t> held;
         if (m_sniffing) {
             if (!sniffTelnet(buffer, count))
-                return;
+                return total;
             // The bytes held back go on with this read's, in one piece.
             held.swap(m_sniffed);
             bytes = held.data();
@@ -61,7 +63,7 @@ void Session::serviceLine(bool hungUp)
         if (!m_stopReading)
             endNoise();
         if (n < ReadChunk || !m_link.isOpen() || m_stopReading)
-            return;
+            return total;
     }
 }
 
