@@ -260,6 +260,52 @@ int main(int argc, char** argv)
              return py.present && direct.present && py.median - direct.median <= 0.2
                  && med(m, QStringLiteral("py_roundtrip_p99_ms")).median < 2;
          }},
+        {QStringLiteral("round trip over ser2net's RFC 2217, 1,000 frames"),
+         QStringLiteral("median <= 1.1 x pyserial's rfc2217:// on the same loop"),
+         {QStringLiteral("rfc2217_py_roundtrip_median_ms"), QStringLiteral("rfc2217_py_roundtrip_p99_ms"),
+          QStringLiteral("rfc2217_pyserial_roundtrip_median_ms"), QStringLiteral("rfc2217_pyserial_roundtrip_p99_ms")},
+         [&](const std::map<QString, Value>& m) {
+             const Value direct = med(m, QStringLiteral("rfc2217_pyserial_roundtrip_median_ms"));
+             return direct.present && atMost(QStringLiteral("rfc2217_py_roundtrip_median_ms"), 1.1 * direct.median)(m);
+         }},
+        {QStringLiteral("rfc2217:// open, exec to the first frame sendable"), QStringLiteral("< 100 ms, p50"),
+         {QStringLiteral("rfc2217_cli_open_p50_ms"), QStringLiteral("rfc2217_cli_open_p99_ms"),
+          QStringLiteral("rfc2217_pyserial_open_p50_ms"), QStringLiteral("rfc2217_pyserial_open_p99_ms")},
+         atMost(QStringLiteral("rfc2217_cli_open_p50_ms"), 100)},
+        {QStringLiteral("korvane-cli listen over rfc2217://, 960 frames/s, 4-byte frames"),
+         QStringLiteral("all answered; CPU beside the pty's (korvane-cli 960/s row)"),
+         {QStringLiteral("rfc2217_cli960_answered_share"), QStringLiteral("rfc2217_cli960_cpu_percent"),
+          QStringLiteral("rfc2217_cli960_cpu_us_per_frame"), QStringLiteral("cli960_cpu_percent")},
+         [&](const std::map<QString, Value>& m) {
+             const Value share = med(m, QStringLiteral("rfc2217_cli960_answered_share"));
+             return share.present && share.min >= 100.0;
+         }},
+        {QStringLiteral("history: first rows of 10 M frames"), QStringLiteral("< 0.5 s"),
+         {QStringLiteral("history_log_first_rows_ms"), QStringLiteral("history_pcap_first_rows_ms")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("history_log_first_rows_ms"), 500)(m)
+                 && atMost(QStringLiteral("history_pcap_first_rows_ms"), 500)(m);
+         }},
+        {QStringLiteral("history: whole index of 10 M frames"), QStringLiteral("< 3 s"),
+         {QStringLiteral("history_log_index_s"), QStringLiteral("history_pcap_index_s")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("history_log_index_s"), 3)(m) && atMost(QStringLiteral("history_pcap_index_s"), 3)(m);
+         }},
+        {QStringLiteral("history: filter 10 M frames by type or verdict"), QStringLiteral("< 1 s"),
+         {QStringLiteral("history_log_filter_type_ms"), QStringLiteral("history_log_filter_verdict_ms"),
+          QStringLiteral("history_pcap_filter_type_ms"), QStringLiteral("history_pcap_filter_verdict_ms")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("history_log_filter_type_ms"), 1000)(m)
+                 && atMost(QStringLiteral("history_log_filter_verdict_ms"), 1000)(m)
+                 && atMost(QStringLiteral("history_pcap_filter_type_ms"), 1000)(m)
+                 && atMost(QStringLiteral("history_pcap_filter_verdict_ms"), 1000)(m);
+         }},
+        {QStringLiteral("history: memory beyond the mapped file"), QStringLiteral("<= 16 bytes per frame"),
+         {QStringLiteral("history_log_bytes_per_frame"), QStringLiteral("history_pcap_bytes_per_frame")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("history_log_bytes_per_frame"), 16)(m)
+                 && atMost(QStringLiteral("history_pcap_bytes_per_frame"), 16)(m);
+         }},
         {QStringLiteral("monitor, noise flood one way"), QStringLiteral("nothing lost, the other way's p99 <= 2 ms"),
          {QStringLiteral("monitor_flood_lost_bytes"), QStringLiteral("monitor_flood_noise_kib_s"),
           QStringLiteral("monitor_flood_cpu_percent"), QStringLiteral("monitor_flood_latency_p50_ms"),
@@ -366,6 +412,17 @@ int main(int argc, char** argv)
         "and times it from the call to its return with the ACK; the other writes the same frame with pyserial "
         "straight to the pseudo-terminal and reads the ACK. A run is 1,000 frames of each loop in turn on the same "
         "line; each run's median and p99 are figures of their own.\n"
+        "- RFC 2217: the same two loops with Debian's ser2net serving the simulator's line as labgrid's exporter does "
+        "(`telnet(rfc2217,mode=server)`, its default chardelay), the package on `rfc2217://`, pyserial on "
+        "`rfc2217://...?ign_set_control`. The open is timed from exec of `korvane-cli session` to its hello, beside "
+        "pyserial's `serial_for_url`, 20 of each a run; the listening as korvane-cli's 960/s row, through ser2net "
+        "(`korvane-bench-cli --rfc2217`).\n"
+        "- History: korvane-bench-history writes a traffic log of 10 million good frames (the window's rows, ~0.5 GB) "
+        "and a capture of 10 million packets, each a 4-byte frame one way with the reply to the other way's last frame "
+        "in front of it, through the shared writers; then opens each as the history window does, indexing in 20 ms "
+        "slices. First rows: open, the first slice and the first 50 rows decoded. Filters: a type, and the NAKed frames "
+        "(every tenth). Memory: the growth of anonymous resident memory (RssAnon) over the index, per frame; the mapped "
+        "file's pages are the page cache's. The files are read warm, just written, as the window reads its own record.\n"
         "\nEvery figure with each run's value is in bench/results.json (not committed); "
         "`build-release/bench/korvane-bench-report --from-results bench/results.json --markdown docs/performance.md` "
         "prints the table again and rewrites this file.\n");

@@ -12,6 +12,10 @@
 //
 // Each run RUNS times (KORVANE_BENCH_RUNS, default 5); the stream lasts
 // KORVANE_BENCH_SECONDS (default 60).
+//
+// With --rfc2217, only the listening, with the simulator's line served by
+// Debian's ser2net as labgrid's exporter serves it, and korvane-cli on
+// rfc2217://127.0.0.1:PORT.
 
 #include "benchfigures.h"
 #include "testsupport.h"
@@ -109,7 +113,7 @@ bool startupRun(const QString& simPath, const std::string& cli, BenchFigures::Sh
     return true;
 }
 
-bool listenRun(const QString& simPath, const std::string& cli, double seconds, BenchFigures::Sheet& sheet)
+bool listenRun(const QString& simPath, const std::string& cli, double seconds, bool rfc2217, BenchFigures::Sheet& sheet)
 {
     constexpr int Rate = 960;
     const long long count = static_cast<long long>(Rate * seconds + 0.5);
@@ -121,9 +125,20 @@ bool listenRun(const QString& simPath, const std::string& cli, double seconds, B
     QTemporaryDir dir;
     if (!dir.isValid() || !startSim(sim, simPath, frames))
         return false;
+    TestSupport::Ser2net server;
+    std::string port = "COM3";
+    if (rfc2217) {
+        QString why;
+        const QString device = sim.lines().value(0).section(QLatin1Char(' '), 2, 2);
+        if (!server.start(device, &why)) {
+            std::fprintf(stderr, "%s\n", qPrintable(why));
+            return false;
+        }
+        port = server.url().toStdString();
+    }
     // The stream waits for the port to be opened; the listener stops a
     // second after its planned end.
-    const Finished f = runCli({cli, "--port", "COM3", "--log", dir.filePath(QStringLiteral("log.csv")).toStdString(), "listen",
+    const Finished f = runCli({cli, "--port", port, "--log", dir.filePath(QStringLiteral("log.csv")).toStdString(), "listen",
                                "--duration", std::to_string(seconds + 1.0)},
                               sim.configHome());
     const QMap<QString, qint64> stats = sim.stats();
@@ -134,12 +149,15 @@ bool listenRun(const QString& simPath, const std::string& cli, double seconds, B
         return false;
     }
     const double acks = static_cast<double>(stats.value(QStringLiteral("acks")));
-    sheet.add(QStringLiteral("cli960_answered_share"), QStringLiteral("korvane-cli listen, 960/s 4-byte: ACKed / offered"),
-              QStringLiteral("%"), 100.0 * acks / static_cast<double>(count));
-    sheet.add(QStringLiteral("cli960_cpu_percent"), QStringLiteral("korvane-cli listen, 960/s 4-byte: CPU, % of one core"),
-              QStringLiteral("%"), 100.0 * f.cpuS / f.wallS);
-    sheet.add(QStringLiteral("cli960_cpu_us_per_frame"), QStringLiteral("korvane-cli listen, 960/s 4-byte: CPU per frame"),
-              QStringLiteral("us/frame"), acks > 0 ? f.cpuS * 1e6 / acks : 0);
+    const QString key = rfc2217 ? QStringLiteral("rfc2217_cli960") : QStringLiteral("cli960");
+    const QString what = rfc2217 ? QStringLiteral("korvane-cli listen over rfc2217:// (ser2net), 960/s 4-byte: ")
+                                 : QStringLiteral("korvane-cli listen, 960/s 4-byte: ");
+    sheet.add(key + QStringLiteral("_answered_share"), what + QStringLiteral("ACKed / offered"), QStringLiteral("%"),
+              100.0 * acks / static_cast<double>(count));
+    sheet.add(key + QStringLiteral("_cpu_percent"), what + QStringLiteral("CPU, % of one core"), QStringLiteral("%"),
+              100.0 * f.cpuS / f.wallS);
+    sheet.add(key + QStringLiteral("_cpu_us_per_frame"), what + QStringLiteral("CPU per frame"), QStringLiteral("us/frame"),
+              acks > 0 ? f.cpuS * 1e6 / acks : 0);
     std::printf("    listen: %.0f/%lld ACKed, cpu %.2f%%\n", acks, count, 100.0 * f.cpuS / f.wallS);
     return true;
 }
@@ -152,9 +170,14 @@ int main(int argc, char** argv)
     QString sim;
     QString cli;
     QString out;
+    bool rfc2217 = false;
     const QStringList args = app.arguments();
-    for (int i = 1; i + 1 < args.size(); ++i) {
-        if (args[i] == QLatin1String("--sim"))
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--rfc2217"))
+            rfc2217 = true;
+        else if (i + 1 == args.size())
+            break;
+        else if (args[i] == QLatin1String("--sim"))
             sim = QFileInfo(args[++i]).absoluteFilePath();
         else if (args[i] == QLatin1String("--cli"))
             cli = QFileInfo(args[++i]).absoluteFilePath();
@@ -162,18 +185,18 @@ int main(int argc, char** argv)
             out = args[++i];
     }
     if (sim.isEmpty() || cli.isEmpty()) {
-        std::fprintf(stderr, "usage: korvane-bench-cli --sim PATH --cli PATH [--out FILE]\n");
+        std::fprintf(stderr, "usage: korvane-bench-cli --sim PATH --cli PATH [--out FILE] [--rfc2217]\n");
         return 2;
     }
     const int runs = static_cast<int>(BenchFigures::envCount("KORVANE_BENCH_RUNS", 5));
     const double seconds = BenchFigures::envSeconds("KORVANE_BENCH_SECONDS", 60);
     const std::string program = cli.toStdString();
 
-    BenchFigures::Sheet sheet(QStringLiteral("cli"));
+    BenchFigures::Sheet sheet(rfc2217 ? QStringLiteral("rfc2217_cli") : QStringLiteral("cli"));
     std::printf("korvane-cli: %d runs of %d starts and of %.0f s of listening at 960/s\n", runs, Starts, seconds);
     std::fflush(stdout);
     for (int run = 0; run < runs; ++run) {
-        if (!startupRun(sim, program, sheet) || !listenRun(sim, program, seconds, sheet))
+        if ((!rfc2217 && !startupRun(sim, program, sheet)) || !listenRun(sim, program, seconds, rfc2217, sheet))
             return 1;
         std::fflush(stdout);
     }

@@ -24,6 +24,8 @@ public:
     bool empty() const { return m_bytes.empty(); }
     // A good frame whose type and data match.
     bool matches(const ReceivedFrame& frame) const;
+    // Whether a frame of this type can match: a quick test before decoding.
+    bool mayMatchType(std::uint8_t type) const { return m_bytes.empty() || m_bytes[0] < 0 || m_bytes[0] == type; }
     // The type and data bytes match, whatever the checksum.
     bool matchesBytes(std::uint8_t type, const std::uint8_t* data, std::size_t count) const;
 

@@ -69,6 +69,8 @@ public:
     std::size_t count() const;
     // The index row of the n-th shown row.
     std::size_t row(std::size_t shown) const;
+    // Whether an index row is shown.
+    bool shows(std::size_t row) const { return m_all ? row < m_count : row < m_tested && ((m_bits[row / 64] >> (row & 63)) & 1); }
     // Where an index row is among the shown ones, or None.
     std::size_t shownAt(std::size_t row) const;
     // The first shown row at or after an index row, None when there is none

@@ -13,7 +13,7 @@ constexpr std::size_t SpoolLimit = 256 * 1024;
 
 } // namespace
 
-bool MonitorLog::open(const std::string& path, std::string& error, bool directions)
+bool MonitorLog::open(const std::string& path, std::string& error, bool directions, std::int64_t headerWallNs)
 {
     if (!m_file->create(path, error))
         return false;
@@ -23,7 +23,7 @@ bool MonitorLog::open(const std::string& path, std::string& error, bool directio
             return lineEnd == std::string::npos ? 0 : lineEnd + 1;
         });
     }, !m_file->isRegular());
-    const time_t now = std::time(nullptr);
+    const time_t now = headerWallNs ? static_cast<time_t>(headerWallNs / 1000000000) : std::time(nullptr);
     tm local{};
     SimClock::localTime(now, local);
     char stamp[64];

@@ -23,8 +23,9 @@
 class MonitorLog : public SpooledOutput
 {
 public:
-    // Creates the file and writes the header block.
-    bool open(const std::string& path, std::string& error, bool directions = true);
+    // Creates the file and writes the header block, dated now or, for rows
+    // of another day, at headerWallNs.
+    bool open(const std::string& path, std::string& error, bool directions = true, std::int64_t headerWallNs = 0);
     // direction: "A>B", or null for a log without directions.
     void row(const ReceivedFrame& frame, std::uint64_t index, const char* direction);
     const std::string& why() const { return m_file->why(); }

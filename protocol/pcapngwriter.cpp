@@ -2,22 +2,14 @@
 // tells a reader which that is).
 #include "pcapngwriter.h"
 
+#include "pcapngblocks.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
-constexpr std::uint32_t SectionHeader = 0x0A0D0D0A;
-constexpr std::uint32_t InterfaceDescription = 1;
-constexpr std::uint32_t EnhancedPacket = 6;
-constexpr std::uint32_t ByteOrderMagic = 0x1A2B3C4D;
-
-constexpr std::uint16_t EndOfOptions = 0;
-constexpr std::uint16_t ShbUserApplication = 4;
-constexpr std::uint16_t IfName = 2;
-constexpr std::uint16_t IfDescription = 3;
-constexpr std::uint16_t IfTimestampResolution = 9;
-constexpr std::uint16_t EpbFlags = 2;
+using namespace Pcapng;
 
 constexpr std::uint8_t Nanoseconds = 9; // 10^-9 s per stamp unit
 
@@ -95,7 +87,8 @@ void PcapngWriter::finish()
 }
 
 
-bool PcapngWriter::open(const std::string& path, const std::string& description, std::string& error)
+bool PcapngWriter::open(const std::string& path, const std::string& description, std::string& error,
+                        const std::string& application, const std::string& interfaceName)
 {
     if (!m_sink->file.create(path, error))
         return false;
@@ -116,16 +109,14 @@ bool PcapngWriter::open(const std::string& path, const std::string& description,
     put16(0);
     const std::int64_t unknownLength = -1;
     putBytes(&unknownLength, sizeof unknownLength);
-    const char application[] = "korvane-sim --monitor";
-    option(ShbUserApplication, application, sizeof application - 1);
+    option(ShbUserApplication, application.data(), application.size());
     finish();
 
     begin(InterfaceDescription);
     put16(LinkTypeUser0);
     put16(0);    // reserved
     put32(0);    // no snap length: every byte is kept
-    const char name[] = "korvane-monitor";
-    option(IfName, name, sizeof name - 1);
+    option(IfName, interfaceName.data(), interfaceName.size());
     option(IfDescription, description.data(), description.size());
     option(IfTimestampResolution, &Nanoseconds, 1);
     finish();
@@ -133,7 +124,8 @@ bool PcapngWriter::open(const std::string& path, const std::string& description,
     return true;
 }
 
-void PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count)
+void PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count,
+                          const std::string& comment)
 {
     begin(EnhancedPacket);
     put32(0); // the one interface
@@ -146,5 +138,7 @@ void PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::u
     pad();
     const auto flags = static_cast<std::uint32_t>(direction);
     option(EpbFlags, &flags, sizeof flags);
+    if (!comment.empty())
+        option(Comment, comment.data(), comment.size());
     finish();
 }

@@ -27,10 +27,14 @@ public:
     static constexpr std::uint16_t LinkTypeUser0 = 147;
 
     // Creates the file with its section header and interface; description
-    // names the two lines.
-    bool open(const std::string& path, const std::string& description, std::string& error);
-    // One read from a line, written by the next flush().
-    void packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
+    // names the two lines, application and interfaceName the writer.
+    bool open(const std::string& path, const std::string& description, std::string& error,
+              const std::string& application = "korvane-sim --monitor",
+              const std::string& interfaceName = "korvane-monitor");
+    // One read from a line, written by the next flush(); a comment, when
+    // given, goes with it.
+    void packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count,
+                const std::string& comment = std::string());
     const std::string& why() const { return m_sink->file.why(); }
     const std::string& path() const { return m_sink->file.path(); }
     // Packets in the file so far.

@@ -14,6 +14,7 @@ bool Rfc2217Line::connectTo(const char* address, u_short port, int negotiationMs
     m_open = true;
     m_lostCode = 0;
     m_client.start(m_out);
+    markOut();
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(negotiationMs);
     // The answers come in a round trip or two; a server that never gives
     // them is waited for no longer than the caller allows.
@@ -41,6 +42,27 @@ void Rfc2217Line::close()
     m_inTaken = 0;
     m_out.clear();
     m_outSent = 0;
+    m_marks.clear();
+    m_wireSent = m_wireGoneWhole = m_deviceQueued = m_deviceSent = 0;
+}
+
+void Rfc2217Line::markOut()
+{
+    const std::uint64_t end = m_wireSent + pending();
+    if (end > (m_marks.empty() ? m_wireGoneWhole : m_marks.back().wireEnd))
+        m_marks.push_back(Mark{end, m_deviceQueued});
+}
+
+void Rfc2217Line::dropUnsent()
+{
+    // The first piece not gone whole: kept if the socket has begun it.
+    std::size_t keep = 0;
+    if (!m_marks.empty() && m_wireSent > m_wireGoneWhole)
+        keep = 1;
+    const std::uint64_t cut = keep > 0 ? m_marks.front().wireEnd : m_wireGoneWhole;
+    m_out.resize(m_outSent + static_cast<std::size_t>(cut - m_wireSent));
+    m_deviceQueued = keep > 0 ? m_marks.front().deviceEnd : m_deviceSent;
+    m_marks.resize(keep);
 }
 
 bool Rfc2217Line::gone(int code)
@@ -65,6 +87,7 @@ bool Rfc2217Line::pump()
             m_inTaken = 0;
         }
         m_client.receive(chunk, static_cast<std::size_t>(n), m_in, m_out);
+        markOut();
         if (!m_client.failure().empty())
             return gone(0);
         if (n < static_cast<int>(sizeof chunk))
@@ -100,6 +123,8 @@ int Rfc2217Line::write(const std::uint8_t* bytes, int count)
             return 0;
     }
     m_client.encode(bytes, static_cast<std::size_t>(count), m_out);
+    m_deviceQueued += static_cast<std::uint64_t>(count);
+    markOut();
     return flush() ? count : -1;
 }
 
@@ -110,6 +135,14 @@ bool Rfc2217Line::flush()
                                  static_cast<int>(m_out.size() - m_outSent));
         if (n > 0) {
             m_outSent += static_cast<std::size_t>(n);
+            m_wireSent += static_cast<std::uint64_t>(n);
+            std::size_t whole = 0;
+            while (whole < m_marks.size() && m_marks[whole].wireEnd <= m_wireSent) {
+                m_wireGoneWhole = m_marks[whole].wireEnd;
+                m_deviceSent = m_marks[whole].deviceEnd;
+                ++whole;
+            }
+            m_marks.erase(m_marks.begin(), m_marks.begin() + static_cast<std::ptrdiff_t>(whole));
             continue;
         }
         const int code = win::WSAGetLastError();

@@ -42,6 +42,16 @@ public:
     bool flush();
     // Bytes on their way to the socket still held here.
     std::size_t pending() const { return m_out.size() - m_outSent; }
+    // Device bytes taken by write since the connection was made, and how
+    // many of them have gone whole (escapes and all) into the socket.
+    std::uint64_t deviceQueued() const { return m_deviceQueued; }
+    std::uint64_t deviceSent() const { return m_deviceSent; }
+    // Drops what has not begun to go out, for a caller that gives up on
+    // it: a piece the socket has taken part of goes on to its end, so the
+    // server never sees half an escape or half a command. Negotiation
+    // answers still held go with it; a server that took nothing that long
+    // has stopped reading them anyway.
+    void dropUnsent();
 
     win::SOCKET nativeSocket() const { return m_net.nativeSocket(); }
     int connectError() const { return m_net.connectError(); }
@@ -57,6 +67,8 @@ private:
     // Reads the socket into the telnet side; false when the connection is gone.
     bool pump();
     bool gone(int code);
+    // Marks the end of what was just added to m_out.
+    void markOut();
 
     NetClient m_net;
     Rfc2217Client m_client;
@@ -64,6 +76,18 @@ private:
     std::size_t m_inTaken = 0;
     std::vector<std::uint8_t> m_out; // wire bytes not yet sent
     std::size_t m_outSent = 0;
+    // Where each piece added to m_out ends, on the wire and in device
+    // bytes, for the pieces not yet gone whole; counts since the connect.
+    struct Mark
+    {
+        std::uint64_t wireEnd;
+        std::uint64_t deviceEnd;
+    };
+    std::vector<Mark> m_marks;
+    std::uint64_t m_wireSent = 0;
+    std::uint64_t m_wireGoneWhole = 0; // where the last piece gone whole ended
+    std::uint64_t m_deviceQueued = 0;
+    std::uint64_t m_deviceSent = 0;
     int m_lostCode = 0;
     bool m_open = false;
 };

@@ -9,7 +9,8 @@ The work is done by korvane-cli, run as a session; see docs/session-protocol.md.
 """
 
 from .device import Device, Frame, Reply, open
-from .errors import ExpectationFailed, KorvaneError, LinkError
+from .errors import ExpectationFailed, KorvaneError, LinkError, RecordingDropped
 from .locate import find_cli
 
-__all__ = ["open", "Device", "Frame", "Reply", "ExpectationFailed", "KorvaneError", "LinkError", "find_cli"]
+__all__ = ["open", "Device", "Frame", "Reply", "ExpectationFailed", "KorvaneError", "LinkError",
+           "RecordingDropped", "find_cli"]

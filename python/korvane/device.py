@@ -4,9 +4,10 @@ import contextlib
 import dataclasses
 import threading
 import time
+import warnings
 from typing import Optional
 
-from .errors import ExpectationFailed, LinkError
+from .errors import ExpectationFailed, LinkError, RecordingDropped
 from .locate import find_cli
 from .session import Session
 
@@ -33,7 +34,9 @@ class Reply:
 class Frame:
     """A frame the device sent: type, data, checksum byte and whether it is
     right, the wall-clock time its bytes were read (seconds since the
-    epoch), and how it was answered ("ack", "nak" or None)."""
+    epoch), and how it was answered: "ack" or "nak" once the answer was
+    written, None when it was not answered or its answer could not be
+    written; then answer_error says why."""
 
     type: int
     data: bytes
@@ -41,6 +44,7 @@ class Frame:
     good: bool
     time: float
     answered: Optional[str]
+    answer_error: Optional[str] = None
 
     @classmethod
     def from_json(cls, msg):
@@ -51,7 +55,15 @@ class Frame:
             good=msg["good"],
             time=msg["t"],
             answered=msg.get("answered"),
+            answer_error=msg.get("answer_error"),
         )
+
+
+def _refused(cmd, error):
+    # "link lost: ..." and "link: ..." are the line's failures, the rest the request's.
+    if error.startswith("link"):
+        raise LinkError(f"{cmd}: {error}")
+    raise ValueError(f"korvane-cli refused {cmd}: {error}")
 
 
 def _hex(data):
@@ -90,12 +102,25 @@ class Device:
         self._seen = threading.Condition()
         self._cursors = {}
         self._ended = None
+        self._recording_dropped = {"log_rows": 0, "pcap_packets": 0}
         self._session = Session(argv, self._on_event, start_timeout)
 
     @property
     def hello(self):
         """The CLI's hello: its version and the device it opened."""
         return self._session.hello
+
+    @property
+    def purged(self):
+        """Bytes that were waiting in the serial port's input when it was
+        opened, dropped then so that no stale reply counts as an answer."""
+        return self._session.hello.get("purged", 0)
+
+    @property
+    def recording_dropped(self):
+        """What the log and capture files lost so far, because their
+        writer could not keep up: {"log_rows": N, "pcap_packets": M}."""
+        return dict(self._recording_dropped)
 
     @property
     def cli_pid(self):
@@ -108,17 +133,17 @@ class Device:
                 half = EVENTS_KEPT // 2
                 del self._events[:half]
                 self._dropped += half
-            if msg.get("event") == "end":
+            kind = msg.get("event")
+            if kind == "end":
                 self._ended = msg["reason"]
+            elif kind == "dropped":
+                self._recording_dropped = {key: int(msg.get(key, 0)) for key in self._recording_dropped}
             self._seen.notify_all()
 
     def _ask(self, cmd, wait=1.0, **fields):
         answer = self._session.request(cmd, wait, **fields)
         if not answer.get("ok"):
-            error = answer.get("error", "refused")
-            if error.startswith("link lost"):
-                raise LinkError(f"{cmd}: {error}")
-            raise ValueError(f"korvane-cli refused {cmd}: {error}")
+            _refused(cmd, answer.get("error", "refused"))
         return answer
 
     # -- sending ----------------------------------------------------------
@@ -133,9 +158,6 @@ class Device:
         answer = self._ask("send", timeout, type=int(type), data=_hex(data), expect=expect,
                            timeout_ms=round(timeout * 1000))
         reply = Reply(answer.get("reply"), answer.get("rtt_ms"), bytes.fromhex(answer["sent"]), bool(answer["met"]))
-        with self._seen:
-            # The reply event of this send came before its answer: taken here, not by wait_event("reply").
-            self._cursors["reply"] = self._dropped + len(self._events)
         if not reply.met:
             got = f"{reply.reply.upper()} after {reply.rtt_ms:.3f} ms" if reply.reply else f"no reply within {timeout} s"
             raise ExpectationFailed(f"frame {reply.sent.hex(' ').upper()}: expected {expect}, got {got}", reply)
@@ -169,11 +191,11 @@ class Device:
         if answer.get("ok"):
             return Frame.from_json(answer["frame"])
         error = answer.get("error", "")
-        if error == "timeout":
-            raise ExpectationFailed(f"no frame matching {_pattern(pattern) or 'any'} within {timeout} s")
-        if error.startswith("link lost"):
-            raise LinkError(f"expect_frame: {error}")
-        raise ValueError(f"korvane-cli refused expect_frame: {error}")
+        if error.startswith("timeout"):
+            came = error[len("timeout"):].lstrip(":; ")
+            raise ExpectationFailed(f"no frame matching {_pattern(pattern) or 'any'} within {timeout} s"
+                                    + (f"; {came}" if came else ""))
+        _refused("expect_frame", error)
 
     def frames(self, timeout=0.0):
         """Yields every frame received (good or bad), each once, in order:
@@ -191,24 +213,31 @@ class Device:
         "back", "end") not yet returned for that kind, as the CLI's dict;
         None when none comes within `timeout` seconds."""
         deadline = time.monotonic() + timeout
-        with self._seen:
-            start = self._cursors.get(kind, 0)
-            while True:
+        while True:
+            with self._seen:
+                start = self._cursors.get(kind, 0)
                 for i in range(max(start - self._dropped, 0), len(self._events)):
                     if self._events[i].get("event") == kind:
                         self._cursors[kind] = self._dropped + i + 1
                         return self._events[i]
-                start = self._dropped + len(self._events)
-                self._cursors[kind] = start
+                seen = self._dropped + len(self._events)
+                self._cursors[kind] = seen
                 if self._ended is not None and kind != "end":
                     raise LinkError(self._ended, self._session.stderr())
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self._seen.wait(left)
+            # The session's lock is held while events come in: no lost wake-up.
+            if not self._session.wait_output(lambda: self._dropped + len(self._events) > seen, deadline):
+                with self._seen:
+                    if self._dropped + len(self._events) == seen and (self._ended is None or kind == "end"):
+                        return None
 
     def close(self):
+        """Releases the port; warns (RecordingDropped) when the log or the
+        capture lost anything on the way."""
         self._session.close()
+        lost = self.recording_dropped
+        if any(lost.values()):
+            warnings.warn(RecordingDropped(f"korvane-cli's recording on {self.port} lost {lost['log_rows']} log rows "
+                                           f"and {lost['pcap_packets']} capture packets", lost), stacklevel=2)
 
 
 @contextlib.contextmanager

@@ -27,3 +27,13 @@ class ExpectationFailed(KorvaneError, AssertionError):
     def __init__(self, message, result=None):
         self.result = result
         super().__init__(message)
+
+
+class RecordingDropped(UserWarning):
+    """The log or capture file lost rows or packets: its writer (a slow disk,
+    a FIFO whose reader stalled) could not keep up. ``dropped`` holds the
+    counts: {"log_rows": N, "pcap_packets": M}."""
+
+    def __init__(self, message, dropped):
+        self.dropped = dropped
+        super().__init__(message)

@@ -4,10 +4,12 @@ korvane-cli from the build (CTest sets KORVANE_SIM and KORVANE_CLI)."""
 import os
 import queue
 import re
+import shlex
 import subprocess
 import sys
 import threading
 import time
+import tty
 from pathlib import Path
 
 import pytest
@@ -15,6 +17,25 @@ import pytest
 CLI = os.environ.get("KORVANE_CLI", "")
 SIM = os.environ.get("KORVANE_SIM", "")
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+README = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+
+
+def readme_blocks(heading, kind):
+    """The code blocks of one kind ("python", "sh", "yaml") in the README's
+    section under `heading`, as printed there."""
+    section = README[README.index(heading):]
+    section = section[:section.index("\n## ", len(heading))]
+    return re.findall(rf"```{kind}\n(.*?)```", section, re.S)
+
+
+SCRIPTING = "## Scripting device tests"
+
+
+def readme_device(sims):
+    """korvane-sim started as the README's scripting section starts it."""
+    line = next(line for block in readme_blocks(SCRIPTING, "sh") for line in block.splitlines()
+                if line.startswith("korvane-sim "))
+    return sims(*shlex.split(line)[1:])
 
 
 def pytest_sessionstart(session):
@@ -67,6 +88,46 @@ def sims(tmp_path, monkeypatch):
 def device_sim(request, sims):
     """The simulator on each kind of line: a pty linked as COM7, loopback TCP."""
     return sims(*request.param.split())
+
+
+class ScriptedLine:
+    """A pseudo-terminal the test holds as the device: korvane-cli opens
+    `path`, and every link frame it writes is answered with `answer`, in one
+    write."""
+
+    def __init__(self, answer):
+        self._master, self._slave = os.openpty()
+        tty.setraw(self._slave)
+        self.path = os.ttyname(self._slave)
+        self.answer = answer
+        self.frames = 0
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        pending = b""
+        while True:
+            try:
+                pending += os.read(self._master, 4096)
+            except OSError:
+                return
+            pending = pending[pending.find(b"\x2e"):] if b"\x2e" in pending else b""
+            while len(pending) >= 3 and len(pending) >= 4 + pending[2]:
+                pending = pending[4 + pending[2]:]
+                self.frames += 1
+                os.write(self._master, self.answer)
+
+    def close(self):
+        os.close(self._slave)
+        os.close(self._master)
+
+
+@pytest.fixture
+def scripted_line():
+    """Makes ScriptedLines, closed after the test."""
+    made = []
+    yield lambda answer: made.append(ScriptedLine(answer)) or made[-1]
+    for line in made:
+        line.close()
 
 
 def run_cli(*args):

@@ -11,14 +11,10 @@ from pathlib import Path
 
 import korvane
 import yaml
-from conftest import EXAMPLES, run_cli, run_pytest, wait_until
-
-README = (Path(__file__).resolve().parents[2] / "README.md").read_text()
-
+from conftest import EXAMPLES, readme_blocks, run_cli, run_pytest, wait_until
 
 def test_readme_ser2net_and_labgrid_reach_the_device(sims, tmp_path):
-    section = README[README.index("### Devices on other machines"):]
-    ser2net_yaml, labgrid_yaml = re.findall(r"```yaml\n(.*?)```", section[:section.index("\n## ")], re.S)
+    ser2net_yaml, labgrid_yaml = readme_blocks("### Devices on other machines", "yaml")
     assert yaml.safe_load(labgrid_yaml) == yaml.safe_load((EXAMPLES / "labgrid-env.yaml").read_text())
 
     sim = sims("--serial", "COM7", "--frame", "81 07", "--rate", "20")

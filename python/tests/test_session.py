@@ -4,16 +4,27 @@ that goes away, and either end of the pipe dying."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
 
 import korvane
+import korvane.session
 import pytest
-from conftest import CLI, wait_until
+from conftest import CLI, SCRIPTING, readme_blocks, readme_device, wait_until
+
+HELLO = '{"event":"hello","protocol":1,"version":"0","port":"p","device":"d"}'
 
 
-def test_frames_both_ways(device_sim):
+@pytest.fixture(params=[True, False], ids=["callers read", "reader thread alone"])
+def reading(request, monkeypatch):
+    """Either way of reading the CLI's output: each caller reads its own
+    answer, or (as on Windows) the reader thread reads alone."""
+    monkeypatch.setattr(korvane.session.Session, "callers_read", request.param)
+
+
+def test_frames_both_ways(device_sim, reading):
     with korvane.open(device_sim.name) as device:
         reply = device.send(0x01, b"\x0a\xff")
         assert (reply.reply, reply.sent, reply.met, reply.rtt_ms > 0) == ("ack", bytes.fromhex("2E01020AFFF3"), True, True)
@@ -36,6 +47,41 @@ def test_frames_both_ways(device_sim):
         device.answer("nak")
         device_sim.command("send 83")
         device_sim.wait(r"^reply F0")
+
+
+def test_every_reply_reaches_the_caller_once_in_order(device_sim):
+    with korvane.open(device_sim.name) as device:
+        device_sim.command("nak")  # before any frame: nobody's reply
+        device_sim.command("send 81")
+        device.expect_frame("81")  # came after the NAK: the NAK is in
+        assert device.send(0x01).reply == "ack"
+        assert [device.wait_event("reply")["reply"], device.wait_event("reply", 0.2)] == ["nak", None]
+
+
+def test_a_device_that_answers_twice_keeps_the_second_reply(scripted_line, reading):
+    line = scripted_line(b"\xff\xf0")
+    with korvane.open(line.path) as device:
+        assert [device.send(0x01, bytes([n])).reply for n in range(20)] == ["ack"] * 20
+        late = [device.wait_event("reply") for _ in range(20)]
+        assert [e and e["reply"] for e in late] == ["nak"] * 20 and device.wait_event("reply", 0.2) is None
+
+
+UNPLACEABLE_LINES = [
+    "null", "[1]", '"hello"', "not json", '{"ok":true}', '{"id":[1],"ok":true}', '{"id":99,"ok":true}',
+    '{"id":null,"ok":false,"error":"unreadable"}',
+]
+
+
+@pytest.mark.parametrize("line", UNPLACEABLE_LINES)
+def test_an_unplaceable_line_from_the_cli_fails_at_once_naming_it(tmp_path, line):
+    cli = tmp_path / "cli"
+    cli.write_text(f"#!{sys.executable}\nimport sys\nprint({HELLO!r}, flush=True)\nsys.stdin.readline()\n"
+                   f"print({line!r}, flush=True)\nsys.stdin.read()\n")
+    cli.chmod(0o755)
+    with korvane.open("COM1", cli=str(cli)) as device:
+        with pytest.raises(korvane.LinkError, match="broke the session protocol") as failed:
+            device.send(1, timeout=1.0)
+        assert repr(line.encode()) in str(failed.value)
 
 
 BAD_REQUESTS = [  # (line, the id its error answer carries)
@@ -103,3 +149,13 @@ def test_cli_dying_or_hanging_raises_without_waiting_out_the_timeout(sims, sig, 
             device.send(1, timeout=0.2 if sig == signal.SIGSTOP else 60)
         with pytest.raises(korvane.LinkError):
             device.ping()
+
+
+def test_the_readme_example_prints_what_it_shows(sims, tmp_path):
+    readme_device(sims)
+    code = readme_blocks(SCRIPTING, "python")[0]
+    run = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=30)
+    shown = [line.rsplit("# ", 1)[1] for line in code.splitlines() if line.lstrip().startswith("print(")]
+    clock = re.compile(r"\d\d:\d\d:\d\d,\d{3}")
+    assert run.returncode == 0, run.stderr
+    assert [clock.sub("12:34:56,789", line) for line in run.stdout.splitlines()] == shown

@@ -229,6 +229,26 @@ private:
     QByteArray m_errors;
 };
 
+// Debian's ser2net serving a device as labgrid's exporter does, RFC 2217
+// over telnet with max-connections: 10, listening on 127.0.0.1 only.
+class Ser2net
+{
+public:
+    // Starts it in front of `device` on a free port and waits until it
+    // listens, without connecting (a connection would open the device). False
+    // with the reason in *why.
+    bool start(const QString& device, QString* why);
+    void stop();
+    int port() const { return m_port; }
+    QString url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_port); }
+    Child& process() { return m_child; }
+
+private:
+    QTemporaryDir m_dir;
+    Child m_child;
+    int m_port = 0;
+};
+
 // ---- process figures ------------------------------------------------------------------
 
 // Descriptors this process has open now; -1 when they cannot be counted.

@@ -391,6 +391,48 @@ private slots:
         ::close(again);
     }
 
+    // A server that stops reading: what the caller gives up on is dropped,
+    // and what reaches the server is whole frames, escapes and all.
+    void givingUpOnWritesKeepsTheStreamWhole()
+    {
+        FakeServer server;
+        server.serve(hex("fffc2c"));
+        Rfc2217Line line;
+        QVERIFY(line.connectTo("127.0.0.1", win::u_short(server.listener.port())));
+        const int fd = server.accepted.get();
+        QVERIFY(fd >= 0);
+        const QByteArray f = TestSupport::frame(0xFF, hex("ffff00"));
+        const QByteArray burst = f.repeated(1000);
+        int taken = 0;
+        for (int i = 0; i < 10000 && (taken = line.write(reinterpret_cast<const std::uint8_t*>(burst.constData()),
+                                                          int(burst.size()))) > 0;
+             ++i) {
+        }
+        QCOMPARE(taken, 0); // the socket and the line's queue are full
+        const std::uint64_t queued = line.deviceQueued();
+        QVERIFY(line.deviceSent() < queued);
+        line.dropUnsent();
+        QVERIFY(line.deviceQueued() < queued);
+        Stream peer(::dup(fd));
+        ::close(fd);
+        QByteArray wire;
+        QElapsedTimer t;
+        t.start();
+        while ((line.pending() > 0 || line.deviceSent() < line.deviceQueued()) && t.elapsed() < WaitMs) {
+            wire += peer.readAvailable();
+            QVERIFY(line.flush());
+        }
+        const std::uint64_t sent = line.deviceSent();
+        QCOMPARE(sent, line.deviceQueued());
+        QCOMPARE(sent % std::uint64_t(burst.size()), std::uint64_t(0));
+        line.close();
+        wire += peer.read(1 << 30);
+        QCOMPARE(wire.left(15), hex("fffb00fffd00fffb03fffd03fffb2c"));
+        const QByteArray device = wire.mid(15).replace("\xff\xff", "\xff");
+        QCOMPARE(std::uint64_t(device.size()), sent);
+        QVERIFY(device == f.repeated(int(device.size() / f.size())));
+    }
+
     // ---- the line against real servers ----
 
     void pyserialServerIsAskedForTheDevicesLine()
@@ -415,42 +457,52 @@ private slots:
     void ser2netAsLabgridRunsIt()
     {
         Pty device;
-        QVERIFY(device.isValid());
-        int port = 0;
-        {
-            DeviceListener free("127.0.0.1", 0);
-            port = free.port();
-        }
-        QTemporaryDir dir;
-        QFile config(dir.filePath("ser2net.yaml"));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(QStringLiteral("connection: &con01\n"
-                                    "  accepter: telnet(rfc2217,mode=server),tcp,127.0.0.1,%1\n"
-                                    "  connector: serialdev(nouucplock=true),%2,38400n81,local\n"
-                                    "  options:\n"
-                                    "    max-connections: 10\n")
-                         .arg(port)
-                         .arg(device.slavePath())
-                         .toUtf8());
-        config.close();
-        TestSupport::Child server;
-        QVERIFY(server.start("ser2net", {"-n", "-d", "-u", "-c", config.fileName(), "-P", dir.filePath("pid")}));
+        TestSupport::Ser2net server;
+        serve(device, server);
+        if (QTest::currentTestFailed())
+            return;
         Rfc2217Line line;
-        QElapsedTimer t;
-        t.start();
-        bool connected = false;
-        while (!(connected = line.connectTo("127.0.0.1", win::u_short(port))) && t.elapsed() < WaitMs)
-            ::usleep(20000);
-        QVERIFY2(connected, qPrintable(server.describe()));
+        QVERIFY(line.connectTo("127.0.0.1", win::u_short(server.port())));
         QVERIFY(line.client().comPortAgreed());
+        // On a pseudo-terminal ser2net answers every setting as asked.
         for (Setting s : {Setting::BaudRate, Setting::DataSize, Setting::Parity, Setting::StopSize, Setting::Control,
                           Setting::Purge})
-            qInfo("ser2net: %s %d", Rfc2217Client::settingName(s), int(line.client().answer(s)));
+            QVERIFY2(line.client().answer(s) == Answer::Confirmed, Rfc2217Client::settingName(s));
         QCOMPARE(warningsOf(line), QString());
         exchangeFfFrames(line, device);
     }
 
+    // ser2net takes up to ten connections to one device: each client gets
+    // every device byte, and the device gets each client's frames whole.
+    void twoClientsOnOneSer2net()
+    {
+        Pty device;
+        TestSupport::Ser2net server;
+        serve(device, server);
+        if (QTest::currentTestFailed())
+            return;
+        Rfc2217Line first, second;
+        QVERIFY(first.connectTo("127.0.0.1", win::u_short(server.port())));
+        QVERIFY(second.connectTo("127.0.0.1", win::u_short(server.port())));
+        const QByteArray fromDevice = TestSupport::frame(0x81, hex("ff07"));
+        QVERIFY(device.write(fromDevice));
+        QCOMPARE(readLine(first, int(fromDevice.size())), fromDevice);
+        QCOMPARE(readLine(second, int(fromDevice.size())), fromDevice);
+        const QByteArray a = TestSupport::frame(0x01, hex("ffff")), b = TestSupport::frame(0x02, hex("ff"));
+        QVERIFY(writeLine(first, a));
+        QCOMPARE(device.read(int(a.size())), a);
+        QVERIFY(writeLine(second, b));
+        QCOMPARE(device.read(int(b.size())), b);
+    }
+
 private:
+    void serve(Pty& device, TestSupport::Ser2net& server)
+    {
+        QVERIFY(device.isValid());
+        QString why;
+        QVERIFY2(server.start(device.slavePath(), &why), qPrintable(why));
+    }
+
     void exchangeFfFrames(Rfc2217Line& line, Pty& device)
     {
         for (const QByteArray& f : ffFrames()) {
