@@ -280,6 +280,32 @@ int main(int argc, char** argv)
              const Value share = med(m, QStringLiteral("rfc2217_cli960_answered_share"));
              return share.present && share.min >= 100.0;
          }},
+        {QStringLiteral("history: first rows of 10 M frames"), QStringLiteral("< 0.5 s"),
+         {QStringLiteral("history_log_first_rows_ms"), QStringLiteral("history_pcap_first_rows_ms")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("history_log_first_rows_ms"), 500)(m)
+                 && atMost(QStringLiteral("history_pcap_first_rows_ms"), 500)(m);
+         }},
+        {QStringLiteral("history: whole index of 10 M frames"), QStringLiteral("< 3 s"),
+         {QStringLiteral("history_log_index_s"), QStringLiteral("history_pcap_index_s")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("history_log_index_s"), 3)(m) && atMost(QStringLiteral("history_pcap_index_s"), 3)(m);
+         }},
+        {QStringLiteral("history: filter 10 M frames by type or verdict"), QStringLiteral("< 1 s"),
+         {QStringLiteral("history_log_filter_type_ms"), QStringLiteral("history_log_filter_verdict_ms"),
+          QStringLiteral("history_pcap_filter_type_ms"), QStringLiteral("history_pcap_filter_verdict_ms")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("history_log_filter_type_ms"), 1000)(m)
+                 && atMost(QStringLiteral("history_log_filter_verdict_ms"), 1000)(m)
+                 && atMost(QStringLiteral("history_pcap_filter_type_ms"), 1000)(m)
+                 && atMost(QStringLiteral("history_pcap_filter_verdict_ms"), 1000)(m);
+         }},
+        {QStringLiteral("history: memory beyond the mapped file"), QStringLiteral("<= 16 bytes per frame"),
+         {QStringLiteral("history_log_bytes_per_frame"), QStringLiteral("history_pcap_bytes_per_frame")},
+         [&](const std::map<QString, Value>& m) {
+             return atMost(QStringLiteral("history_log_bytes_per_frame"), 16)(m)
+                 && atMost(QStringLiteral("history_pcap_bytes_per_frame"), 16)(m);
+         }},
         {QStringLiteral("monitor, noise flood one way"), QStringLiteral("nothing lost, the other way's p99 <= 2 ms"),
          {QStringLiteral("monitor_flood_lost_bytes"), QStringLiteral("monitor_flood_noise_kib_s"),
           QStringLiteral("monitor_flood_cpu_percent"), QStringLiteral("monitor_flood_latency_p50_ms"),
@@ -391,6 +417,12 @@ int main(int argc, char** argv)
         "`rfc2217://...?ign_set_control`. The open is timed from exec of `korvane-cli session` to its hello, beside "
         "pyserial's `serial_for_url`, 20 of each a run; the listening as korvane-cli's 960/s row, through ser2net "
         "(`korvane-bench-cli --rfc2217`).\n"
+        "- History: korvane-bench-history writes a traffic log of 10 million good frames (the window's rows, ~0.5 GB) "
+        "and a capture of 10 million packets, each a 4-byte frame one way with the reply to the other way's last frame "
+        "in front of it, through the shared writers; then opens each as the history window does, indexing in 20 ms "
+        "slices. First rows: open, the first slice and the first 50 rows decoded. Filters: a type, and the NAKed frames "
+        "(every tenth). Memory: the growth of anonymous resident memory (RssAnon) over the index, per frame; the mapped "
+        "file's pages are the page cache's. The files are read warm, just written, as the window reads its own record.\n"
         "\nEvery figure with each run's value is in bench/results.json (not committed); "
         "`build-release/bench/korvane-bench-report --from-results bench/results.json --markdown docs/performance.md` "
         "prints the table again and rewrites this file.\n");

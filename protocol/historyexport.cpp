@@ -54,47 +54,52 @@ ReceivedFrame receivedFrame(const Row& row)
     return frame;
 }
 
+// Opens the file, hands the writer each row that put() takes (counting
+// the others as skipped) and sees it all written.
+template <typename Writer, typename Open, typename Put>
+ExportResult exportWith(const HistoryIndex& index, const RowSet& rows, Writer& writer, Open open, Put put)
+{
+    ExportResult result;
+    if (!index.intact()) {
+        result.error = index.path() + " was cut short: open it again";
+        return result;
+    }
+    if (!open(result.error))
+        return result;
+    Row row;
+    rows.forEach(index, [&](std::size_t at) {
+        if (!index.rowUnchecked(at, row) || !put(row, result.written)) {
+            ++result.skipped;
+            return true;
+        }
+        return ++result.written % RowsPerFlush != 0 || flushed(writer, result);
+    });
+    return finish(writer, result);
+}
+
 } // namespace
 
 ExportResult exportLog(const HistoryIndex& index, const RowSet& rows, const std::string& path)
 {
-    ExportResult result;
     MonitorLog log;
-    if (!index.intact()) {
-        result.error = index.path() + " was cut short: open it again";
-        return result;
-    }
-    if (!log.open(path, result.error, false, index.firstWallUs() * 1000))
-        return result;
-    Row row;
-    rows.forEach(index, [&](std::size_t at) {
-        if (!index.rowUnchecked(at, row) || row.kind != Kind::Frame) {
-            ++result.skipped;
-            return true;
-        }
-        const std::uint64_t number = row.logIndex >= 0 ? static_cast<std::uint64_t>(row.logIndex) : result.written + 1;
-        log.row(receivedFrame(row), number, nullptr);
-        return ++result.written % RowsPerFlush != 0 || flushed(log, result);
+    const auto open = [&](std::string& error) { return log.open(path, error, false, index.firstWallUs() * 1000); };
+    return exportWith(index, rows, log, open, [&](const Row& row, std::uint64_t written) {
+        if (row.kind != Kind::Frame)
+            return false;
+        log.row(receivedFrame(row), row.logIndex >= 0 ? static_cast<std::uint64_t>(row.logIndex) : written + 1, nullptr);
+        return true;
     });
-    return finish(log, result);
 }
 
 ExportResult exportPcapng(const HistoryIndex& index, const RowSet& rows, const std::string& path)
 {
-    ExportResult result;
     PcapngWriter capture;
-    if (!index.intact()) {
-        result.error = index.path() + " was cut short: open it again";
-        return result;
-    }
-    if (!capture.open(path, "exported from " + index.path(), result.error, "korvane", "korvane-history"))
-        return result;
-    Row row;
-    rows.forEach(index, [&](std::size_t at) {
-        if (!index.rowUnchecked(at, row) || row.kind == Kind::Malformed) {
-            ++result.skipped;
-            return true;
-        }
+    const auto open = [&](std::string& error) {
+        return capture.open(path, "exported from " + index.path(), error, "korvane", "korvane-history");
+    };
+    return exportWith(index, rows, capture, open, [&](const Row& row, std::uint64_t) {
+        if (row.kind == Kind::Malformed)
+            return false;
         const bool sent = row.direction == Direction::Sent;
         const auto way = sent ? PcapngWriter::Direction::Outbound : PcapngWriter::Direction::Inbound;
         const auto back = sent ? PcapngWriter::Direction::Inbound : PcapngWriter::Direction::Outbound;
@@ -105,9 +110,8 @@ ExportResult exportPcapng(const HistoryIndex& index, const RowSet& rows, const s
             const std::uint8_t reply = row.reply == Reply::Ack ? LinkFrame::Ack : LinkFrame::Nak;
             capture.packet(back, ns, &reply, 1);
         }
-        return ++result.written % RowsPerFlush != 0 || flushed(capture, result);
+        return true;
     });
-    return finish(capture, result);
 }
 
 } // namespace History

@@ -59,7 +59,7 @@ bool FilterSpec::all() const
 
 bool FilterSpec::accepts(const HistoryIndex& index, std::size_t row) const
 {
-    const Entry& entry = index.entry(row);
+    const Entry entry = index.entry(row);
     const bool frame = entry.kind() == Kind::Frame;
     if (!(verdictsOf(entry) & verdicts))
         return false;
@@ -218,7 +218,7 @@ std::size_t find(const HistoryIndex& index, const FramePattern& pattern, std::si
         row = from == HistoryFilter::None || from > size ? size : from;
     Row decoded;
     while (forward ? row < size : row-- > 0) {
-        const Entry& entry = index.entry(row);
+        const Entry entry = index.entry(row);
         const bool candidate = entry.kind() == Kind::Frame && pattern.mayMatchType(entry.type())
             && (!within || within->shows(row));
         if (candidate && index.rowUnchecked(row, decoded) && dataMatch(pattern, decoded))

@@ -30,11 +30,6 @@ Entry makeEntry(std::uint64_t fileOffset, std::uint32_t inPacket, std::int64_t o
     return entry;
 }
 
-void setReply(Entry& entry, Reply reply)
-{
-    entry.packed = (entry.packed & ~(std::uint64_t(3) << 58)) | (std::uint64_t(reply) << 58);
-}
-
 struct HistoryIndex::Data
 {
     MappedFile file;
@@ -116,6 +111,8 @@ HistoryIndex::Progress HistoryIndex::indexMore(std::int64_t budgetNs)
     progress.rows = d->entries.size();
     // Done also when what is left is a piece a writer has not finished.
     progress.done = stalled || d->done >= end;
+    if (progress.done)
+        d->entries.shrink();
     return progress;
 }
 
@@ -179,7 +176,7 @@ std::size_t HistoryIndex::size() const
     return d->entries.size();
 }
 
-const Entry& HistoryIndex::entry(std::size_t row) const
+Entry HistoryIndex::entry(std::size_t row) const
 {
     return d->entries[row];
 }

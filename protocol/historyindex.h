@@ -3,8 +3,8 @@
 // them: a traffic log (Korvane_data.csv, a kept Korvane_data-*.csv, the
 // monitor's log with its direction column) or a pcapng capture (the
 // monitor's, korvane-cli's, the window's session record). The file is
-// memory-mapped; the index keeps one 16-byte entry per row and decodes the
-// row's bytes from the map only when asked.
+// memory-mapped; the index keeps 12 bytes per row (historyentries.h) and
+// decodes the row's bytes from the map only when asked.
 //
 // Indexing is incremental: indexMore() indexes the next slice and returns,
 // so the window can show the first rows at once and stay responsive. It
@@ -37,7 +37,8 @@ enum class Kind : std::uint8_t {
     Noise = 2,     // bytes on the line outside a frame, as the tool skips them
 };
 
-// One row of the index: where it is in the file and what filters need.
+// One row of the index as the store gives it out: where it is in the file
+// and what filters need.
 struct Entry
 {
     // Bits 0..39: file offset of the row's line or packet block; 40..63:
@@ -126,7 +127,7 @@ public:
     std::uint64_t skippedPackets() const;
 
     std::size_t size() const;
-    const Entry& entry(std::size_t row) const;
+    Entry entry(std::size_t row) const;
     // Decodes a row from the map. False when the file no longer holds it
     // (cut short since: call refresh()).
     bool row(std::size_t row, Row& out) const;

@@ -4,6 +4,7 @@
 // says why when the row is shown.
 #include "historyreader.h"
 
+#include "hexbytes.h"
 #include "linkframe.h"
 #include "trafficlog.h"
 
@@ -18,17 +19,6 @@ constexpr std::int64_t DayMs = 24 * 3600 * 1000;
 // A row of the entry's line number is kept for each so many entries; the
 // line of any other is counted from there.
 constexpr std::size_t LineCheckpointBits = 12;
-
-int hexValue(std::uint8_t c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 bool isDigit(std::uint8_t c)
 {
@@ -76,8 +66,8 @@ bool parseFast(const std::uint8_t* p, std::size_t n, ParsedRow& row)
     std::uint8_t bytes[4 + 255];
     std::size_t count = 0;
     while (at + 2 < n && p[at] != '-') {
-        const int high = hexValue(p[at]);
-        const int low = hexValue(p[at + 1]);
+        const int high = HexBytes::digit(static_cast<char>(p[at]));
+        const int low = HexBytes::digit(static_cast<char>(p[at + 1]));
         if (high < 0 || low < 0 || p[at + 2] != ',' || count == sizeof bytes)
             return false;
         bytes[count++] = static_cast<std::uint8_t>(high * 16 + low);
@@ -150,11 +140,13 @@ public:
 
 private:
     // The offset of the line feed that ends a line too long for a row, or
-    // the end of the map; holes of a sparse file are jumped, not read.
+    // how far a slice looked for it (the end of the map at most); holes of a
+    // sparse file are jumped, not read, where the system tells them.
     static std::uint64_t lineEnd(const MappedFile& file, std::uint64_t from);
     void add(EntryStore& out, const Entry& entry);
 
     std::int64_t m_line = 0;       // lines read so far
+    bool m_longLine = false;       // in a line too long for a row, its row added
     std::int64_t m_dayUs = 0;      // the header's day, local midnight
     std::int64_t m_previousMs = -1;
     std::int64_t m_offsetMs = 0;
@@ -164,15 +156,17 @@ private:
 std::uint64_t LogReader::lineEnd(const MappedFile& file, std::uint64_t from)
 {
     constexpr std::uint64_t Step = 1 << 20;
+    constexpr std::uint64_t PerSlice = 64 << 20; // bytes read; holes jumped cost nothing
     const std::uint64_t end = file.mappedSize();
-    while (from < end) {
+    for (std::uint64_t read = 0; from < end && read < PerSlice;) {
         const std::uint64_t size = std::min(Step, end - from);
         const void* found = std::memchr(file.data() + from, '\n', size);
         if (found)
             return static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(found) - file.data());
+        read += size;
         from = std::max(from + size, file.nextData(from + size));
     }
-    return end;
+    return std::min(from, end);
 }
 
 void LogReader::add(EntryStore& out, const Entry& entry)
@@ -188,17 +182,26 @@ std::uint64_t LogReader::scan(const MappedFile& file, std::uint64_t at, std::siz
     const std::uint64_t end = file.mappedSize();
     const std::size_t target = out.size() + rows;
     while (at < end && out.size() < target) {
+        if (m_longLine) {
+            // Its end is looked for a slice at a time.
+            const std::uint64_t stop = lineEnd(file, at);
+            m_longLine = stop >= end || map[stop] != '\n';
+            if (m_longLine)
+                return stop;
+            at = stop + 1;
+            continue;
+        }
         const std::uint64_t window = std::min<std::uint64_t>(end - at, TrafficLog::MaxRowLength + 2);
         const auto* feed = static_cast<const std::uint8_t*>(std::memchr(map + at, '\n', window));
         if (!feed) {
             // A row not yet written in full waits for its line feed.
             if (end - at < TrafficLog::MaxRowLength + 2)
                 break;
-            const std::uint64_t stop = lineEnd(file, at + window);
             ++m_line;
             add(out, makeEntry(at, 0, m_offsetMs * 1000, 0, Direction::Received, false, Reply::Unknown,
                                Kind::Malformed));
-            at = stop + 1;
+            m_longLine = true;
+            at += window;
             continue;
         }
         const std::uint8_t* line = map + at;
@@ -256,17 +259,12 @@ std::uint64_t LogReader::scan(const MappedFile& file, std::uint64_t at, std::siz
 
 bool LogReader::decode(const MappedFile& file, const EntryStore& entries, std::size_t index, Row& out) const
 {
-    const Entry& entry = entries[index];
+    const Entry entry = entries[index];
     const std::uint64_t at = entry.fileOffset();
     const std::uint64_t end = file.mappedSize();
     if (at >= end)
         return false;
-    out = Row();
-    out.kind = entry.kind();
-    out.offsetUs = entry.offsetUs();
-    out.wallUs = m_firstWallUs + out.offsetUs;
-    out.fileOffset = at;
-    out.reply = Reply::Unknown;
+    fromEntry(entry, out);
     const std::uint8_t* line = file.data() + at;
     const std::uint64_t window = std::min<std::uint64_t>(end - at, TrafficLog::MaxRowLength + 2);
     const auto* feed = static_cast<const std::uint8_t*>(std::memchr(line, '\n', window));

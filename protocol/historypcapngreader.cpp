@@ -149,6 +149,7 @@ private:
     std::vector<Interface> m_interfaces;
     Stream m_streams[2];
     std::int64_t m_lastUs = 0; // of the latest packet, for the rows between packets
+    bool m_lost = false;       // looking for the next block after a broken one
 };
 
 void PcapngReader::interface(const Block& b, std::uint32_t length)
@@ -169,43 +170,45 @@ void PcapngReader::interface(const Block& b, std::uint32_t length)
     m_interfaces.push_back(face);
 }
 
-// The flags option's direction; a packet that says none counts as received.
-Direction packetDirection(const Block& b, std::uint32_t length)
+// Where a packet block's option of this code begins (its value 4 bytes
+// on), with its size; 0 when the block has none.
+std::uint32_t packetOption(const Block& b, std::uint32_t length, std::uint16_t wanted, std::uint16_t& size)
 {
     const std::uint32_t captured = b.u32(20);
     for (std::uint32_t at = 28 + ((captured + 3u) & ~3u); at + 4 <= length - 4;) {
         const std::uint16_t code = b.u16(at);
-        const std::uint16_t size = b.u16(at + 2);
+        size = b.u16(at + 2);
         if (code == Pcapng::EndOfOptions || at + 4 + size > length - 4)
             break;
-        if (code == Pcapng::EpbFlags && size == 4)
-            return (b.u32(at + 4) & 3) == Pcapng::Outbound ? Direction::Sent : Direction::Received;
+        if (code == wanted)
+            return at;
         at += 4 + ((size + 3u) & ~3u);
     }
-    return Direction::Received;
+    return 0;
+}
+
+// The flags option's direction; a packet that says none counts as received.
+Direction packetDirection(const Block& b, std::uint32_t length)
+{
+    std::uint16_t size = 0;
+    const std::uint32_t at = packetOption(b, length, Pcapng::EpbFlags, size);
+    return at && size == 4 && (b.u32(at + 4) & 3) == Pcapng::Outbound ? Direction::Sent : Direction::Received;
 }
 
 // The packet comment "[n]": the log index the window gave the frame.
 std::int64_t packetLogIndex(const Block& b, std::uint32_t length)
 {
-    const std::uint32_t captured = b.u32(20);
-    for (std::uint32_t at = 28 + ((captured + 3u) & ~3u); at + 4 <= length - 4;) {
-        const std::uint16_t code = b.u16(at);
-        const std::uint16_t size = b.u16(at + 2);
-        if (code == Pcapng::EndOfOptions || at + 4 + size > length - 4)
-            break;
-        if (code == Pcapng::Comment && size >= 3 && b.p[at + 4] == '[' && b.p[at + 4 + size - 1] == ']') {
-            std::int64_t value = 0;
-            for (std::uint32_t i = at + 5; i < at + 4 + size - 1u; ++i) {
-                if (b.p[i] < '0' || b.p[i] > '9')
-                    return -1;
-                value = value * 10 + (b.p[i] - '0');
-            }
-            return value;
-        }
-        at += 4 + ((size + 3u) & ~3u);
+    std::uint16_t size = 0;
+    const std::uint32_t at = packetOption(b, length, Pcapng::Comment, size);
+    if (!at || size < 3 || b.p[at + 4] != '[' || b.p[at + 4 + size - 1] != ']')
+        return -1;
+    std::int64_t value = 0;
+    for (std::uint32_t i = at + 5; i < at + 4 + size - 1u; ++i) {
+        if (b.p[i] < '0' || b.p[i] > '9')
+            return -1;
+        value = value * 10 + (b.p[i] - '0');
     }
-    return -1;
+    return value;
 }
 
 void PcapngReader::packet(const Block& b, std::uint64_t at, EntryStore& out)
@@ -243,7 +246,7 @@ void PcapngReader::packet(const Block& b, std::uint64_t at, EntryStore& out)
                 s.inPacket = i;
                 s.us = us;
             } else if ((byte == LinkFrame::Ack || byte == LinkFrame::Nak) && other.last != std::size_t(-1)) {
-                setReply(out[other.last], byte == LinkFrame::Ack ? Reply::Ack : Reply::Nak);
+                out.setReply(other.last, byte == LinkFrame::Ack ? Reply::Ack : Reply::Nak);
                 other.last = std::size_t(-1);
             } else {
                 // Bytes outside a frame, a stray reply among them: one row
@@ -316,13 +319,14 @@ std::uint64_t PcapngReader::scan(const MappedFile& file, std::uint64_t at, std::
         if (needMore)
             break;
         if (!problem.empty()) {
-            out.push(makeEntry(at, 0, m_lastUs, 0, Direction::Received, false, Reply::Unknown, Kind::Malformed));
-            const std::uint64_t next = resync(file, at + 4);
-            if (next >= end)
-                return end;
-            at = next;
-            continue;
+            // One row for all that is lost until the next whole block.
+            if (!m_lost)
+                out.push(makeEntry(at, 0, m_lastUs, 0, Direction::Received, false, Reply::Unknown, Kind::Malformed));
+            m_lost = true;
+            // Looked through a step at a time, so a slice stays short.
+            return resync(file, at + 4);
         }
+        m_lost = false;
         Block b{map + at, swappedAt(map + at, end - at)};
         const std::uint32_t type = b.u32(0);
         const std::uint32_t length = b.u32(4);
@@ -345,19 +349,13 @@ std::uint64_t PcapngReader::scan(const MappedFile& file, std::uint64_t at, std::
 
 bool PcapngReader::decode(const MappedFile& file, const EntryStore& entries, std::size_t index, Row& out) const
 {
-    const Entry& entry = entries[index];
+    const Entry entry = entries[index];
     const std::uint8_t* map = file.data();
     const std::uint64_t end = file.mappedSize();
     std::uint64_t at = entry.fileOffset();
     if (at + 12 > end)
         return false;
-    out = Row();
-    out.kind = entry.kind();
-    out.offsetUs = entry.offsetUs();
-    out.wallUs = m_firstWallUs + out.offsetUs;
-    out.fileOffset = at;
-    out.reply = entry.reply();
-    out.direction = entry.direction();
+    fromEntry(entry, out);
     bool needMore = false;
     out.problem = blockProblem(map, at, end, needMore);
     if (out.kind == Kind::Malformed) {

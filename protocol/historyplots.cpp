@@ -32,7 +32,7 @@ PlotData plotData(const HistoryIndex& index, const HistoryFilter* filter, std::s
     std::int64_t first = INT64_MAX;
     std::int64_t last = INT64_MIN;
     rows.forEach(index, [&](std::size_t row) {
-        const Entry& entry = index.entry(row);
+        const Entry entry = index.entry(row);
         if (entry.kind() == Kind::Frame) {
             ++perType[entry.type()];
             first = std::min(first, entry.offsetUs());
@@ -70,7 +70,7 @@ PlotData plotData(const HistoryIndex& index, const HistoryFilter* filter, std::s
         bucket.firstRow = HistoryFilter::None;
     std::int64_t previous = INT64_MIN;
     rows.forEach(index, [&](std::size_t row) {
-        const Entry& entry = index.entry(row);
+        const Entry entry = index.entry(row);
         if (entry.kind() != Kind::Frame)
             return true;
         const std::int64_t us = entry.offsetUs();

@@ -4,6 +4,7 @@
 // scans the map front to back in slices, keeping what it needs between
 // them, and decodes one row again from its entry.
 
+#include "historyentries.h"
 #include "historyindex.h"
 #include "mappedfile.h"
 
@@ -15,44 +16,11 @@
 
 namespace History {
 
-// Entries in blocks of a fixed size: growing never copies them, and the
-// store costs 16 bytes a row and one block of slack.
-class EntryStore
-{
-public:
-    static constexpr std::size_t BlockBits = 16;
-    static constexpr std::size_t BlockSize = std::size_t(1) << BlockBits;
-
-    std::size_t size() const { return m_size; }
-    const Entry& operator[](std::size_t i) const { return m_blocks[i >> BlockBits][i & (BlockSize - 1)]; }
-    Entry& operator[](std::size_t i) { return m_blocks[i >> BlockBits][i & (BlockSize - 1)]; }
-    void push(const Entry& entry)
-    {
-        if ((m_size >> BlockBits) == m_blocks.size())
-            m_blocks.emplace_back(new Entry[BlockSize]);
-        (*this)[m_size++] = entry;
-    }
-    void clear()
-    {
-        m_blocks.clear();
-        m_size = 0;
-    }
-    std::size_t memoryBytes() const
-    {
-        return m_blocks.size() * BlockSize * sizeof(Entry) + m_blocks.capacity() * sizeof(void*);
-    }
-
-private:
-    std::vector<std::unique_ptr<Entry[]>> m_blocks;
-    std::size_t m_size = 0;
-};
-
 // The largest file an entry can point into: 40 bits of offset.
 constexpr std::uint64_t MaxFileSize = std::uint64_t(1) << 40;
 
 Entry makeEntry(std::uint64_t fileOffset, std::uint32_t inPacket, std::int64_t offsetUs, std::uint8_t type,
                 Direction direction, bool good, Reply reply, Kind kind);
-void setReply(Entry& entry, Reply reply);
 
 class Reader
 {
@@ -74,6 +42,18 @@ public:
     virtual std::size_t memoryBytes() const { return 0; }
 
 protected:
+    // A row with the fields its entry holds; the reader decodes the rest.
+    void fromEntry(const Entry& entry, Row& out) const
+    {
+        out = Row();
+        out.kind = entry.kind();
+        out.direction = entry.direction();
+        out.reply = entry.reply();
+        out.offsetUs = entry.offsetUs();
+        out.wallUs = m_firstWallUs + out.offsetUs;
+        out.fileOffset = entry.fileOffset();
+    }
+
     std::int64_t m_firstWallUs = 0;
     bool m_started = false; // m_firstWallUs is set
     std::string m_failure;

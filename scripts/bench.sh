@@ -2,22 +2,23 @@
 # `make bench`: release build in build-release, then the benchmarks in bench/:
 # the decoder and receive path, the live runs against korvane-sim, the
 # memory soak, the monitor, korvane-cli, the Python package's round trip
-# beside pyserial's, the same over ser2net's RFC 2217 (rfc2217), and the
-# Windows build under Wine. Prints the
+# beside pyserial's, the same over ser2net's RFC 2217 (rfc2217), the
+# history's index over ten million frames, and the Windows build under Wine. Prints the
 # table against the speed budget, writes every figure to bench/results.json
 # and the summary to docs/performance.md.
 #
 # The defaults are the real measurement (five runs each, 60 s per live case,
 # one million frames per soak run: well over an hour in all). For a quick
 # check: KORVANE_BENCH_RUNS=1 KORVANE_BENCH_SECONDS=10
-# KORVANE_BENCH_SOAK_FRAMES=50000 KORVANE_BENCH_DECODER_MIB=8 make bench
-# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor cli python wine"; rfc2217 on demand); a
-# run of some parts keeps the other rows of docs/performance.md.
+# KORVANE_BENCH_SOAK_FRAMES=50000 KORVANE_BENCH_DECODER_MIB=8 \
+# KORVANE_BENCH_HISTORY_FRAMES=100000 make bench
+# KORVANE_BENCH_PARTS picks parts (default "decoder live soak monitor cli python history wine"; rfc2217 on
+# demand); a run of some parts keeps the other rows of docs/performance.md.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
-parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor cli python wine}
+parts=${KORVANE_BENCH_PARTS:-decoder live soak monitor cli python history wine}
 
 # Only what the chosen parts run is built.
 targets=(korvane-bench-report)
@@ -27,6 +28,7 @@ for part in $parts; do
         live|soak) targets+=(korvane-bench-host korvane-bench-live korvane-sim) ;;
         monitor) targets+=(korvane-bench-monitor korvane-sim) ;;
         cli) targets+=(korvane-bench-cli korvane-cli korvane-sim) ;;
+        history) targets+=(korvane-bench-history) ;;
         python) targets+=(korvane-cli korvane-sim korvane_python) ;;
         rfc2217) targets+=(korvane-bench-cli korvane-cli korvane-sim korvane_python) ;;
         wine) targets+=(korvane-winedriver korvane-sim) ;;
@@ -72,6 +74,10 @@ for part in $parts; do
             "$build/bench/korvane-bench-cli" --rfc2217 --sim "$build/sim/korvane-sim" --cli "$build/cli/korvane-cli" \
                 --out "$work/rfc2217-cli.json"
             part_args+=(--part "$work/rfc2217-python.json" --part "$work/rfc2217-cli.json") ;;
+        history)
+            # About 1 GB of files, written beside the build rather than in a tmpfs /tmp.
+            "$build/bench/korvane-bench-history" --dir "$build" --out "$work/history.json"
+            part_args+=(--part "$work/history.json") ;;
         wine)
             # The installer from make windows; one run of KORVANE_BENCH_SECONDS.
             make -C "$root" windows >/dev/null

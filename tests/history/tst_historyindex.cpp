@@ -121,6 +121,17 @@ void append(const QString& path, const QByteArray& bytes)
 }
 
 // Opens and indexes a whole file.
+void indexAll(HistoryIndex& index, const QString& path);
+
+// A session of n frames written as the window's record and indexed.
+void indexSession(HistoryIndex& index, std::vector<Truth>& frames, int n, const QString& path)
+{
+    frames = session(n);
+    writeRecord(path, frames);
+    indexAll(index, path);
+}
+
+
 void indexAll(HistoryIndex& index, const QString& path)
 {
     std::string error;
@@ -190,6 +201,10 @@ private slots:
     void badInput();
     void sparseFileCostsNoMemory_data();
     void sparseFileCostsNoMemory();
+    void rowsFarApartKeepTheirPlace();
+    void frameSplitAcrossReads();
+    void logRowsAsWritten_data();
+    void logRowsAsWritten();
     void filters_data();
     void filters();
     void findAndGoToTime();
@@ -219,7 +234,8 @@ void HistoryIndexTest::recordIndexesEveryFrameWithItsReply()
         QCOMPARE(index.entry(i).offsetUs(), frames[i].us);
     }
     QVERIFY(index.message().empty());
-    QVERIFY(index.memoryBytes() <= frames.size() * 16 + (std::size_t(1) << 20) + 4096);
+    // 12 bytes a row once the file is read to its end.
+    QVERIFY(index.memoryBytes() <= frames.size() * 12 + 1024);
 }
 
 void HistoryIndexTest::logIndexesRowsAcrossMidnight()
@@ -275,6 +291,11 @@ void HistoryIndexTest::badInput_data()
         << head + broken + packet(good, 2, 6) << false << "" << 1 << 1 << qint64(head.size());
     QTest::newRow("packet on an interface never described")
         << head + packet(good, 1, 5, 3) + packet(good, 1, 6) << false << "" << 1 << 1 << qint64(head.size());
+    // Its end is looked for over several slices.
+    QTest::newRow("log line longer than a slice")
+        << QByteArray("Korvane Bus Traffic File \n") + QByteArray(70 << 20, 'x')
+               + QByteArray("\n12:00:00,000,2E,01,01,00,FD,-,[1]\n")
+        << false << "" << 1 << 1 << qint64(26);
     QTest::newRow("log line that is not a row")
         << QByteArray("Korvane Bus Traffic File \n12:00:00,000,2E,01,01,00,FD,-,[1]\nnonsense\n") << false << "" << 1 << 1
         << qint64(60);
@@ -346,6 +367,119 @@ void HistoryIndexTest::sparseFileCostsNoMemory()
     QVERIFY(index.memoryBytes() < (2u << 20));
 }
 
+void HistoryIndexTest::rowsFarApartKeepTheirPlace()
+{
+    // A frame 300 KiB into a packet of noise, one two hours later, and one
+    // after 5 GB of a hole: distances a row's 32 and 18 bits cannot hold.
+    const QByteArray good = TestSupport::frame(0x04, QByteArray(1, '\x01'));
+    QByteArray bytes = sectionAndInterface() + packet(QByteArray(300 * 1024, '\x11') + good, 1, 1000)
+        + packet(good, 2, 1000 + 7200LL * 1000000);
+    const QString path = file("far.pcapng");
+    QFile out(path);
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    out.write(bytes);
+    const qint64 hole = 5LL << 30;
+    if (!out.resize(bytes.size() + hole))
+        QSKIP("this file system has no room for a 5 GB sparse file");
+    out.seek(bytes.size() + hole);
+    out.write(packet(good, 1, 1000 + 7300LL * 1000000));
+    out.close();
+    HistoryIndex index;
+    indexAll(index, path);
+    // Noise, the frame in it, the later frame, the hole, the last frame.
+    QCOMPARE(index.size(), std::size_t(5));
+    const std::vector<std::pair<Kind, std::int64_t>> expected{
+        {Kind::Noise, 0}, {Kind::Frame, 0}, {Kind::Frame, 7200LL * 1000000}, {Kind::Malformed, 7200LL * 1000000},
+        {Kind::Frame, 7300LL * 1000000}};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        QCOMPARE(index.entry(i).kind(), expected[i].first);
+        QCOMPARE(index.entry(i).offsetUs(), expected[i].second);
+        Row row;
+        QVERIFY(index.row(i, row));
+        if (row.kind == Kind::Frame)
+            QCOMPARE(row.bytes, std::vector<std::uint8_t>(good.begin(), good.end()));
+    }
+    QCOMPARE(index.entry(1).offsetInPacket(), 300u * 1024);
+    QCOMPARE(index.entry(4).fileOffset(), std::uint64_t(bytes.size() + hole));
+}
+
+void HistoryIndexTest::frameSplitAcrossReads()
+{
+    // As a monitor reads a line: a frame in three reads, the other way's
+    // reads between them, its reply in a read of its own.
+    const QByteArray bytes = sectionAndInterface() + packet(QByteArray::fromHex("2E01"), 2, 10)
+        + packet(QByteArray::fromHex("2E05"), 1, 11) + packet(QByteArray::fromHex("020A"), 2, 12)
+        + packet(QByteArray::fromHex("00FA"), 1, 13) + packet(QByteArray::fromHex("FFF3"), 2, 14)
+        + packet(QByteArray::fromHex("F0"), 1, 15);
+    const QString path = file("split.pcapng");
+    QFile out(path);
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    out.write(bytes);
+    out.close();
+    HistoryIndex index;
+    indexAll(index, path);
+    QCOMPARE(index.size(), std::size_t(2));
+    Row received, sent;
+    QVERIFY(index.row(0, received));
+    QVERIFY(index.row(1, sent));
+    QCOMPARE(received.bytes, (std::vector<std::uint8_t>{0x2E, 0x05, 0x00, 0xFA}));
+    QCOMPARE(received.direction, Direction::Received);
+    QCOMPARE(int(received.reply), int(Reply::None));
+    QCOMPARE(received.offsetUs, std::int64_t(1));
+    QCOMPARE(sent.bytes, (std::vector<std::uint8_t>{0x2E, 0x01, 0x02, 0x0A, 0xFF, 0xF3}));
+    QCOMPARE(sent.direction, Direction::Sent);
+    QVERIFY(sent.good);
+    QCOMPARE(int(sent.reply), int(Reply::Nak));
+    QCOMPARE(sent.offsetUs, std::int64_t(0));
+}
+
+void HistoryIndexTest::logRowsAsWritten_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<bool>("good");
+    QTest::addColumn<qint64>("logIndex");
+    QTest::newRow("the window's row") << QByteArray("12:00:00,001,2E,01,02,0A,FF,F3,-,[7]\n") << false << true << qint64(7);
+    QTest::newRow("Windows line end") << QByteArray("12:00:00,001,2E,01,02,0A,FF,F3,-,[7]\r\n") << false << true << qint64(7);
+    QTest::newRow("the monitor's A>B") << QByteArray("12:00:00,001,2E,01,02,0A,FF,F3,-,[2],A>B\n") << true << true << qint64(2);
+    QTest::newRow("the monitor's B>A") << QByteArray("12:00:00,001,2E,05,00,FA,-,[3],B>A\n") << false << true << qint64(3);
+    QTest::newRow("lower-case hex") << QByteArray("12:00:00,001,2e,01,02,0a,ff,f3,-,[7]\n") << false << true << qint64(7);
+    QTest::newRow("a checksum that does not match") << QByteArray("12:00:00,001,2E,01,02,0A,FF,F4,-,[7]\n") << false
+                                                     << false << qint64(7);
+}
+
+void HistoryIndexTest::logRowsAsWritten()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(bool, sent);
+    QFETCH(bool, good);
+    QFETCH(qint64, logIndex);
+    const QString path = file("rows.csv");
+    QFile out(path);
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    out.write("Korvane Bus Traffic File \nNew Data ,2026-03-01 \n" + line);
+    out.close();
+    HistoryIndex index;
+    indexAll(index, path);
+    QCOMPARE(index.size(), std::size_t(1));
+    Row row;
+    QVERIFY(index.row(0, row));
+    QCOMPARE(int(row.kind), int(Kind::Frame));
+    QCOMPARE(row.direction, sent ? Direction::Sent : Direction::Received);
+    QCOMPARE(row.good, good);
+    QCOMPARE(index.entry(0).good(), good);
+    QCOMPARE(row.logIndex, logIndex);
+    QCOMPARE(row.line, std::int64_t(3));
+    // The header's day at local noon, and a millisecond.
+    std::tm noon{};
+    noon.tm_year = 126;
+    noon.tm_mon = 2;
+    noon.tm_mday = 1;
+    noon.tm_hour = 12;
+    noon.tm_isdst = -1;
+    QCOMPARE(row.wallUs, std::int64_t(std::mktime(&noon)) * 1000000 + 1000);
+}
+
 void HistoryIndexTest::filters_data()
 {
     QTest::addColumn<unsigned>("verdicts");
@@ -372,11 +506,9 @@ void HistoryIndexTest::filters()
     QFETCH(QString, pattern);
     QFETCH(qint64, fromUs);
     QFETCH(qint64, toUs);
-    const auto frames = session(5000);
-    const QString path = file("filter.pcapng");
-    writeRecord(path, frames);
     HistoryIndex index;
-    indexAll(index, path);
+    std::vector<Truth> frames;
+    indexSession(index, frames, 5000, file("filter.pcapng"));
     FilterSpec spec;
     spec.verdicts = verdicts;
     spec.directions = directions;
@@ -417,11 +549,9 @@ void HistoryIndexTest::filters()
 
 void HistoryIndexTest::findAndGoToTime()
 {
-    const auto frames = session(2000);
-    const QString path = file("find.pcapng");
-    writeRecord(path, frames);
     HistoryIndex index;
-    indexAll(index, path);
+    std::vector<Truth> frames;
+    indexSession(index, frames, 2000, file("find.pcapng"));
     FramePattern pattern;
     std::string error;
     QVERIFY(pattern.parse("81 ?? 0A", error));
@@ -448,11 +578,9 @@ void HistoryIndexTest::findAndGoToTime()
 
 void HistoryIndexTest::statsAndPlots()
 {
-    const auto frames = session(4000);
-    const QString path = file("plots.pcapng");
-    writeRecord(path, frames);
     HistoryIndex index;
-    indexAll(index, path);
+    std::vector<Truth> frames;
+    indexSession(index, frames, 4000, file("plots.pcapng"));
     RowSet selection;
     selection.ranges = {{10, 19}, {100, 100}};
     const Stats figures = stats(index, selection);

@@ -1,0 +1,210 @@
+// The history's index over ten million frames:
+//
+//   korvane-bench-history [--out FILE] [--dir DIR]
+//
+// Writes a traffic log of FRAMES good received frames (the window's rows)
+// and a capture of FRAMES packets, each a frame one way with the reply to
+// the other way's last frame in front of it, through the shared writers;
+// then, RUNS times each, opens and indexes them as the history window does
+// (20 ms slices) and times: the first rows (open, the first slice, the first
+// 50 rows decoded), the whole index, a filter by type and one by verdict
+// (NAK), and the anonymous memory the index added per frame (RssAnon, so the
+// mapped file's pages do not count; the heap trimmed before each run). The files are read from the page cache
+// (just written), as they are when the window opens its own record.
+//
+// FRAMES: KORVANE_BENCH_HISTORY_FRAMES, default 10,000,000; RUNS:
+// KORVANE_BENCH_RUNS, default 5. The files go to DIR (default: a temporary
+// folder) and are removed at the end.
+
+#include "benchfigures.h"
+#include "historyfilter.h"
+#include "linkframe.h"
+#include "monitorlog.h"
+#include "monoclock.h"
+#include "pcapngwriter.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <fstream>
+#include <malloc.h>
+#include <string>
+
+namespace {
+
+// Type cycles 01..08, data 4 bytes, every 10th frame NAKed (and its
+// checksum bad), 1 ms apart.
+std::vector<std::uint8_t> frameBytes(std::uint64_t n)
+{
+    const std::uint8_t data[] = {std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16), 0x0A};
+    std::vector<std::uint8_t> bytes(sizeof data + LinkFrame::Overhead);
+    LinkFrame::encode(static_cast<std::uint8_t>(1 + n % 8), sizeof data, data, bytes.data());
+    if (n % 10 == 7)
+        bytes.back() = static_cast<std::uint8_t>(bytes.back() + 1);
+    return bytes;
+}
+
+constexpr std::int64_t BaseNs = 1772366400LL * 1000000000;
+
+bool writeLog(const std::string& path, std::uint64_t frames)
+{
+    MonitorLog log;
+    std::string error;
+    if (!log.open(path, error, false)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
+    }
+    ReceivedFrame frame;
+    for (std::uint64_t n = 0; n < frames; ++n) {
+        std::vector<std::uint8_t> bytes = frameBytes(n);
+        bytes.back() = LinkFrame::checksum(bytes[1], bytes[2], bytes.data() + 3, bytes[2]); // the log holds good frames
+        frame.startWallNs = BaseNs + std::int64_t(n) * 1000000;
+        frame.type = bytes[1];
+        frame.len = bytes[2];
+        frame.data.assign(bytes.begin() + 3, bytes.end() - 1);
+        frame.checksum = bytes.back();
+        frame.good = true;
+        log.row(frame, n + 1, nullptr);
+        if (n % 1024 == 1023 && !log.flush())
+            return false;
+    }
+    log.drain(SimClock::monotonicNs() + 600000000000LL);
+    return log.flush();
+}
+
+bool writeCapture(const std::string& path, std::uint64_t packets)
+{
+    PcapngWriter capture;
+    std::string error;
+    if (!capture.open(path, "bench", error, "korvane-bench-history", "korvane-bench")) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
+    }
+    for (std::uint64_t n = 0; n < packets; ++n) {
+        std::vector<std::uint8_t> bytes = frameBytes(n);
+        if (n > 0)
+            bytes.insert(bytes.begin(), (n - 1) % 10 == 7 ? LinkFrame::Nak : LinkFrame::Ack);
+        capture.packet(n % 2 ? PcapngWriter::Direction::Outbound : PcapngWriter::Direction::Inbound,
+                       BaseNs + std::int64_t(n) * 1000000, bytes.data(), bytes.size());
+        if (n % 1024 == 1023 && !capture.flush())
+            return false;
+    }
+    capture.drain(SimClock::monotonicNs() + 600000000000LL);
+    return capture.flush();
+}
+
+// Anonymous resident memory of this process, in bytes.
+double rssAnon()
+{
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word) {
+        if (word == "RssAnon:") {
+            double kib = 0;
+            status >> kib;
+            return kib * 1024;
+        }
+    }
+    return 0;
+}
+
+double msSince(std::int64_t startNs)
+{
+    return double(SimClock::monotonicNs() - startNs) / 1e6;
+}
+
+bool measure(const std::string& path, const QString& key, const QString& what, BenchFigures::Sheet& sheet)
+{
+    // What the last run freed goes back to the system, or this run would
+    // grow into it unseen.
+    malloc_trim(0);
+    const double before = rssAnon();
+    History::HistoryIndex index;
+    std::string error;
+    const std::int64_t start = SimClock::monotonicNs();
+    if (!index.open(path, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
+    }
+    History::HistoryIndex::Progress progress = index.indexMore();
+    History::Row row;
+    for (std::size_t i = 0; i < 50 && i < index.size(); ++i)
+        index.row(i, row);
+    const double first = msSince(start);
+    while (!progress.done)
+        progress = index.indexMore();
+    const double whole = msSince(start);
+    const double perFrame = (rssAnon() - before) / double(index.size());
+
+    History::FilterSpec byType;
+    byType.types.reset();
+    byType.types.set(3);
+    std::int64_t at = SimClock::monotonicNs();
+    History::HistoryFilter typeFilter(byType);
+    typeFilter.update(index);
+    const double typeMs = msSince(at);
+    History::FilterSpec byVerdict;
+    byVerdict.verdicts = History::VerdictNak;
+    at = SimClock::monotonicNs();
+    History::HistoryFilter verdictFilter(byVerdict);
+    verdictFilter.update(index);
+    const double verdictMs = msSince(at);
+    const History::RowSet all;
+    const double rowsPerSecond = History::stats(index, all).framesPerSecond;
+
+    std::printf("%s: %zu rows, %zu of type 03, %zu NAKed (%.0f frames/s)\n", qPrintable(what), index.size(),
+                typeFilter.count(), verdictFilter.count(), rowsPerSecond);
+    sheet.add(key + QStringLiteral("_first_rows_ms"), what + QStringLiteral(": first rows"), QStringLiteral("ms"), first);
+    sheet.add(key + QStringLiteral("_index_s"), what + QStringLiteral(": whole index"), QStringLiteral("s"), whole / 1000);
+    sheet.add(key + QStringLiteral("_filter_type_ms"), what + QStringLiteral(": filter by type"), QStringLiteral("ms"), typeMs);
+    sheet.add(key + QStringLiteral("_filter_verdict_ms"), what + QStringLiteral(": filter by verdict (NAK)"),
+              QStringLiteral("ms"), verdictMs);
+    sheet.add(key + QStringLiteral("_bytes_per_frame"), what + QStringLiteral(": memory beyond the map"),
+              QStringLiteral("B/frame"), perFrame);
+    return index.size() > 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QString out;
+    QString dir;
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); ++i) {
+        if (args[i] == QLatin1String("--out"))
+            out = args[++i];
+        else if (args[i] == QLatin1String("--dir"))
+            dir = args[++i];
+    }
+    const auto frames = static_cast<std::uint64_t>(BenchFigures::envCount("KORVANE_BENCH_HISTORY_FRAMES", 10000000));
+    const int runs = static_cast<int>(BenchFigures::envCount("KORVANE_BENCH_RUNS", 5));
+    QTemporaryDir work(dir.isEmpty() ? QDir::tempPath() + QStringLiteral("/korvane-history-XXXXXX")
+                                     : dir + QStringLiteral("/korvane-history-XXXXXX"));
+    if (!work.isValid()) {
+        std::fprintf(stderr, "cannot make a folder for the files\n");
+        return 1;
+    }
+    const std::string log = work.filePath(QStringLiteral("Korvane_data-bench.csv")).toStdString();
+    const std::string capture = work.filePath(QStringLiteral("bench.pcapng")).toStdString();
+    std::int64_t at = SimClock::monotonicNs();
+    if (!writeLog(log, frames) || !writeCapture(capture, frames))
+        return 1;
+    std::printf("wrote %llu rows and %llu packets in %.1f s (%lld + %lld MB)\n", static_cast<unsigned long long>(frames),
+                static_cast<unsigned long long>(frames), msSince(at) / 1000,
+                static_cast<long long>(QFile(QString::fromStdString(log)).size() >> 20),
+                static_cast<long long>(QFile(QString::fromStdString(capture)).size() >> 20));
+
+    BenchFigures::Sheet sheet(QStringLiteral("history"));
+    sheet.note(QStringLiteral("history_frames"), static_cast<double>(frames));
+    for (int run = 0; run < runs; ++run) {
+        if (!measure(log, QStringLiteral("history_log"), QStringLiteral("traffic log"), sheet)
+            || !measure(capture, QStringLiteral("history_pcap"), QStringLiteral("capture"), sheet))
+            return 1;
+    }
+    sheet.print();
+    return out.isEmpty() || sheet.write(out) ? 0 : 1;
+}
