@@ -4,34 +4,39 @@
 // the shared writers (monitorlog.h, pcapngwriter.h) on threads of their own.
 
 #include "framedecoder.h"
+#include "recordfiles.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 class Recording
 {
 public:
-    Recording();
-    ~Recording();
+    Recording() = default;
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
 
     // Creates the files asked for (an empty path: none); false, with the
-    // reason, when one cannot be written.
+    // reason, when one cannot be written. description names the port.
     bool open(const std::string& logPath, const std::string& pcapPath, const std::string& description,
               std::string& error);
     // What was read from the line (inbound) or written to it.
     void packet(bool inbound, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
     // A good frame received, numbered as the window numbers its lines.
     void row(const ReceivedFrame& frame, std::uint64_t index);
-    // Hands on what was gathered; says on standard error, once, a file that
-    // stopped being written.
+    // Hands on what was gathered; says on standard error, as the monitor
+    // does, a file that stopped being written and the rows or packets
+    // dropped while one could not keep up.
     void flush();
     // Waits for the writers, at most until the monotonic deadline.
     void drain(std::int64_t deadlineNs);
 
+    // Rows and packets that the files lack so far: those dropped while a
+    // file could not keep up, and after drain() also those still waiting
+    // for it then, or given after its writes failed.
+    RecordFiles::Lacking dropped() const;
+
 private:
-    struct Files;
-    std::unique_ptr<Files> m_files;
+    RecordFiles m_files;
+    bool m_drained = false;
 };

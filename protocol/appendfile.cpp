@@ -85,10 +85,14 @@ bool AppendFile::create(const std::string& path, std::string& error)
 {
     m_path = path;
     struct stat info{};
-    const bool fifo = ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
-    // Read and write on a FIFO: the open does not wait for a reader, and
-    // what is written waits in the FIFO until one comes.
-    m_fd = ::open(path.c_str(), (fifo ? O_RDWR : O_WRONLY | O_CREAT) | OpenFlags, 0644);
+#ifndef _WIN32
+    if (::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode))
+        return createFifo(error);
+#endif
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | OpenFlags, 0644);
+    m_created = m_fd >= 0;
+    if (m_fd < 0 && errno == EEXIST)
+        m_fd = ::open(path.c_str(), O_WRONLY | OpenFlags);
     if (m_fd < 0) {
         error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
@@ -98,7 +102,6 @@ bool AppendFile::create(const std::string& path, std::string& error)
         close();
         return false;
     }
-    m_pipe = fifo;
     m_regular = ::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode);
     if (m_regular && ::ftruncate(m_fd, 0) != 0) {
         error = "cannot empty " + path + ": " + std::strerror(errno);
@@ -107,6 +110,78 @@ bool AppendFile::create(const std::string& path, std::string& error)
     }
     m_whole = 0;
     return true;
+}
+
+#ifndef _WIN32
+bool AppendFile::createFifo(std::string& error)
+{
+    m_pipe = true;
+    m_fifo = true;
+    // Whether another Korvane program writes into it, asked without waiting
+    // for a reader; the writes themselves wait for one (connect()).
+    const int probe = ::open(m_path.c_str(), O_RDWR | O_NONBLOCK | OpenFlags);
+    if (probe < 0) {
+        error = "cannot write " + m_path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool free = Platform::tryLockExclusive(probe);
+    ::close(probe);
+    if (!free)
+        error = m_path + " is held by another Korvane program; it is left as it is";
+    return free;
+}
+
+AppendFile::Reader AppendFile::connect()
+{
+    const int fd = ::open(m_path.c_str(), O_WRONLY | O_NONBLOCK | OpenFlags);
+    if (fd < 0)
+        return Reader::None;
+    if (!Platform::tryLockExclusive(fd)) {
+        ::close(fd);
+        m_why = m_path + " is held by another Korvane program";
+        return Reader::Refused;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    m_fd = fd;
+    // A new pipe: whole pieces fit, the preamble is a few of them.
+    std::size_t done = 0;
+    while (done < m_preamble.size()) {
+        const ssize_t n = ::write(m_fd, m_preamble.data() + done, m_preamble.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            close();
+            return Reader::None;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return Reader::Ready;
+}
+
+bool AppendFile::tend()
+{
+    if (m_fd < 0)
+        return connect() != Reader::Refused;
+    // No reader left: the pipe and what it held go with the last end.
+    pollfd out{m_fd, POLLOUT, 0};
+    if (::poll(&out, 1, 0) > 0 && (out.revents & POLLERR))
+        close();
+    return true;
+}
+#endif
+
+void AppendFile::discard()
+{
+    struct stat named{};
+    struct stat held{};
+    // Only while the name still leads to the file this run made.
+    const bool made = m_created && m_fd >= 0 && ::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0
+        && named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+    m_created = false;
+    // Closed first: Windows removes no file that is open.
+    close();
+    if (made)
+        ::unlink(m_path.c_str());
 }
 
 bool AppendFile::sameFile(const std::string& a, const std::string& b)
@@ -129,8 +204,27 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
 {
     const auto* from = static_cast<const char*>(data);
     std::size_t done = 0;
+#ifndef _WIN32
+    if (m_fifo && size == 0) {
+        if (tend())
+            return true;
+        m_lastKept = 0;
+        return false;
+    }
+#endif
     while (done < size) {
         std::size_t end = size;
+#ifndef _WIN32
+        const Reader reader = m_fifo && m_fd < 0 ? connect() : Reader::Ready;
+        if (reader == Reader::None) {
+            ::usleep(10000); // the pieces wait for a reader
+            continue;
+        }
+        if (reader == Reader::Refused) {
+            m_lastKept = done;
+            return false;
+        }
+#endif
         if (m_pipe) {
             bool empty = false;
             const std::size_t room = pipeRoom(empty);
@@ -161,6 +255,15 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
             }
             continue;
         }
+#ifndef _WIN32
+        if (n < 0 && errno == EPIPE && m_fifo) {
+            // The reader went away. The next one gets the piece it was in
+            // whole, after the preamble.
+            close();
+            done = done > 0 ? whole(done) : 0;
+            continue;
+        }
+#endif
         if (n <= 0) {
             m_why = n < 0 ? std::strerror(errno) : "nothing written";
             m_lastKept = done > 0 ? whole(done) : 0;

@@ -26,8 +26,12 @@ public:
     // Creates the file and writes the header block, dated now or, for rows
     // of another day, at headerWallNs.
     bool open(const std::string& path, std::string& error, bool directions = true, std::int64_t headerWallNs = 0);
+    // Closes it and removes it when open() made it.
+    void discard();
     // direction: "A>B", or null for a log without directions.
     void row(const ReceivedFrame& frame, std::uint64_t index, const char* direction);
+    // Rows in the file so far.
+    std::uint64_t rows() const { return *m_written > m_headerLines ? *m_written - m_headerLines : 0; }
     const std::string& why() const { return m_file->why(); }
     const std::string& path() const { return m_file->path(); }
 
@@ -35,4 +39,5 @@ private:
     // Shared with the writer thread, which may outlive this object.
     std::shared_ptr<AppendFile> m_file = std::make_shared<AppendFile>();
     std::string m_row;
+    std::uint64_t m_headerLines = 0;
 };

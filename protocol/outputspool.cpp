@@ -9,7 +9,7 @@
 #include <pthread.h>
 #endif
 
-OutputSpool::OutputSpool(std::size_t limit, Writer writer, bool threaded)
+OutputSpool::OutputSpool(std::size_t limit, Writer writer, bool threaded, std::int64_t tendNs)
     : m_limit(limit)
     , m_shared(std::make_shared<Shared>())
 {
@@ -18,14 +18,14 @@ OutputSpool::OutputSpool(std::size_t limit, Writer writer, bool threaded)
         return;
     }
 #ifdef _WIN32
-    m_thread = std::thread(run, m_shared, std::move(writer));
+    m_thread = std::thread(run, m_shared, std::move(writer), tendNs);
 #else
     // Stop signals are the loop's business, never this thread's.
     sigset_t all;
     sigset_t before;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &before);
-    m_thread = std::thread(run, m_shared, std::move(writer));
+    m_thread = std::thread(run, m_shared, std::move(writer), tendNs);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
 #endif
 }
@@ -51,12 +51,23 @@ OutputSpool::~OutputSpool()
         m_thread.join();
 }
 
-void OutputSpool::run(std::shared_ptr<Shared> shared, Writer writer)
+void OutputSpool::run(std::shared_ptr<Shared> shared, Writer writer, std::int64_t tendNs)
 {
     std::string batch;
     std::unique_lock<std::mutex> lock(shared->mutex);
+    const auto ready = [&] { return shared->stop || !shared->queue.empty(); };
     for (;;) {
-        shared->wake.wait(lock, [&] { return shared->stop || !shared->queue.empty(); });
+        if (tendNs > 0 && !shared->ended && !shared->wake.wait_for(lock, std::chrono::nanoseconds(tendNs), ready)) {
+            shared->busy = true;
+            lock.unlock();
+            const bool ok = writer(batch);
+            lock.lock();
+            if (!ok)
+                shared->ended = true;
+            shared->busy = false;
+            continue;
+        }
+        shared->wake.wait(lock, ready);
         if (shared->queue.empty())
             return;
         batch.swap(shared->queue);

@@ -26,7 +26,9 @@ public:
     using Writer = std::function<bool(const std::string& batch)>;
 
     // threaded: false for a regular file, written by flush() itself.
-    OutputSpool(std::size_t limit, Writer writer, bool threaded = true);
+    // tendNs: how often the thread calls the writer with an empty batch
+    // while it has nothing to write (0: never).
+    OutputSpool(std::size_t limit, Writer writer, bool threaded = true, std::int64_t tendNs = 0);
     OutputSpool(const OutputSpool&) = delete;
     OutputSpool& operator=(const OutputSpool&) = delete;
     // Lets go of a thread still stuck in a write instead of waiting for it.
@@ -66,7 +68,7 @@ private:
         bool busy = false;
         std::atomic<bool> ended{false};
     };
-    static void run(std::shared_ptr<Shared> shared, Writer writer);
+    static void run(std::shared_ptr<Shared> shared, Writer writer, std::int64_t tendNs);
 
     std::size_t m_limit;
     Writer m_direct; // set when there is no thread
@@ -91,6 +93,9 @@ public:
     bool pending() const { return m_spool && (m_spool->waiting() || (m_spool->ended() && !m_endSaid)); }
     // Pieces dropped while the output could not keep up.
     std::uint64_t dropped() const { return m_spool ? m_spool->dropped() : 0; }
+    // Pieces given to the output, dropped or not: once it is drained, those
+    // not in the file are all that the file lacks.
+    std::uint64_t offered() const { return m_offered; }
     std::uint64_t droppedUntilResumed() { return m_spool ? m_spool->droppedUntilResumed() : 0; }
     // Waits for what was handed on, at most until the monotonic deadline.
     void drain(std::int64_t deadlineNs)
@@ -101,6 +106,10 @@ public:
 
 protected:
     std::unique_ptr<OutputSpool> m_spool; // made when the file is opened
+    std::uint64_t m_offered = 0;
+    // What the writer thread, which may outlive this object, counts as
+    // written: packets, or lines.
+    std::shared_ptr<std::atomic<std::uint64_t>> m_written = std::make_shared<std::atomic<std::uint64_t>>(0);
 
 private:
     bool m_endSaid = false;

@@ -81,28 +81,13 @@ void PcapngWriter::finish()
     const auto total = static_cast<std::uint32_t>(m_blocks.size() - m_blockStart + 4);
     put32(total);
     std::memcpy(m_blocks.data() + m_blockStart + 4, &total, sizeof total);
-    // Whole or not at all.
-    m_spool->put(reinterpret_cast<const char*>(m_blocks.data()), m_blocks.size());
-    m_blocks.clear();
 }
-
 
 bool PcapngWriter::open(const std::string& path, const std::string& description, std::string& error,
                         const std::string& application, const std::string& interfaceName)
 {
     if (!m_sink->file.create(path, error))
         return false;
-    m_spool = std::make_unique<OutputSpool>(SpoolLimit, [sink = m_sink](const std::string& batch) {
-        std::uint64_t ignored = 0;
-        // Each block carries its length in its second word.
-        const bool written = sink->file.write(batch.data(), batch.size(), [&](std::size_t done) {
-            return wholeBlocks(batch, done, ignored);
-        });
-        std::uint64_t packets = 0;
-        wholeBlocks(batch, sink->file.lastKept(), packets);
-        sink->packets += packets;
-        return written;
-    }, !m_sink->file.isRegular());
     begin(SectionHeader);
     put32(ByteOrderMagic);
     put16(1); // version 1.0
@@ -120,13 +105,40 @@ bool PcapngWriter::open(const std::string& path, const std::string& description,
     option(IfDescription, description.data(), description.size());
     option(IfTimestampResolution, &Nanoseconds, 1);
     finish();
-    m_spool->flush();
+    const std::string header(m_blocks.begin(), m_blocks.end());
+    m_blocks.clear();
+
+    AppendFile& file = m_sink->file;
+    // A FIFO's every reader gets the header from the file itself.
+    file.setPreamble(file.isFifo() ? header : std::string());
+    m_spool = std::make_unique<OutputSpool>(SpoolLimit, [sink = m_sink, packetsWritten = m_written](const std::string& batch) {
+        std::uint64_t ignored = 0;
+        // Each block carries its length in its second word.
+        const bool written = sink->file.write(batch.data(), batch.size(), [&](std::size_t done) {
+            return wholeBlocks(batch, done, ignored);
+        });
+        std::uint64_t packets = 0;
+        wholeBlocks(batch, sink->file.lastKept(), packets);
+        *packetsWritten += packets;
+        return written;
+    }, !file.isRegular(), file.isFifo() ? AppendFile::TendNs : 0);
+    if (!file.isFifo()) {
+        m_spool->put(header);
+        m_spool->flush();
+    }
     return true;
+}
+
+void PcapngWriter::discard()
+{
+    m_spool.reset();
+    m_sink->file.discard();
 }
 
 void PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count,
                           const std::string& comment)
 {
+    ++m_offered;
     begin(EnhancedPacket);
     put32(0); // the one interface
     const auto stamp = static_cast<std::uint64_t>(wallNs);
@@ -141,4 +153,7 @@ void PcapngWriter::packet(Direction direction, std::int64_t wallNs, const std::u
     if (!comment.empty())
         option(Comment, comment.data(), comment.size());
     finish();
+    // Whole or not at all.
+    m_spool->put(reinterpret_cast<const char*>(m_blocks.data()), m_blocks.size());
+    m_blocks.clear();
 }

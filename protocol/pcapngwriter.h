@@ -31,6 +31,8 @@ public:
     bool open(const std::string& path, const std::string& description, std::string& error,
               const std::string& application = "korvane-sim --monitor",
               const std::string& interfaceName = "korvane-monitor");
+    // Closes it and removes it when open() made it.
+    void discard();
     // One read from a line, written by the next flush(); a comment, when
     // given, goes with it.
     void packet(Direction direction, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count,
@@ -38,7 +40,7 @@ public:
     const std::string& why() const { return m_sink->file.why(); }
     const std::string& path() const { return m_sink->file.path(); }
     // Packets in the file so far.
-    std::uint64_t packets() const { return m_sink->packets; }
+    std::uint64_t packets() const { return *m_written; }
 
 private:
     void begin(std::uint32_t type);
@@ -54,7 +56,6 @@ private:
     struct Sink
     {
         AppendFile file;
-        std::atomic<std::uint64_t> packets{0};
     };
     std::shared_ptr<Sink> m_sink = std::make_shared<Sink>();
     std::vector<std::uint8_t> m_blocks; // the block being made

@@ -72,30 +72,12 @@ bool Monitor::setUp()
 
 bool Monitor::openOutputs()
 {
-    const std::string& pcap = m_options.pcapFile;
-    const std::string& log = m_options.logFile;
-    // Asked before the capture empties a file of that name, and after, when
-    // it made it.
-    const auto oneFile = [&] {
-        if (pcap.empty() || log.empty() || (pcap != log && !AppendFile::sameFile(pcap, log)))
-            return false;
-        Report::error("--pcap " + pcap + " and --log " + log + " are one file; give each its own");
-        return true;
-    };
-    if (oneFile())
-        return false;
+    const std::string lines = "A=" + m_a.name() + " B=" + m_b.name();
     std::string error;
-    if (!pcap.empty() && !m_pcap.open(pcap, "A=" + m_a.name() + " B=" + m_b.name(), error)) {
-        Report::error(error);
-        return false;
-    }
-    if (oneFile())
-        return false;
-    if (!log.empty() && !m_log.open(log, error)) {
-        Report::error(error);
-        return false;
-    }
-    return true;
+    if (m_files.open(m_options.logFile, true, m_options.pcapFile, {"korvane-sim --monitor", "korvane-monitor", lines}, error))
+        return true;
+    Report::error(error);
+    return false;
 }
 
 int Monitor::run()
@@ -257,14 +239,8 @@ void Monitor::record(const Chunk& chunk, DirectionDecoder& direction, PcapngWrit
 void Monitor::flushOutputs()
 {
     m_outputDue = -1;
-    if (!m_pcap.flush())
-        Report::error(m_pcap.path() + ": " + m_pcap.why() + "; the capture stops here, monitoring goes on");
-    if (!m_log.flush())
-        Report::error(m_log.path() + ": " + m_log.why() + "; the log stops here, monitoring goes on");
-    if (const std::uint64_t dropped = m_pcap.droppedUntilResumed())
-        Report::error(m_pcap.path() + ": " + std::to_string(dropped) + " packets were dropped while the capture was not read");
-    if (const std::uint64_t dropped = m_log.droppedUntilResumed())
-        Report::error(m_log.path() + ": " + std::to_string(dropped) + " rows were dropped while the log could not keep up");
+    for (const std::string& news : m_files.flush("monitoring goes on"))
+        Report::error(news);
     Report::flush();
 }
 

@@ -22,9 +22,8 @@
 #include "directiondecoder.h"
 #include "inputlines.h"
 #include "monitorline.h"
-#include "monitorlog.h"
 #include "options.h"
-#include "pcapngwriter.h"
+#include "recordfiles.h"
 
 class Monitor
 {
@@ -62,8 +61,9 @@ private:
     Options m_options;
     MonitorLine m_a;
     MonitorLine m_b;
-    MonitorLog m_log;
-    PcapngWriter m_pcap;
+    RecordFiles m_files;
+    MonitorLog& m_log = m_files.log;
+    PcapngWriter& m_pcap = m_files.pcap;
     DirectionDecoder m_ab;
     DirectionDecoder m_ba;
     InputLines m_input;

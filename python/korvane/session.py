@@ -29,6 +29,9 @@ MAX_REQUEST_LINE = 64 * 1024
 # a script's next request mostly comes sooner and reads its own answer.
 IDLE = 0.02
 READ_CHUNK = 65536
+# Made once: json.dumps and json.loads with options build an encoder each call.
+_encode = json.JSONEncoder(separators=(",", ":")).encode
+_decode = json.JSONDecoder().decode
 
 
 class Session:
@@ -91,7 +94,7 @@ class Session:
         `wait` is how long the CLI itself may take (its timeout_ms); past
         that and GRACE the CLI is taken for hung, killed, and LinkError raised."""
         rid = next(self._ids)
-        line = (json.dumps({"id": rid, "cmd": cmd, **fields}, separators=(",", ":")) + "\n").encode()
+        line = (_encode({"id": rid, "cmd": cmd, **fields}) + "\n").encode()
         if len(line) > MAX_REQUEST_LINE:
             raise ValueError(f"{cmd}: the request is {len(line)} bytes, korvane-cli takes {MAX_REQUEST_LINE}")
         with self._cond:
@@ -265,8 +268,8 @@ class Session:
             if self._dead is not None:
                 return
             try:
-                msg = json.loads(raw)
-            except ValueError:
+                msg = _decode(raw.decode())
+            except ValueError:  # UnicodeDecodeError included
                 msg = None
             why = self._take_line(msg) if isinstance(msg, dict) else "a line that is not a JSON object"
             if why:

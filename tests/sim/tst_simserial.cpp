@@ -60,6 +60,7 @@ private Q_SLOTS:
     void monitorNeverWaitsOnOutput();
     void monitorCaptureFlowsIntoASmallPipe_data();
     void monitorCaptureFlowsIntoASmallPipe();
+    void monitorCaptureWholeForEveryReader();
     void monitorStopDrainsTheLines_data();
     void monitorStopDrainsTheLines();
     void monitorReportsALostLineOnce();
@@ -339,6 +340,10 @@ void SimSerialTest::usageErrors_data()
         << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--pcap"),
                        QStringLiteral("{dir}/kept"), QStringLiteral("--log"), QStringLiteral("{dir}/link")}
         << QStringLiteral("are one file");
+    QTest::newRow("capture and log named two ways, in a file not yet there")
+        << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--pcap"),
+                       QStringLiteral("{dir}/new"), QStringLiteral("--log"), QStringLiteral("{dir}/./new")}
+        << QStringLiteral("are one file");
     QTest::newRow("log that a running tool holds")
         << QStringList{QStringLiteral("--monitor"), QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("--log"), QStringLiteral("{dir}/held")}
         << QStringLiteral("is held by another Korvane program");
@@ -370,6 +375,9 @@ void SimSerialTest::usageErrors()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("kept\n"));
     }
+    // Nothing that the refused run made is left.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+             (QStringList{QStringLiteral("held"), QStringLiteral("kept"), QStringLiteral("link")}));
     QVERIFY(!QFileInfo::exists(sim.configHome() + QStringLiteral("/korvane/COM3")));
     QVERIFY(!QFileInfo::exists(sim.portsDir() + QStringLiteral("/COM3")));
 }
@@ -996,6 +1004,64 @@ void SimSerialTest::monitorCaptureFlowsIntoASmallPipe()
     QVERIFY(capture.toB == sent);
     QCOMPARE(stats.value(QStringLiteral("pcap_dropped")), qint64(0));
     QCOMPARE(qint64(capture.packets), stats.value(QStringLiteral("pcap_packets")));
+}
+
+// Each new reader of the capture FIFO (Wireshark restarted) gets a whole
+// capture from its first byte; what passed while none read waits for the next.
+void SimSerialTest::monitorCaptureWholeForEveryReader()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QString fifo = work.filePath(QStringLiteral("cap"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    Child monitor(OwnConfig);
+    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5"), QStringLiteral("--pcap"), fifo}),
+             qPrintable(monitor.describe()));
+    Stream a;
+    Stream b;
+    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
+    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    const auto pass = [&](int n) {
+        const QByteArray chunk = numberedFrame(0x02, quint32(n), QByteArray(30, char(n)));
+        return a.write(chunk) && b.read(chunk.size()) == chunk ? chunk : QByteArray();
+    };
+    // The monitor's descriptors, to see it let go of the FIFO.
+    const auto holdsFifo = [&] {
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(monitor.pid()));
+        for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+            if (fd.symLinkTarget() == fifo)
+                return true;
+        }
+        return false;
+    };
+    QByteArray unread;
+    for (int round = 0; round < 3; ++round) {
+        Stream reader(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        QVERIFY(reader.isOpen());
+        QByteArray sent = unread + pass(2 * round);
+        sent += pass(2 * round + 1);
+        QByteArray got;
+        QVERIFY2(QTest::qWaitFor([&] { got += reader.readAvailable(); return parseCapture(got).toB.size() >= sent.size(); }, WaitMs),
+                 qPrintable(QStringLiteral("round %1: %2 bytes").arg(round).arg(got.size())));
+        const Capture capture = parseCapture(got);
+        QVERIFY2(got.startsWith(QByteArray::fromHex("0A0D0D0A")) && capture.whole && capture.linkType == 147, qPrintable(QString::number(round)));
+        QVERIFY2(capture.toB == sent, qPrintable(QStringLiteral("round %1: %2 of %3 bytes").arg(round).arg(capture.toB.size()).arg(sent.size())));
+        QFile file(work.filePath(QStringLiteral("round%1.pcapng").arg(round)));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(got) == got.size());
+        file.close();
+        if (!QStandardPaths::findExecutable(QStringLiteral("capinfos")).isEmpty()) {
+            QProcess capinfos;
+            capinfos.start(QStringLiteral("capinfos"), {file.fileName()});
+            QVERIFY(capinfos.waitForFinished(60000));
+            QVERIFY2(capinfos.exitCode() == 0, capinfos.readAllStandardError().constData());
+        }
+        reader.close();
+        // As Wireshark takes its time to come back.
+        QVERIFY(QTest::qWaitFor([&] { return !holdsFifo(); }, WaitMs));
+        unread = pass(100 + round);
+    }
+    monitor.command("quit");
+    QCOMPARE(monitor.waitExit(), 0);
 }
 
 void SimSerialTest::monitorStopDrainsTheLines_data()
