@@ -97,7 +97,9 @@ private:
     // while for the connection to settle, which a serial run should not.
     std::unique_ptr<SerialPort> m_serial;
     std::unique_ptr<NetClient> m_net;
+#ifdef KORVANE_HAVE_RFC2217
     std::unique_ptr<Rfc2217Line> m_rfc;
+#endif
     std::string m_device;
     bool m_open = false;
 
