@@ -13,6 +13,8 @@ constexpr std::int64_t RetryNs = 200 * MsNs;
 constexpr std::size_t QueuedRequests = 64; // read ahead of the one being served
 constexpr int ReadChunk = 4096;
 constexpr std::int64_t DrainNs = 2000 * MsNs; // for the log and capture at the end
+// How long a lone FF that opens a TCP connection waits for a telnet verb.
+constexpr std::int64_t SniffNs = 100 * MsNs;
 
 } // namespace
 
@@ -180,6 +182,8 @@ int Session::nextWakeMs(std::int64_t now) const
         sooner(m_retryNs);
     if (m_endNs >= 0)
         sooner(m_endNs);
+    if (m_sniffing && !m_sniffed.empty())
+        sooner(m_sniffMonoNs + SniffNs);
     if (next < 0)
         return -1;
     return next <= now ? 0 : static_cast<int>((next - now + MsNs - 1) / MsNs);
@@ -205,6 +209,8 @@ void Session::serviceInput()
 
 void Session::serviceTimers(std::int64_t now)
 {
+    if (m_sniffing && !m_sniffed.empty() && now >= m_sniffMonoNs + SniffNs && m_link.isOpen())
+        releaseSniffed();
     if (m_pending.active && !m_done && now >= m_pending.deadlineNs) {
         if (m_pending.request.command == Request::Command::Send && m_pending.out)
             finishSend(-1);
@@ -217,7 +223,6 @@ void Session::serviceTimers(std::int64_t now)
             m_lostReason.clear();
             m_sniffing = m_options.port.kind == PortAddress::Kind::Tcp;
             m_sniffed.clear();
-            m_wroteSinceOpen = false;
             Json back{{"event", "back"}, {"t", seconds(SimClock::wallNs())}};
             const std::vector<std::string> warnings = m_link.takeWarnings();
             for (const std::string& w : warnings)
