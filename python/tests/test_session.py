@@ -3,6 +3,7 @@ pseudo-terminal and on loopback TCP: frames both ways, bad requests, a line
 that goes away, and either end of the pipe dying."""
 
 import json
+import fcntl
 import os
 import re
 import signal
@@ -173,10 +174,12 @@ def test_the_readme_example_prints_what_it_shows(sims, tmp_path):
     assert [clock.sub("12:34:56,789", line) for line in run.stdout.splitlines()] == shown
 
 
-def test_what_the_line_did_reaches_the_caller(sims, scripted_line):
-    sim = sims("--serial", "COM7")
-    sim.command("raw FF FF F0")  # waiting in the port before it is opened: stale
-    with korvane.open(sim.name) as device:
+def test_what_the_line_did_reaches_the_caller(scripted_line):
+    line = scripted_line(b"\xff")
+    os.write(line.master, b"\xff\xff\xf0")  # waiting in the port before it is opened: stale
+    wait_until(lambda: fcntl.ioctl(line.slave, termios.FIONREAD, b"\0" * 4) == (3).to_bytes(4, sys.byteorder),
+               "the stale bytes on the line")
+    with korvane.open(line.path) as device:
         assert device.waiting == 3
         assert device.send(1).reply == "ack"  # never a stale one
         assert [device.wait_event("reply")["reply"] for _ in range(3)] == ["ack", "ack", "nak"]
