@@ -2,6 +2,13 @@
 
 #include <cstdio>
 
+namespace {
+
+// At most one "dropped" event a second.
+constexpr std::int64_t ReportNs = 1000000000;
+
+} // namespace
+
 bool Recording::open(const std::string& logPath, const std::string& pcapPath, const std::string& description,
                      std::string& error)
 {
@@ -38,4 +45,28 @@ void Recording::drain(std::int64_t deadlineNs)
 RecordFiles::Lacking Recording::dropped() const
 {
     return m_drained ? m_files.lacking() : m_files.dropped();
+}
+
+bool Recording::dropReport(std::int64_t nowNs, RecordFiles::Lacking& counts)
+{
+    const RecordFiles::Lacking now = dropped();
+    if (!(now != m_reported) || (nowNs != Final && nowNs < m_reportedNs + ReportNs))
+        return false;
+    m_reported = counts = now;
+    m_reportedNs = nowNs;
+    return true;
+}
+
+std::int64_t Recording::dropReportDueNs() const
+{
+    return dropped() != m_reported ? m_reportedNs + ReportNs : -1;
+}
+
+std::string Recording::summary() const
+{
+    const RecordFiles::Lacking lacking = dropped();
+    if (!lacking.any())
+        return std::string();
+    return "the record is incomplete: " + std::to_string(lacking.logRows) + " log rows and "
+        + std::to_string(lacking.pcapPackets) + " capture packets were dropped";
 }

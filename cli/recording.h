@@ -7,6 +7,7 @@
 #include "recordfiles.h"
 
 #include <cstdint>
+#include <climits>
 #include <string>
 
 class Recording
@@ -35,8 +36,19 @@ public:
     // file could not keep up, and after drain() also those still waiting
     // for it then, or given after its writes failed.
     RecordFiles::Lacking dropped() const;
+    // The counts for a "dropped" event, when they changed since the last
+    // one and that was at least a second before nowNs (monotonic); a nowNs
+    // of Final, at the end, reports a change at once.
+    bool dropReport(std::int64_t nowNs, RecordFiles::Lacking& counts);
+    static constexpr std::int64_t Final = INT64_MAX;
+    // When a change not yet reported is due (monotonic), or -1.
+    std::int64_t dropReportDueNs() const;
+    // The run's last word on its record: empty when the files lack nothing.
+    std::string summary() const;
 
 private:
     RecordFiles m_files;
     bool m_drained = false;
+    RecordFiles::Lacking m_reported;
+    std::int64_t m_reportedNs = 0;
 };
