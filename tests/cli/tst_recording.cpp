@@ -143,8 +143,7 @@ void RecordingTest::droppedRowsAreCountedAndSaid()
     QTemporaryDir work;
     QVERIFY(work.isValid());
     const QString fifo = work.filePath(QStringLiteral("log"));
-    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    Stream reader(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    Stream reader(fifoReader(fifo));
     QVERIFY(reader.isOpen());
     QStringList arguments{QStringLiteral("--port"), device.slavePath(), QStringLiteral("--log"), fifo, QStringLiteral("--answer"), QStringLiteral("none"), command};
     if (command == QLatin1String("send"))

@@ -967,8 +967,7 @@ void SimSerialTest::monitorCaptureFlowsIntoASmallPipe()
     QTemporaryDir work;
     QVERIFY(work.isValid());
     const QString fifo = work.filePath(QStringLiteral("cap"));
-    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    Stream reader(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    Stream reader(fifoReader(fifo));
     QVERIFY(reader.isOpen());
     const int size = pages * static_cast<int>(::sysconf(_SC_PAGESIZE));
     QCOMPARE(::fcntl(reader.fd(), F_SETPIPE_SZ, size), size);
