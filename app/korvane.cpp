@@ -5,6 +5,7 @@
 #include "portnumbering.h"
 
 #include <QEvent>
+#include <QShortcut>
 #include <QStatusBar>
 
 #include <cstdio>
@@ -77,6 +78,15 @@ Korvane::Korvane(QWidget* parent, Qt::WindowFlags flags)
     showLinkState();
     sayLogAtStart();
     display.setLogWriteWatcher([this] { sayLogWriteChange(); });
+
+    session.start(display.logStatus(), [this](const LinkFailure::Said& said) { say(said); });
+    statusStrip->setHistoryOpener([this] { openHistory(); });
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this), &QShortcut::activated, this, &Korvane::openHistory);
+}
+
+void Korvane::openHistory()
+{
+    session.show(this);
 }
 
 Korvane::~Korvane()
@@ -324,6 +334,7 @@ void Korvane::TimerRead_IRQ()
 void Korvane::DecodePoll(const char* bytes, int n)
 {
     rxPollTimeValid = false;
+    session.beginPoll();
     if (n > 0)
         counters.bytesIn += static_cast<quint64>(n);
     for (int i = 0; i < n; ++i)
@@ -331,6 +342,7 @@ void Korvane::DecodePoll(const char* bytes, int n)
     // Rows written during this tick reach the operating system before the
     // next tick, so a killed tool keeps every frame it has shown.
     display.FlushLog();
+    session.flush();
 }
 
 void Korvane::DecodeByte(int byte)
@@ -388,6 +400,7 @@ void Korvane::startFrame(TYPE_Data& rec)
 void Korvane::showReply(std::uint8_t reply)
 {
     ++(reply == LinkFrame::Ack ? counters.acks : counters.naks);
+    session.replyReceived(reply);
     ui.ack_label->setText(QStringLiteral("ack:") + QString::number(reply, 16));
 }
 
@@ -397,16 +410,19 @@ void Korvane::finishFrame(TYPE_Data& rec, std::uint8_t checksum)
     unsigned char reply;
     if (rec.sum == checksum) {
         display.ShowFrame(&rec);
+        session.received(rec, checksum, display.loggedIndex());
         if (++rxSlot >= RingSize)
             rxSlot = 0;
         reply = LinkFrame::Ack;
         ++counters.goodFrames;
     } else {
+        session.received(rec, checksum, 0);
         reply = LinkFrame::Nak;
         ++counters.badFrames;
     }
     // The device gets its answer on the link the frame came in on.
-    writeToLink(&reply, 1);
+    if (writeToLink(&reply, 1) > 0)
+        session.replySent(reply);
     rxState = WaitStart;
 }
 
@@ -426,12 +442,15 @@ void Korvane::send_slots(const char* buff)
 
     unsigned char frame[LinkFrame::MaxSendFrame];
     const int size = LinkFrame::encode(payload[0], static_cast<std::uint8_t>(len), payload + 2, frame);
-    writeToLink(frame, size);
+    // The record holds what reached the link: a frame cut short is recorded as far as it went.
+    session.sent(frame, writeToLink(frame, size));
+    session.flush();
 }
 
-void Korvane::writeToLink(const unsigned char* bytes, int length)
+int Korvane::writeToLink(const unsigned char* bytes, int length)
 {
     const int sent = serialMode ? serial.write(bytes, length) : net.send(reinterpret_cast<const char*>(bytes), length);
     if (sent > 0)
         counters.bytesOut += static_cast<quint64>(sent);
+    return sent;
 }

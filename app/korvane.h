@@ -13,6 +13,7 @@
 #include "linkfailure.h"
 #include "localclock.h"
 #include "pollpacer.h"
+#include "sessionhistory.h"
 #include "statusstrip.h"
 
 #include <QDateTime>
@@ -40,6 +41,10 @@ public:
     void ShowVersion(const QString& version);
     // "V2.01.00  2026-12-09": what the version label shows.
     static QString versionText();
+
+    // Opens the history of this session (Ctrl+H, the status bar's "历史"),
+    // or raises it.
+    void openHistory();
 
     // Runs one decoder step. Public so that tests and the benchmark drive the
     // very code a poll tick runs.
@@ -80,7 +85,8 @@ private:
     Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void startFrame(TYPE_Data& rec);
     Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void showReply(std::uint8_t reply);
     Q_DECL_COLD_FUNCTION Q_NEVER_INLINE void finishFrame(TYPE_Data& rec, std::uint8_t checksum);
-    void writeToLink(const unsigned char* bytes, int length);
+    // Bytes written, or the transport's failure (0 or less).
+    int writeToLink(const unsigned char* bytes, int length);
 
     KorvaneClass ui;
     Analyz** panels;
@@ -110,6 +116,8 @@ private:
     LinkCounters counters;
     int linkNumber = 0;  // the port or host number of the open link
     QString linkTrouble; // why the link was lost or failed to open; empty otherwise
+
+    SessionHistory session; // the record of every frame and reply, and its history window
 
     friend class KorvaneProbe; // tests look at the private state
 };

@@ -1,12 +1,15 @@
 #include "korvaneapp.h"
 
 #include "korvane.h"
+#include "historywindow.h"
+#include "programoptions.h"
 #include "portnumbering.h"
 #include "stopsignals.h"
 
 #include <QApplication>
 #include <QFont>
 #include <QTimer>
+#include <QWidget>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,22 +23,27 @@ namespace {
 
 const char HeadlessHint[] = "to run without a display, start it as: QT_QPA_PLATFORM=offscreen korvane";
 
-void printUsage()
+void printUsage(std::FILE* out)
 {
-    std::printf("Usage: korvane [--help] [--version] [Qt options such as -platform offscreen]\n"
-                "\n"
-                "Korvane %s: the desktop test tool for devices that speak the framed byte\n"
-                "protocol (start byte 2E, type, len, data, checksum; replies FF and F0) over a\n"
-                "serial port, COM1 to COM9 at 38400 8N1, or TCP to 192.168.1.N port 4500.\n"
-                "Received frames are answered, shown and logged to Korvane_data.csv in the\n"
-                "working directory; the previous run's log is kept beside it as\n"
-                "Korvane_data-<its start time>.csv.\n"
-                "\n"
-                "  -h, --help      print this text and exit\n"
-                "  -v, --version   print the version the window shows and exit\n"
-                "\n"
-                "Without a display: QT_QPA_PLATFORM=offscreen korvane. More in man korvane.\n",
-                Korvane::versionText().toLocal8Bit().constData());
+    std::fprintf(out,
+                 "Usage: korvane [--help] [--version] [--history FILE] [Qt options such as -platform offscreen]\n"
+                 "\n"
+                 "Korvane %s: the desktop test tool for devices that speak the framed byte\n"
+                 "protocol (start byte 2E, type, len, data, checksum; replies FF and F0) over a\n"
+                 "serial port, COM1 to COM9 at 38400 8N1, or TCP to 192.168.1.N port 4500.\n"
+                 "Received frames are answered, shown and logged to Korvane_data.csv in the\n"
+                 "working directory; the previous run's log is kept beside it as\n"
+                 "Korvane_data-<its start time>.csv.\n"
+                 "\n"
+                 "  -h, --help        print this text and exit\n"
+                 "  -v, --version     print the version the window shows and exit\n"
+                 "  --history FILE    open only the history window on FILE, a traffic log\n"
+                 "                    (Korvane_data*.csv) or a pcapng capture; no link, no log\n"
+                 "\n"
+                 "In the window, Ctrl+H or the status bar's \"历史\" opens the history of the\n"
+                 "running session. Without a display: QT_QPA_PLATFORM=offscreen korvane.\n"
+                 "More in man korvane.\n",
+                 Korvane::versionText().toLocal8Bit().constData());
 }
 
 // The display the platform plugin is about to try, for the one line said
@@ -86,17 +94,25 @@ void startupMessages(QtMsgType type, const QMessageLogContext& context, const QS
 
 } // namespace
 
-int runKorvane(int& argc, char** argv, const std::function<void(Korvane&)>& started)
+int runKorvane(int& argc, char** argv, const std::function<void(QWidget&)>& started)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            printUsage();
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {
-            std::printf("korvane %s\n", Korvane::versionText().toLocal8Bit().constData());
-            return 0;
-        }
+    // Decided before anything needs a display, so a typo is refused the
+    // same way on a machine without one.
+    const ProgramOptions options = ProgramOptions::parse(ProgramOptions::fromArgv(argc, argv));
+    switch (options.action) {
+    case ProgramOptions::Action::Help:
+        printUsage(stdout);
+        return 0;
+    case ProgramOptions::Action::Version:
+        std::printf("korvane %s\n", Korvane::versionText().toLocal8Bit().constData());
+        return 0;
+    case ProgramOptions::Action::Refuse:
+        std::fprintf(stderr, "korvane: %s\n\n", options.refused.toLocal8Bit().constData());
+        printUsage(stderr);
+        return 2;
+    case ProgramOptions::Action::Window:
+    case ProgramOptions::Action::History:
+        break;
     }
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
     startupDisplay = displayTried(argc, argv);
@@ -126,8 +142,17 @@ int runKorvane(int& argc, char** argv, const std::function<void(Korvane&)>& star
     base.setFamilies({QStringLiteral("WenQuanYi Micro Hei"), base.family()});
     QApplication::setFont(base);
 #endif
-    PortNumbering::assign(); // adapters plugged in now get their numbers before the user picks one
-    auto* window = new Korvane();
+    QWidget* window = nullptr;
+    if (options.action == ProgramOptions::Action::History) {
+        // Read again from the application's own list: on Windows it comes
+        // from the wide command line, so a file name outside the local code
+        // page survives.
+        const QString file = ProgramOptions::parse(QCoreApplication::arguments().mid(1)).historyFile;
+        window = HistoryWindow::forFile(file.isEmpty() ? options.historyFile : file);
+    } else {
+        PortNumbering::assign(); // adapters plugged in now get their numbers before the user picks one
+        window = new Korvane();
+    }
     // The window goes, and with it the link and the log, in its destructor's
     // order, as soon as the application is about to quit: on a normal exit
     // that is the end of exec(). When Windows ends the session (log-off,

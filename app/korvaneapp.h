@@ -5,9 +5,10 @@
 
 #include <functional>
 
-class Korvane;
+class QWidget;
 
-// Runs the tool and returns the event loop's exit code. `started`, when
-// given, runs once from the event loop after the window is shown; test hosts
-// use it to drive the window the way a person would.
-int runKorvane(int& argc, char** argv, const std::function<void(Korvane&)>& started = {});
+// Runs the tool and returns the event loop's exit code: the main window, or
+// with --history FILE the history window alone. `started`, when given, runs
+// once from the event loop with the window that was shown; test hosts use it
+// to drive that window the way a person would.
+int runKorvane(int& argc, char** argv, const std::function<void(QWidget&)>& started = {});

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QStatusBar>
+#include <QToolButton>
 
 namespace {
 // The form leaves 18 pixels below the traffic view; the strip takes them
@@ -11,7 +12,7 @@ constexpr int StripPointSize = 9;
 } // namespace
 
 StatusStrip::StatusStrip(QStatusBar* bar)
-    : link(new QLabel(bar)), counts(new QLabel(bar)), log(new QLabel(bar))
+    : link(new QLabel(bar)), counts(new QLabel(bar)), log(new QLabel(bar)), history(new QToolButton(bar))
 {
     QFont font = bar->font();
     font.setPointSize(StripPointSize);
@@ -29,6 +30,15 @@ StatusStrip::StatusStrip(QStatusBar* bar)
     bar->addWidget(link, 3);
     bar->addWidget(counts, 0);
     bar->addWidget(log, 2);
+    // Flat like the labels beside it, and no taller than the strip.
+    history->setObjectName(QStringLiteral("historyStatus"));
+    history->setText(QStringLiteral("历史"));
+    history->setToolTip(QStringLiteral("历史 (Ctrl+H)"));
+    history->setAutoRaise(true);
+    history->setFocusPolicy(Qt::NoFocus);
+    history->setFixedHeight(StripHeight);
+    history->setCursor(Qt::PointingHandCursor);
+    bar->addPermanentWidget(history, 0);
     show(counts, countsText(shown), false);
 }
 
@@ -51,6 +61,11 @@ void StatusStrip::setLink(const QString& text, bool trouble)
 void StatusStrip::setLog(const QString& text, bool trouble)
 {
     show(log, text, trouble);
+}
+
+void StatusStrip::setHistoryOpener(std::function<void()> open)
+{
+    QObject::connect(history, &QToolButton::clicked, history, [open = std::move(open)] { open(); });
 }
 
 void StatusStrip::setCounts(const LinkCounters& c)

@@ -1,14 +1,18 @@
 #pragma once
 // The window's bottom strip, below the traffic view: the link's state, what
-// the link carried since it opened, and the traffic log's state. It draws
-// only what changed, and the counts are handed to it a few times a second,
-// never per frame.
+// the link carried since it opened, and the traffic log's state; at its
+// right end the item "历史" that opens the history window. It draws only
+// what changed, and the counts are handed to it a few times a second, never
+// per frame.
 
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 class QLabel;
 class QStatusBar;
+class QToolButton;
 
 // Traffic since the link opened. The decoder and the sender count; the
 // strip only shows.
@@ -39,6 +43,9 @@ public:
     void setCounts(const LinkCounters& counters);
     void setLog(const QString& text, bool trouble = false);
 
+    // Called on a click on "历史".
+    void setHistoryOpener(std::function<void()> open);
+
     static QString countsText(const LinkCounters& c);
 
 private:
@@ -47,5 +54,6 @@ private:
     QLabel* link;
     QLabel* counts;
     QLabel* log;
+    QToolButton* history;
     LinkCounters shown;
 };

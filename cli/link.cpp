@@ -4,15 +4,14 @@
 #include "portnumbering.h"
 #include "resolve.h"
 
-#include <chrono>
-#include <thread>
 
 using namespace win; // constants are macros on Windows, names in win elsewhere
 
 namespace {
 
 #ifndef _WIN32
-// COMn as the window numbers ports: the number, or 0 for another name.
+// COMn as the window numbers ports (the address has made it upper case
+// and checked the range): the number, or 0 for another name.
 int comNumber(const std::string& name)
 {
     if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9')
@@ -21,19 +20,26 @@ int comNumber(const std::string& name)
 }
 #endif
 
-// How long a write may wait for a socket that takes nothing, as long as
-// the serial transport waits for one byte.
-constexpr auto SendGiveUp = std::chrono::milliseconds(2000);
-
 } // namespace
 
 Link::Link(PortAddress address)
     : m_address(std::move(address))
 {
-    if (m_address.kind == PortAddress::Kind::Tcp)
+    if (m_address.kind == PortAddress::Kind::Tcp) {
         m_net = std::make_unique<NetClient>();
-    else
+        // A refused connect is said in the session's words, once.
+        m_net->setConnectDiagnostics(false);
+    } else {
         m_serial = std::make_unique<SerialPort>();
+        m_writeOverlapped.hEvent = win::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+}
+
+Link::~Link()
+{
+    close();
+    if (m_writeOverlapped.hEvent != nullptr)
+        win::CloseHandle(m_writeOverlapped.hEvent);
 }
 
 bool Link::open(std::string& reason)
@@ -78,6 +84,7 @@ void Link::close()
     if (!m_open)
         return;
     m_open = false;
+    resetWrites();
     if (m_address.kind == PortAddress::Kind::Tcp)
         m_net->close();
     else
@@ -112,35 +119,6 @@ int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
         return -1;
     }
     return 0;
-}
-
-bool Link::write(const std::uint8_t* bytes, std::size_t count, std::string& reason)
-{
-    if (!m_open) {
-        reason = "the line is not open";
-        return false;
-    }
-    if (m_address.kind == PortAddress::Kind::Serial) {
-        m_serial->write(bytes, static_cast<int>(count));
-        return true;
-    }
-    const auto giveUp = std::chrono::steady_clock::now() + SendGiveUp;
-    std::size_t done = 0;
-    while (done < count) {
-        const int n = m_net->send(reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done));
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        const int code = win::WSAGetLastError();
-        if (code != WSAEWOULDBLOCK || std::chrono::steady_clock::now() > giveUp) {
-            reason = code == WSAEWOULDBLOCK ? "the device takes no data"
-                                            : LinkReason::lostText(LinkReason::connectionLost(code), code);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 int Link::descriptor() const

@@ -4,6 +4,26 @@ namespace {
 
 constexpr char Scheme[] = "socket://";
 
+// COMn in any case is the port the window numbers n, and only 1 to 9 are
+// numbered; anything else that is no COM name is a device path.
+bool parseCom(PortAddress& out, std::string& error)
+{
+    const std::string& text = out.text;
+    if (text.size() < 4 || (text[0] | 0x20) != 'c' || (text[1] | 0x20) != 'o' || (text[2] | 0x20) != 'm'
+        || text.find_first_not_of("0123456789", 3) != std::string::npos)
+        return true;
+    if (text.size() != 4 || text[3] == '0') {
+        error = "\"" + text + "\": ports are numbered COM1 to COM9"
+#ifdef _WIN32
+                                    "; name a higher one as \\\\.\\" + text
+#endif
+            ;
+        return false;
+    }
+    out.text = "COM" + text.substr(3);
+    return true;
+}
+
 } // namespace
 
 bool PortAddress::parse(const std::string& text, PortAddress& out, std::string& error)
@@ -15,7 +35,7 @@ bool PortAddress::parse(const std::string& text, PortAddress& out, std::string& 
         return false;
     }
     if (text.rfind(Scheme, 0) != 0)
-        return true;
+        return parseCom(out, error);
     out.kind = Kind::Tcp;
     const std::string address = text.substr(sizeof Scheme - 1);
     const std::size_t colon = address.rfind(':');

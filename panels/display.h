@@ -75,6 +75,8 @@ public:
     void RefreshView();
 
     const LogStatus& logStatus() const { return log; }
+    // The index "[n]" of the last frame's log row; 0 when it had none.
+    TrafficFormat::LineIndex loggedIndex() const { return logOpen ? lineCount : 0; }
     // Called each time the log's writes start failing or work again.
     void setLogWriteWatcher(std::function<void()> watcher) { logWriteWatcher = std::move(watcher); }
 

@@ -140,11 +140,13 @@ public:
 
 private:
     // The offset of the line feed that ends a line too long for a row, or
-    // the end of the map; holes of a sparse file are jumped, not read.
+    // how far a slice looked for it (the end of the map at most); holes of a
+    // sparse file are jumped, not read, where the system tells them.
     static std::uint64_t lineEnd(const MappedFile& file, std::uint64_t from);
     void add(EntryStore& out, const Entry& entry);
 
     std::int64_t m_line = 0;       // lines read so far
+    bool m_longLine = false;       // in a line too long for a row, its row added
     std::int64_t m_dayUs = 0;      // the header's day, local midnight
     std::int64_t m_previousMs = -1;
     std::int64_t m_offsetMs = 0;
@@ -154,15 +156,17 @@ private:
 std::uint64_t LogReader::lineEnd(const MappedFile& file, std::uint64_t from)
 {
     constexpr std::uint64_t Step = 1 << 20;
+    constexpr std::uint64_t PerSlice = 64 << 20; // bytes read; holes jumped cost nothing
     const std::uint64_t end = file.mappedSize();
-    while (from < end) {
+    for (std::uint64_t read = 0; from < end && read < PerSlice;) {
         const std::uint64_t size = std::min(Step, end - from);
         const void* found = std::memchr(file.data() + from, '\n', size);
         if (found)
             return static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(found) - file.data());
+        read += size;
         from = std::max(from + size, file.nextData(from + size));
     }
-    return end;
+    return std::min(from, end);
 }
 
 void LogReader::add(EntryStore& out, const Entry& entry)
@@ -178,17 +182,26 @@ std::uint64_t LogReader::scan(const MappedFile& file, std::uint64_t at, std::siz
     const std::uint64_t end = file.mappedSize();
     const std::size_t target = out.size() + rows;
     while (at < end && out.size() < target) {
+        if (m_longLine) {
+            // Its end is looked for a slice at a time.
+            const std::uint64_t stop = lineEnd(file, at);
+            m_longLine = stop >= end || map[stop] != '\n';
+            if (m_longLine)
+                return stop;
+            at = stop + 1;
+            continue;
+        }
         const std::uint64_t window = std::min<std::uint64_t>(end - at, TrafficLog::MaxRowLength + 2);
         const auto* feed = static_cast<const std::uint8_t*>(std::memchr(map + at, '\n', window));
         if (!feed) {
             // A row not yet written in full waits for its line feed.
             if (end - at < TrafficLog::MaxRowLength + 2)
                 break;
-            const std::uint64_t stop = lineEnd(file, at + window);
             ++m_line;
             add(out, makeEntry(at, 0, m_offsetMs * 1000, 0, Direction::Received, false, Reply::Unknown,
                                Kind::Malformed));
-            at = stop + 1;
+            m_longLine = true;
+            at += window;
             continue;
         }
         const std::uint8_t* line = map + at;

@@ -150,9 +150,11 @@ class Device:
 
     def send(self, type, data=b"", expect="ack", timeout=1.0):
         """Sends a frame (type 0..255 and data bytes; start byte, len and
-        checksum are added) and waits up to `timeout` seconds for the reply.
-        Returns a Reply; raises ExpectationFailed when `expect` ("ack",
-        "nak", "none" or "any") does not hold."""
+        checksum are added) and waits up to `timeout` seconds for the reply:
+        the device's first reply byte after the frame was written. Every
+        other reply stays for wait_event("reply"). Returns a Reply; raises
+        ExpectationFailed when `expect` ("ack", "nak", "none" or "any") does
+        not hold, LinkError when the line is lost or takes no bytes."""
         if expect not in EXPECTS:
             raise ValueError(f"expect must be one of {EXPECTS}")
         answer = self._ask("send", timeout, type=int(type), data=_hex(data), expect=expect,
@@ -210,8 +212,9 @@ class Device:
 
     def wait_event(self, kind, timeout=1.0):
         """The next event of `kind` ("frame", "reply", "noise", "lost",
-        "back", "end") not yet returned for that kind, as the CLI's dict;
-        None when none comes within `timeout` seconds."""
+        "back", "dropped", "end") not yet returned for that kind, as the
+        CLI's dict; None when none comes within `timeout` seconds. Replies
+        that send() took are not among them."""
         deadline = time.monotonic() + timeout
         while True:
             with self._seen:

@@ -93,6 +93,7 @@ private Q_SLOTS:
     void stopSignalsGiveBackWhatTheyFound();
     void startWithoutWindow_data();
     void startWithoutWindow();
+    void historyOfAFileAlone();
 
 private:
     bool waitForRows(int count, int timeoutMs = 20000);
@@ -325,9 +326,22 @@ void ProcessFaultsTest::startWithoutWindow_data()
     QTest::addColumn<QString>("says"); // a line of standard output, or of standard error when exitCode != 0
 
     QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << QString() << 0
-                            << QStringLiteral("Usage: korvane [--help] [--version] [Qt options such as -platform offscreen]");
+                            << QStringLiteral("Usage: korvane [--help] [--version] [--history FILE] [Qt options such as -platform offscreen]");
     QTest::newRow("--version") << QStringList{QStringLiteral("--version")} << QString() << 0
                                << QStringLiteral("korvane ") + Korvane::versionText();
+    // Refused before any display is needed; Qt's own options pass.
+    const QString usage = QStringLiteral("Usage: korvane [--help] [--version] [--history FILE] [Qt options such as -platform offscreen]");
+    QTest::newRow("--bogus") << QStringList{QStringLiteral("--bogus")} << QString() << 2
+                             << QStringLiteral("korvane: unknown option \"--bogus\"");
+    QTest::newRow("--bogus after a Qt option")
+        << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--bogus")} << QString() << 2
+        << usage;
+    QTest::newRow("--history without its file") << QStringList{QStringLiteral("--history")} << QString() << 2
+                                                 << QStringLiteral("korvane: --history wants the file to open");
+    QTest::newRow("a file without --history") << QStringList{QStringLiteral("Korvane_data.csv")} << QString() << 2
+                                              << QStringLiteral("korvane: unexpected argument \"Korvane_data.csv\" (a file to look at goes after --history)");
+    QTest::newRow("a Qt option without its value") << QStringList{QStringLiteral("-style")} << QString() << 2
+                                                   << QStringLiteral("korvane: the Qt option -style wants a value");
     QTest::newRow("no display") << QStringList() << QString() << 1
                                 << QStringLiteral("korvane: no display to open (DISPLAY is not set); to run without a display, "
                                                   "start it as: QT_QPA_PLATFORM=offscreen korvane");
@@ -360,8 +374,10 @@ void ProcessFaultsTest::startWithoutWindow()
     const QStringList lines = QString::fromLocal8Bit(exitCode == 0 ? tool.readAllStandardOutput() : tool.readAllStandardError())
                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QVERIFY2(lines.contains(says), qPrintable(lines.join(QLatin1Char('\n'))));
-    if (exitCode != 0)
+    if (exitCode == 1)
         QCOMPARE(lines.size(), 1);
+    if (exitCode == 2) // the reason, then the usage text
+        QVERIFY2(lines.value(1).startsWith(QStringLiteral("Usage: korvane ")), qPrintable(lines.join(QLatin1Char('\n'))));
     // Nothing that needs a window ran: no log was started.
     QVERIFY(!QFileInfo::exists(logPath()));
 }
@@ -386,6 +402,38 @@ void ProcessFaultsTest::stopSignalsGiveBackWhatTheyFound()
     std::signal(SIGTERM, term);
     QVERIFY(leftAlone && watched);
     QVERIFY(givenBack);
+}
+
+void ProcessFaultsTest::historyOfAFileAlone()
+{
+    // The log of an earlier run, in the folder where the tool would start
+    // its own: looking at it must neither move it nor start a new one.
+    const QDateTime started(QDate(2026, 12, 7), QTime(23, 59, 59));
+    const QByteArray log = TestSupport::makeLog({TestSupport::frame(1, "\x0a"), TestSupport::frame(2, ""),
+                                                 TestSupport::frame(3, "\xff\x00")},
+                                                started, 400);
+    QFile file(logPath());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(log), log.size());
+    file.close();
+
+    Child tool;
+    // Only Qt's own option says where to draw, so it must reach Qt.
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        tool.environment().remove(QString::fromLatin1(name));
+    QVERIFY(tool.start(HostPath, {QStringLiteral("--history"), logPath(), QStringLiteral("-platform"), QStringLiteral("offscreen")},
+                       work->path()));
+    // Child reads lines as Latin-1; the host writes UTF-8.
+    const QString title = QString::fromLatin1(QStringLiteral("title Korvane 历史 — Korvane_data.csv — 3 帧").toUtf8());
+    QVERIFY2(tool.waitLine(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(title) + QLatin1Char('$')), 0, 20000)
+                 .hasMatch(),
+             qPrintable(tool.describe()));
+    QVERIFY(tool.signal(SIGTERM));
+    QCOMPARE(tool.waitExit(20000), 0);
+    QDir dir(work->path());
+    QCOMPARE(dir.entryList(QDir::Files), QStringList{QStringLiteral("Korvane_data.csv")});
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), log);
 }
 
 QTEST_GUILESS_MAIN(ProcessFaultsTest)

@@ -291,6 +291,11 @@ void HistoryIndexTest::badInput_data()
         << head + broken + packet(good, 2, 6) << false << "" << 1 << 1 << qint64(head.size());
     QTest::newRow("packet on an interface never described")
         << head + packet(good, 1, 5, 3) + packet(good, 1, 6) << false << "" << 1 << 1 << qint64(head.size());
+    // Its end is looked for over several slices.
+    QTest::newRow("log line longer than a slice")
+        << QByteArray("Korvane Bus Traffic File \n") + QByteArray(70 << 20, 'x')
+               + QByteArray("\n12:00:00,000,2E,01,01,00,FD,-,[1]\n")
+        << false << "" << 1 << 1 << qint64(26);
     QTest::newRow("log line that is not a row")
         << QByteArray("Korvane Bus Traffic File \n12:00:00,000,2E,01,01,00,FD,-,[1]\nnonsense\n") << false << "" << 1 << 1
         << qint64(60);

@@ -11,6 +11,7 @@
 // suites run, and they use the header-only window helpers.
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QMap>
 #include <QProcess>
@@ -378,6 +379,12 @@ struct LogContents
     QList<QByteArray> junk;  // lines after the header that are not whole rows
     bool endsMidLine = false; // the last byte is not a line feed
 };
+
+// A whole log as the tool writes it: the header block for `started`, then
+// one row per frame (wire bytes, start byte to checksum), the k-th stamped
+// k * stepMs after started, with indices from 1. A frame of `junk` lines
+// (not starting with 2E) goes in as that line unchanged.
+QByteArray makeLog(const QList<QByteArray>& frames, const QDateTime& started, int stepMs);
 
 // Reads and sorts out the log in the working directory (or at path).
 LogContents readLog(const QString& path = QStringLiteral("Korvane_data.csv"));

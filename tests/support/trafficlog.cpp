@@ -33,6 +33,24 @@ std::uint8_t checksum(std::uint8_t type, const std::vector<std::uint8_t>& data)
     return LinkFrame::checksum(type, static_cast<std::uint8_t>(data.size()), data.data(), static_cast<int>(data.size()));
 }
 
+QByteArray makeLog(const QList<QByteArray>& frames, const QDateTime& started, int stepMs)
+{
+    QByteArray log = "Korvane Bus Traffic File \nNew Data ," + started.toString(QStringLiteral("yyyy-MM-dd")).toLatin1()
+        + " \nnew Time ," + started.toString(QStringLiteral("hh:mm:ss")).toLatin1()
+        + ",\n\n\n\ntime,time_ms,head,type,len,data,...,...,-,inx\n";
+    for (int k = 0; k < frames.size(); ++k) {
+        if (!frames[k].startsWith('\x2e')) {
+            log += frames[k] + '\n';
+            continue;
+        }
+        log += started.addMSecs(qint64(k) * stepMs).toString(QStringLiteral("hh:mm:ss,zzz")).toLatin1();
+        for (char b : frames[k])
+            log += ',' + QByteArray(1, b).toHex().toUpper();
+        log += ",-,[" + QByteArray::number(k + 1) + "]\n";
+    }
+    return log;
+}
+
 Parsed parseStream(const QByteArray& bytes)
 {
     Parsed parsed;

@@ -5,7 +5,7 @@
 // port number from its arguments and clicks `open` on itself once the event
 // loop runs. It prints "open 1" when the link opened and "open 0" when not.
 //
-//   korvane-window-host [--open-serial N | --open-net N]
+//   korvane-window-host [--open-serial N | --open-net N] [korvane's options]
 
 #include "korvane.h"
 #include "korvaneapp.h"
@@ -19,20 +19,38 @@ int main(int argc, char* argv[])
 {
     bool network = false;
     int number = 0;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--open-serial") == 0) {
-            number = std::atoi(argv[i + 1]);
-        } else if (std::strcmp(argv[i], "--open-net") == 0) {
-            network = true;
-            number = std::atoi(argv[i + 1]);
+    // Its own options are taken out of argv: the tool refuses options it
+    // does not know.
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const bool serialOption = std::strcmp(argv[i], "--open-serial") == 0;
+        if ((serialOption || std::strcmp(argv[i], "--open-net") == 0) && i + 1 < argc) {
+            network = !serialOption;
+            number = std::atoi(argv[++i]);
+            continue;
         }
+        argv[kept++] = argv[i];
     }
+    argc = kept;
+    argv[argc] = nullptr;
 
-    if (number <= 0)
-        return runKorvane(argc, argv);
-    return runKorvane(argc, argv, [network, number](Korvane& window) {
+    if (number <= 0) {
+        // With --history the window shown is the history: its titles, in
+        // UTF-8, one a line, as they change.
+        return runKorvane(argc, argv, [](QWidget& shown) {
+            if (qobject_cast<Korvane*>(&shown) != nullptr)
+                return;
+            const auto say = [](const QString& title) {
+                std::printf("title %s\n", title.toUtf8().constData());
+                std::fflush(stdout);
+            };
+            say(shown.windowTitle());
+            QObject::connect(&shown, &QWidget::windowTitleChanged, &shown, say);
+        });
+    }
+    return runKorvane(argc, argv, [network, number](QWidget& shown) {
         // As a user would: at start the form allows serial ports 1 to 6 only.
-        KorvaneProbe probe(window);
+        KorvaneProbe probe(static_cast<Korvane&>(shown));
         std::printf("open %d\n", TestSupport::openLink(probe, network, number) ? 1 : 0);
         std::fflush(stdout);
     });
