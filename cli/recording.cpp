@@ -9,10 +9,9 @@ constexpr std::int64_t ReportNs = 1000000000;
 
 } // namespace
 
-bool Recording::open(const std::string& logPath, const std::string& pcapPath, const std::string& description,
-                     std::string& error)
+bool Recording::open(const std::string& logPath, const std::string& pcapPath, const std::string& port, std::string& error)
 {
-    return m_files.open(logPath, false, pcapPath, {"korvane-cli " KORVANE_VERSION, "korvane-cli", description}, error);
+    return m_files.open(logPath, false, pcapPath, {"korvane-cli " KORVANE_VERSION, port, "korvane-cli on " + port}, error);
 }
 
 void Recording::packet(bool inbound, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count)

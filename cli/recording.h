@@ -18,9 +18,8 @@ public:
     Recording& operator=(const Recording&) = delete;
 
     // Creates the files asked for (an empty path: none); false, with the
-    // reason, when one cannot be written. description names the port.
-    bool open(const std::string& logPath, const std::string& pcapPath, const std::string& description,
-              std::string& error);
+    // reason, when one cannot be written. The capture names the port.
+    bool open(const std::string& logPath, const std::string& pcapPath, const std::string& port, std::string& error);
     // What was read from the line (inbound) or written to it.
     void packet(bool inbound, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
     // A good frame received, numbered as the window numbers its lines.
