@@ -13,6 +13,8 @@ constexpr std::int64_t RetryNs = 200 * MsNs;
 constexpr std::size_t QueuedRequests = 64; // read ahead of the one being served
 constexpr int ReadChunk = 4096;
 constexpr std::int64_t DrainNs = 2000 * MsNs; // for the log and capture at the end
+// How long a lone FF that opens a TCP connection waits for a telnet verb.
+constexpr std::int64_t SniffNs = 100 * MsNs;
 
 } // namespace
 
@@ -47,6 +49,9 @@ int Session::run()
         return m_status;
     }
     m_sniffing = m_options.port.kind == PortAddress::Kind::Tcp;
+    const std::vector<std::string> warnings = m_link.takeWarnings();
+    for (const std::string& w : warnings)
+        say("warning: " + w);
     // What already waits was sent before anything from here: it is read,
     // and told, before the first frame goes out, so that it cannot pass
     // for that frame's reply.
@@ -54,7 +59,7 @@ int Session::run()
     if (!session && waiting > 0)
         say(std::to_string(waiting) + " bytes waited on the line at the open: read as the device's, before anything was sent");
     if (session) {
-        sayHello(waiting);
+        sayHello(waiting, warnings);
     } else if (m_options.command == Options::Command::Send) {
         Request request;
         request.command = Request::Command::Send;
@@ -83,16 +88,24 @@ int Session::run()
     return m_status;
 }
 
-void Session::sayHello(std::uint64_t waiting)
+void Session::sayHello(std::uint64_t waiting, const std::vector<std::string>& warnings)
 {
+    Json hello{{"event", "hello"},
+               {"protocol", 1},
+               {"version", KORVANE_VERSION},
+               {"port", m_options.port.text},
+               {"device", m_link.device()},
+               {"waiting", waiting}};
+    if (!warnings.empty())
+        hello["warnings"] = warnings;
     // First of all lines, before the events of what waited.
-    m_out.push_front(OutLine{Json{{"event", "hello"},
-                                  {"protocol", 1},
-                                  {"version", KORVANE_VERSION},
-                                  {"port", m_options.port.text},
-                                  {"device", m_link.device()},
-                                  {"waiting", waiting}},
-                             0});
+    m_out.push_front(OutLine{std::move(hello), 0});
+}
+
+void Session::sayLaterWarnings()
+{
+    for (const std::string& w : m_link.takeWarnings())
+        say("warning: " + w);
 }
 
 void Session::endRun(int status, const std::string& error)
@@ -178,6 +191,8 @@ int Session::nextWakeMs(std::int64_t now) const
         sooner(m_retryNs);
     if (m_endNs >= 0)
         sooner(m_endNs);
+    if (m_sniffing && !m_sniffed.empty())
+        sooner(m_sniffMonoNs + SniffNs);
     if (m_options.command != Options::Command::Send && m_recording.dropReportDueNs() >= 0)
         sooner(m_recording.dropReportDueNs());
     if (next < 0)
@@ -205,6 +220,8 @@ void Session::serviceInput()
 
 void Session::serviceTimers(std::int64_t now)
 {
+    if (m_sniffing && !m_sniffed.empty() && now >= m_sniffMonoNs + SniffNs && m_link.isOpen())
+        releaseSniffed();
     if (m_pending.active && !m_done && now >= m_pending.deadlineNs) {
         if (m_pending.request.command == Request::Command::Send && m_pending.out)
             finishSend(-1);
@@ -217,8 +234,13 @@ void Session::serviceTimers(std::int64_t now)
             m_lostReason.clear();
             m_sniffing = m_options.port.kind == PortAddress::Kind::Tcp;
             m_sniffed.clear();
-            m_wroteSinceOpen = false;
-            event(Json{{"event", "back"}, {"t", seconds(SimClock::wallNs())}});
+            Json back{{"event", "back"}, {"t", seconds(SimClock::wallNs())}};
+            const std::vector<std::string> warnings = m_link.takeWarnings();
+            for (const std::string& w : warnings)
+                say("warning: " + w);
+            if (!warnings.empty())
+                back["warnings"] = warnings;
+            event(back);
             serviceLine(false);
         } else {
             m_retryNs = now + RetryNs;

@@ -79,7 +79,11 @@ private:
 
     // session.cpp
     bool openFiles(std::string& error);
-    void sayHello(std::uint64_t waiting);
+    // warnings: what the open has to warn of (an RFC 2217 server's other
+    // settings), also said on standard error.
+    void sayHello(std::uint64_t waiting, const std::vector<std::string>& warnings);
+    // What the line warns of after the open, on standard error.
+    void sayLaterWarnings();
     void loop();
     bool finished() const;
     int nextWakeMs(std::int64_t now) const;
@@ -94,6 +98,8 @@ private:
     // Adds the bytes to those held; false while they are held, or when a
     // telnet server has been recognised (and the run ended).
     bool sniffTelnet(const std::uint8_t* bytes, std::size_t count);
+    // A lone first FF that no telnet verb followed in time goes on as read.
+    void releaseSniffed();
     void answerFrame(const ReceivedFrame& frame, Received& kept);
     void frameReceived(const ReceivedFrame& frame) override;
     void replyReceived(std::uint8_t reply) override;
@@ -158,7 +164,9 @@ private:
     // a telnet server speaks there.
     bool m_sniffing = false;
     std::vector<std::uint8_t> m_sniffed;
-    bool m_wroteSinceOpen = false;
+    std::int64_t m_sniffWallNs = 0;
+    std::int64_t m_sniffMonoNs = 0;
+    bool m_sniffOutBeforeRead = false;
     bool m_inputEnded = false;
     bool m_outputGone = false;
     bool m_done = false;

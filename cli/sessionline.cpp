@@ -42,8 +42,10 @@ std::uint64_t Session::serviceLine(bool hungUp)
             lose(reason);
             return total;
         }
-        if (n == 0)
+        if (n == 0) {
+            sayLaterWarnings();
             return total;
+        }
         total += static_cast<std::uint64_t>(n);
         m_readWallNs = SimClock::wallNs();
         m_readMonoNs = SimClock::monotonicNs();
@@ -72,9 +74,16 @@ bool Session::sniffTelnet(const std::uint8_t* bytes, std::size_t count)
     // A device speaks only when spoken to, or with a frame (2E): a server
     // that opens with IAC and a verb is a telnet server (ser2net as a
     // lab's exporter runs it), and its negotiation would read as ACKs.
+    if (m_sniffed.empty()) {
+        m_sniffWallNs = m_readWallNs;
+        m_sniffMonoNs = m_readMonoNs;
+        m_sniffOutBeforeRead = m_sendOutBeforeRead;
+    }
     m_sniffed.insert(m_sniffed.end(), bytes, bytes + count);
-    if (m_sniffed.size() < 2 && m_sniffed.front() == Iac && !m_wroteSinceOpen)
-        return false; // one IAC alone: the next byte decides
+    // One IAC alone: the next byte decides, or, if none comes soon, it was
+    // the device's ACK after all (releaseSniffed).
+    if (m_sniffed.size() < 2 && m_sniffed.front() == Iac)
+        return false;
     m_sniffing = false;
     if (m_sniffed.size() >= 2 && m_sniffed[0] == Iac && telnetVerb(m_sniffed[1])) {
         m_link.close();
@@ -86,6 +95,21 @@ bool Session::sniffTelnet(const std::uint8_t* bytes, std::size_t count)
         return false;
     }
     return true;
+}
+
+void Session::releaseSniffed()
+{
+    // Told with the time it was read at, as if it had gone on then.
+    m_sniffing = false;
+    std::vector<std::uint8_t> held;
+    held.swap(m_sniffed);
+    m_readWallNs = m_sniffWallNs;
+    m_readMonoNs = m_sniffMonoNs;
+    m_sendOutBeforeRead = m_sniffOutBeforeRead;
+    m_recording.packet(true, m_readWallNs, held.data(), held.size());
+    m_decoder.feed(held.data(), held.size(), m_readWallNs);
+    if (!m_stopReading)
+        endNoise();
 }
 
 void Session::answerFrame(const ReceivedFrame& frame, Received& kept)
@@ -107,10 +131,8 @@ void Session::answerFrame(const ReceivedFrame& frame, Received& kept)
     a.ticket = m_nextTicket++;
     a.byte = static_cast<std::uint8_t>(reply);
     a.dueNs = SimClock::monotonicNs() + static_cast<std::int64_t>(m_answerDelayMs) * MsNs;
-    if (m_answerDelayMs <= 0) {
+    if (m_answerDelayMs <= 0)
         a.end = m_link.queue(&a.byte, 1, SimClock::monotonicNs());
-        m_wroteSinceOpen = true;
-    }
     m_answers.push_back(a);
     kept.answered = replyName(reply);
     kept.ticket = a.ticket;

@@ -16,7 +16,6 @@ void Session::pumpLine(std::int64_t now)
     for (Answer& a : m_answers) {
         if (a.end == 0 && a.dueNs <= now) {
             a.end = m_link.queue(&a.byte, 1, now);
-            m_wroteSinceOpen = true;
         }
     }
     std::string reason;

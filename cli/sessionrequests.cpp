@@ -94,7 +94,6 @@ void Session::startWrite(const Request& request)
     m_pending.sentNs = SimClock::monotonicNs();
     m_pending.sent = HexBytes::compact(request.bytes.data(), request.bytes.size());
     m_pending.end = m_link.queue(request.bytes.data(), request.bytes.size(), m_pending.sentNs);
-    m_wroteSinceOpen = true;
     // Until the bytes have left, the link's own deadline holds; the reply's
     // time starts when they have.
     m_pending.deadlineNs = m_pending.sentNs + static_cast<std::int64_t>(request.timeoutMs) * MsNs;
