@@ -3,6 +3,9 @@
 #include "linkreason.h"
 #include "portnumbering.h"
 #include "resolve.h"
+#ifdef KORVANE_HAVE_RFC2217
+#include "rfc2217line.h"
+#endif
 
 
 using namespace win; // constants are macros on Windows, names in win elsewhere
@@ -29,6 +32,11 @@ Link::Link(PortAddress address)
         m_net = std::make_unique<NetClient>();
         // A refused connect is said in the session's words, once.
         m_net->setConnectDiagnostics(false);
+    } else if (m_address.kind == PortAddress::Kind::Rfc2217) {
+#ifdef KORVANE_HAVE_RFC2217
+        m_rfc = std::make_unique<Rfc2217Line>();
+        m_rfc->setConnectDiagnostics(false);
+#endif
     } else {
         m_serial = std::make_unique<SerialPort>();
         m_writeOverlapped.hEvent = win::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -45,7 +53,11 @@ Link::~Link()
 bool Link::open(std::string& reason)
 {
     close();
-    m_open = m_address.kind == PortAddress::Kind::Tcp ? openTcp(reason) : openSerial(reason);
+    switch (m_address.kind) {
+    case PortAddress::Kind::Tcp: m_open = openTcp(reason); break;
+    case PortAddress::Kind::Rfc2217: m_open = openRfc2217(reason); break;
+    case PortAddress::Kind::Serial: m_open = openSerial(reason); break;
+    }
     return m_open;
 }
 
@@ -67,16 +79,52 @@ bool Link::openSerial(std::string& reason)
     return false;
 }
 
-bool Link::openTcp(std::string& reason)
+bool Link::resolve(std::string& address, std::string& reason)
 {
-    std::string address;
     if (!resolveIpv4(m_address.host, address, reason))
         return false;
     m_device = address + ':' + std::to_string(m_address.port);
+    return true;
+}
+
+bool Link::openTcp(std::string& reason)
+{
+    std::string address;
+    if (!resolve(address, reason))
+        return false;
     if (m_net->connectTo(address.c_str(), m_address.port))
         return true;
     reason = "cannot connect to " + m_device + ": " + LinkReason::connectText(m_net->connectError());
     return false;
+}
+
+bool Link::openRfc2217(std::string& reason)
+{
+#ifdef KORVANE_HAVE_RFC2217
+    std::string address;
+    if (!resolve(address, reason))
+        return false;
+    // The negotiation holds the open for about a second at the most; a
+    // server that never answers it opens all the same, with a warning.
+    if (m_rfc->connectTo(address.c_str(), m_address.port)) {
+        // The line counts its bytes from the connect, the link from its first open.
+        m_rfcBase = m_left;
+        return true;
+    }
+    reason = "cannot connect to " + m_device + ": " + LinkReason::connectText(m_rfc->connectError());
+#else
+    reason = "this build has no RFC 2217";
+#endif
+    return false;
+}
+
+std::vector<std::string> Link::takeWarnings()
+{
+#ifdef KORVANE_HAVE_RFC2217
+    if (m_rfc)
+        return m_rfc->takeWarnings();
+#endif
+    return {};
 }
 
 void Link::close()
@@ -87,7 +135,11 @@ void Link::close()
     resetWrites();
     if (m_address.kind == PortAddress::Kind::Tcp)
         m_net->close();
-    else
+#ifdef KORVANE_HAVE_RFC2217
+    else if (m_address.kind == PortAddress::Kind::Rfc2217)
+        m_rfc->close();
+#endif
+    else if (m_serial)
         m_serial->close();
 }
 
@@ -105,6 +157,17 @@ int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
         reason = LinkReason::lostText(LinkReason::connectionLost(code), code);
         return -1;
     }
+#ifdef KORVANE_HAVE_RFC2217
+    if (m_address.kind == PortAddress::Kind::Rfc2217) {
+        const int n = m_rfc->read(buffer, size);
+        if (n >= 0)
+            return n;
+        const int code = m_rfc->lostCode();
+        reason = !m_rfc->failure().empty() ? m_rfc->failure()
+                                           : LinkReason::lostText(LinkReason::connectionLost(code), code);
+        return -1;
+    }
+#endif
     DWORD errors = 0;
     COMSTAT stat = {};
     if (!win::ClearCommError(m_serial->nativeHandle(), &errors, &stat)) {
@@ -130,6 +193,10 @@ int Link::descriptor() const
         return -1;
     if (m_address.kind == PortAddress::Kind::Tcp)
         return static_cast<int>(m_net->nativeSocket());
+#ifdef KORVANE_HAVE_RFC2217
+    if (m_address.kind == PortAddress::Kind::Rfc2217)
+        return static_cast<int>(m_rfc->nativeSocket());
+#endif
     return win::posix::descriptor(m_serial->nativeHandle());
 #endif
 }

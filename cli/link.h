@@ -1,7 +1,9 @@
 #pragma once
 // The line to the device, opened as the window opens it: a serial port
-// through the serial transport (exclusive, raw, 38400 8N1) or a TCP
-// connection through the network client. It reads what has arrived, takes
+// through the serial transport (exclusive, raw, 38400 8N1), a TCP
+// connection through the network client, or a serial port shared with RFC
+// 2217 through the RFC 2217 line (telnet taken out: only the device's
+// bytes are read and written here). It reads what has arrived, takes
 // bytes to write without ever waiting for the device, and tells when they
 // have left, when the device will not take them, and when the line has gone
 // away, with the reason.
@@ -22,6 +24,8 @@
 #include <string>
 #include <vector>
 
+class Rfc2217Line;
+
 class Link
 {
 public:
@@ -35,6 +39,10 @@ public:
     bool open(std::string& reason);
     void close();
     bool isOpen() const { return m_open; }
+    // What the open, or the line since, has to warn of: an RFC 2217 server
+    // that set other line settings or refused the option. Taking them
+    // empties the list.
+    std::vector<std::string> takeWarnings();
 
     // Takes what has arrived: the count (0 for nothing), or -1 when the line
     // is gone, with the reason. hungUp: the wait saw the far end hang up.
@@ -79,8 +87,12 @@ private:
 
     bool openSerial(std::string& reason);
     bool openTcp(std::string& reason);
+    bool openRfc2217(std::string& reason);
+    // The network address as connected to, or false with the reason.
+    bool resolve(std::string& address, std::string& reason);
     bool pumpSerial(std::string& reason);
     bool pumpTcp(std::string& reason);
+    bool pumpRfc2217(std::string& reason);
     void resetWrites();
 
     PortAddress m_address;
@@ -88,6 +100,9 @@ private:
     // while for the connection to settle, which a serial run should not.
     std::unique_ptr<SerialPort> m_serial;
     std::unique_ptr<NetClient> m_net;
+#ifdef KORVANE_HAVE_RFC2217
+    std::unique_ptr<Rfc2217Line> m_rfc;
+#endif
     std::string m_device;
     bool m_open = false;
 
@@ -98,6 +113,7 @@ private:
     std::uint64_t m_queued = 0;
     std::uint64_t m_handed = 0;          // given to the driver or the socket
     std::uint64_t m_left = 0;
+    std::uint64_t m_rfcBase = 0; // m_left when the RFC 2217 line connected
     win::OVERLAPPED m_writeOverlapped{};
     bool m_writePending = false;
 };

@@ -3,6 +3,9 @@
 #include "link.h"
 
 #include "linkreason.h"
+#ifdef KORVANE_HAVE_RFC2217
+#include "rfc2217line.h"
+#endif
 
 #include <algorithm>
 
@@ -50,7 +53,9 @@ std::int64_t Link::deadlineNs() const
 
 bool Link::waitsForRoom() const
 {
-    return m_address.kind == PortAddress::Kind::Tcp && !m_waiting.empty();
+    // A socket tells when it has room; so does one that holds an RFC 2217
+    // line's escaped bytes.
+    return m_address.network() && (!m_waiting.empty() || m_handed > m_left);
 }
 
 bool Link::pump(std::string& reason)
@@ -61,7 +66,9 @@ bool Link::pump(std::string& reason)
     }
     if (!writing())
         return true;
-    const bool ok = m_address.kind == PortAddress::Kind::Tcp ? pumpTcp(reason) : pumpSerial(reason);
+    const bool ok = m_address.kind == PortAddress::Kind::Tcp       ? pumpTcp(reason)
+                  : m_address.kind == PortAddress::Kind::Rfc2217 ? pumpRfc2217(reason)
+                                                                  : pumpSerial(reason);
     while (!m_pieces.empty() && m_pieces.front().end <= m_left)
         m_pieces.pop_front();
     return ok;
@@ -89,6 +96,31 @@ bool Link::pumpTcp(std::string& reason)
     m_handed += done;
     m_left = m_handed;
     return true;
+}
+
+bool Link::pumpRfc2217(std::string& reason)
+{
+#ifdef KORVANE_HAVE_RFC2217
+    // The line escapes what it takes and holds it until the socket has
+    // taken it whole; only then has it left.
+    if (!m_waiting.empty()) {
+        const int n = m_rfc->write(m_waiting.data(), static_cast<int>(std::min<std::size_t>(m_waiting.size(), 1 << 16)));
+        if (n > 0) {
+            m_waiting.erase(m_waiting.begin(), m_waiting.begin() + n);
+            m_handed = m_rfcBase + m_rfc->deviceQueued();
+        }
+    }
+    const bool ok = m_rfc->flush();
+    m_left = m_rfcBase + m_rfc->deviceSent();
+    if (!ok) {
+        const int code = m_rfc->lostCode();
+        reason = LinkReason::lostText(LinkReason::connectionLost(code), code);
+    }
+    return ok;
+#else
+    reason = "this build has no RFC 2217";
+    return false;
+#endif
 }
 
 bool Link::pumpSerial(std::string& reason)
@@ -154,6 +186,10 @@ std::string Link::abandon(std::int64_t nowNs)
         }
         win::PurgeComm(m_serial->nativeHandle(), PURGE_TXABORT | PURGE_TXCLEAR);
     }
+#ifdef KORVANE_HAVE_RFC2217
+    if (m_rfc && m_open)
+        m_rfc->dropUnsent();
+#endif
     resetWrites();
     return said;
 }
@@ -171,4 +207,12 @@ void Link::resetWrites()
     m_pieces.clear();
     // What has not gone never will: the stream goes on from what did.
     m_queued = m_handed = m_left;
+#ifdef KORVANE_HAVE_RFC2217
+    // Except a piece an RFC 2217 line has begun: it goes on to its end, so
+    // that the server never sees half an escape; nothing waits for it.
+    if (m_rfc && m_open) {
+        m_queued = m_handed = m_rfcBase + m_rfc->deviceQueued();
+        m_left = m_rfcBase + m_rfc->deviceSent();
+    }
+#endif
 }

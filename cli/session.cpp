@@ -49,6 +49,9 @@ int Session::run()
         return m_status;
     }
     m_sniffing = m_options.port.kind == PortAddress::Kind::Tcp;
+    const std::vector<std::string> warnings = m_link.takeWarnings();
+    for (const std::string& w : warnings)
+        say("warning: " + w);
     // What already waits was sent before anything from here: it is read,
     // and told, before the first frame goes out, so that it cannot pass
     // for that frame's reply.
@@ -56,7 +59,7 @@ int Session::run()
     if (!session && waiting > 0)
         say(std::to_string(waiting) + " bytes waited on the line at the open: read as the device's, before anything was sent");
     if (session) {
-        sayHello(waiting);
+        sayHello(waiting, warnings);
     } else if (m_options.command == Options::Command::Send) {
         Request request;
         request.command = Request::Command::Send;
@@ -76,16 +79,24 @@ int Session::run()
     return m_status;
 }
 
-void Session::sayHello(std::uint64_t waiting)
+void Session::sayHello(std::uint64_t waiting, const std::vector<std::string>& warnings)
 {
+    Json hello{{"event", "hello"},
+               {"protocol", 1},
+               {"version", KORVANE_VERSION},
+               {"port", m_options.port.text},
+               {"device", m_link.device()},
+               {"waiting", waiting}};
+    if (!warnings.empty())
+        hello["warnings"] = warnings;
     // First of all lines, before the events of what waited.
-    m_out.push_front(OutLine{Json{{"event", "hello"},
-                                  {"protocol", 1},
-                                  {"version", KORVANE_VERSION},
-                                  {"port", m_options.port.text},
-                                  {"device", m_link.device()},
-                                  {"waiting", waiting}},
-                             0});
+    m_out.push_front(OutLine{std::move(hello), 0});
+}
+
+void Session::sayLaterWarnings()
+{
+    for (const std::string& w : m_link.takeWarnings())
+        say("warning: " + w);
 }
 
 void Session::endRun(int status, const std::string& error)
@@ -212,7 +223,13 @@ void Session::serviceTimers(std::int64_t now)
             m_lostReason.clear();
             m_sniffing = m_options.port.kind == PortAddress::Kind::Tcp;
             m_sniffed.clear();
-            event(Json{{"event", "back"}, {"t", seconds(SimClock::wallNs())}});
+            Json back{{"event", "back"}, {"t", seconds(SimClock::wallNs())}};
+            const std::vector<std::string> warnings = m_link.takeWarnings();
+            for (const std::string& w : warnings)
+                say("warning: " + w);
+            if (!warnings.empty())
+                back["warnings"] = warnings;
+            event(back);
             serviceLine(false);
         } else {
             m_retryNs = now + RetryNs;

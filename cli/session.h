@@ -80,7 +80,11 @@ private:
 
     // session.cpp
     bool openFiles(std::string& error);
-    void sayHello(std::uint64_t waiting);
+    // warnings: what the open has to warn of (an RFC 2217 server's other
+    // settings), also said on standard error.
+    void sayHello(std::uint64_t waiting, const std::vector<std::string>& warnings);
+    // What the line warns of after the open, on standard error.
+    void sayLaterWarnings();
     void loop();
     bool finished() const;
     int nextWakeMs(std::int64_t now) const;

@@ -44,8 +44,10 @@ std::uint64_t Session::serviceLine(bool hungUp)
             lose(reason);
             return total;
         }
-        if (n == 0)
+        if (n == 0) {
+            sayLaterWarnings();
             return total;
+        }
         total += static_cast<std::uint64_t>(n);
         m_readWallNs = SimClock::wallNs();
         m_readMonoNs = SimClock::monotonicNs();

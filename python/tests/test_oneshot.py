@@ -17,7 +17,7 @@ SEND_CASES = [
 ]
 
 
-@pytest.mark.parametrize("link", ["--serial COM7", "--tcp 127.0.0.1:0"])
+@pytest.mark.parametrize("link", ["--serial COM7", "--tcp 127.0.0.1:0", "--rfc2217"])
 @pytest.mark.parametrize("sim_args,args,status,reply,sent", SEND_CASES)
 def test_send_reports_the_reply_and_exit_status(sims, link, sim_args, args, status, reply, sent):
     sim = sims(*link.split(), *sim_args.split())
@@ -29,6 +29,8 @@ def test_send_reports_the_reply_and_exit_status(sims, link, sim_args, args, stat
 @pytest.mark.parametrize("args,status", [
     ("--port /dev/korvane-no-such-line send 01", 3),
     ("--port socket://127.0.0.1:1 send 01", 3),
+    ("--port rfc2217://127.0.0.1:1 send 01", 3),
+    ("--port rfc2217://127.0.0.1 send 01", 2),
     ("--port COM7 send 01", 3),  # nothing linked as COM7 in the test's ports folder
     ("--port COM7 send", 2),
     ("--port COM7 send 0G", 2),
