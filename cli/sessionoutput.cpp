@@ -26,6 +26,8 @@ void Session::pumpLine(std::int64_t now)
     settleAnswers();
     const bool writingPending = m_pending.active && !m_pending.out
         && (m_pending.request.command == Request::Command::Send || m_pending.request.command == Request::Command::Raw);
+    if (writingPending && m_link.handed() >= m_pending.end)
+        m_pending.handed = true;
     if (writingPending && m_link.left() >= m_pending.end) {
         written();
     } else if (m_link.writing() && now >= m_link.deadlineNs()) {
