@@ -168,15 +168,16 @@ int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
         return -1;
     }
 #endif
-    DWORD errors = 0;
-    COMSTAT stat = {};
-    if (!win::ClearCommError(m_serial->nativeHandle(), &errors, &stat)) {
-        const DWORD code = win::GetLastError();
+    // The transport's read asks the driver what waits and takes it; a query
+    // that fails outright is the line gone.
+    const int n = m_serial->read(buffer, size);
+    if (n > 0)
+        return n;
+    if (m_serial->lineError() != 0) {
+        const DWORD code = m_serial->lineError();
         reason = LinkReason::lostText(LinkReason::serialLost(code), static_cast<long>(code));
         return -1;
     }
-    if (stat.cbInQue > 0)
-        return m_serial->read(buffer, size);
     if (hungUp) {
         reason = LinkReason::lostText(LinkReason::Lost::HungUp, 0);
         return -1;

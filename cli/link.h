@@ -54,6 +54,9 @@ public:
     // with the reason, when the line is gone.
     bool pump(std::string& reason);
     std::uint64_t left() const { return m_left; }
+    // How far the stream has been handed to the driver or the socket: the
+    // device can have seen no byte beyond this.
+    std::uint64_t handed() const { return m_handed; }
     std::uint64_t queued() const { return m_queued; }
     bool writing() const { return m_left < m_queued; }
     // The monotonic time by which the oldest piece not yet gone must have

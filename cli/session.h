@@ -66,6 +66,7 @@ private:
         std::int64_t deadlineNs = 0; // monotonic
         std::uint64_t end = 0;       // send, raw: where the bytes end in the link's stream
         bool out = false;            // send, raw: they have left
+        bool handed = false;         // send, raw: they have all been handed to the line
         std::string sent;            // hex
         std::vector<ReceivedFrame> came; // expect_frame: what came meanwhile (the first few)
         std::size_t cameCount = 0;
@@ -130,6 +131,8 @@ private:
     void event(const nlohmann::ordered_json& body, std::uint64_t ticket = 0);
     void emit(nlohmann::ordered_json line, std::uint64_t ticket = 0);
     void flush();
+    // A "dropped" event when what the record lacks has grown (recording.h).
+    void reportDropped(std::int64_t nowNs);
 
     const Options& m_options;
     Console& m_console;
@@ -153,7 +156,7 @@ private:
     std::int64_t m_retryNs = 0;
     std::int64_t m_readWallNs = 0; // when the bytes being decoded were read
     std::int64_t m_readMonoNs = 0;
-    bool m_sendOutBeforeRead = false; // the pending send had left before this read
+    bool m_sendOutBeforeRead = false; // the pending send's frame was all handed on before this read
     std::int64_t m_endNs = -1;     // listen --duration
     long long m_events = 0;        // listen: events printed
     std::uint64_t m_goodFrames = 0; // the log's index, as the window counts its lines

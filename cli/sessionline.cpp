@@ -32,7 +32,9 @@ std::uint64_t Session::serviceLine(bool hungUp)
 {
     // Whether the pending send's frame has left is settled before the read:
     // a reply that this read brings may count only then.
-    m_sendOutBeforeRead = m_pending.active && m_pending.out && m_pending.request.command == Request::Command::Send;
+    // A serial driver may tell that its queue has drained only after the
+    // device has answered, so "handed on" is what counts here.
+    m_sendOutBeforeRead = m_pending.active && m_pending.handed && m_pending.request.command == Request::Command::Send;
     std::uint8_t buffer[ReadChunk];
     std::uint64_t total = 0;
     for (;;) {
@@ -181,8 +183,11 @@ void Session::replyReceived(std::uint8_t reply)
         event(Json{{"event", "reply"}, {"t", seconds(m_readWallNs)}, {"reply", replyName(reply)}});
     // Only a reply read after the frame had left can be its reply; one
     // that came before was meant for something else.
-    if (m_pending.active && m_pending.request.command == Request::Command::Send && m_sendOutBeforeRead)
+    if (m_pending.active && m_pending.request.command == Request::Command::Send && m_sendOutBeforeRead) {
+        if (!m_pending.out)
+            written(); // the device has answered it: it has left
         finishSend(reply);
+    }
 }
 
 void Session::noiseReceived(std::uint8_t byte)

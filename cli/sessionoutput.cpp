@@ -26,6 +26,8 @@ void Session::pumpLine(std::int64_t now)
     settleAnswers();
     const bool writingPending = m_pending.active && !m_pending.out
         && (m_pending.request.command == Request::Command::Send || m_pending.request.command == Request::Command::Raw);
+    if (writingPending && m_link.handed() >= m_pending.end)
+        m_pending.handed = true;
     if (writingPending && m_link.left() >= m_pending.end) {
         written();
     } else if (m_link.writing() && now >= m_link.deadlineNs()) {
@@ -123,6 +125,8 @@ void Session::emit(Json line, std::uint64_t ticket)
 
 void Session::flush()
 {
+    m_recording.flush();
+    reportDropped(SimClock::monotonicNs());
     std::string text;
     while (!m_out.empty() && (m_out.front().ticket == 0 || m_outputGone)) {
         text += m_out.front().line.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -133,5 +137,11 @@ void Session::flush()
         m_outputGone = true;
         m_done = true;
     }
-    m_recording.flush();
+}
+
+void Session::reportDropped(std::int64_t nowNs)
+{
+    RecordFiles::Lacking counts;
+    if (m_options.command != Options::Command::Send && m_recording.dropReport(nowNs, counts))
+        emit(Json{{"event", "dropped"}, {"log_rows", counts.logRows}, {"pcap_packets", counts.pcapPackets}});
 }

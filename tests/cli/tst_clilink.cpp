@@ -187,8 +187,14 @@ void CliLinkTest::heldLine()
 void CliLinkTest::staleReply()
 {
     Pty device;
-    QVERIFY(device.isValid());
-    QVERIFY(device.write(QByteArray::fromHex("F0")));
+    Stream keeper; // the line's far side, to see that what waits has arrived
+    QVERIFY(device.isValid() && keeper.openTerminal(device.slavePath()));
+    // The NAK waits on the line (not still on its way) when the port opens.
+    const auto nakWaits = [&] {
+        pollfd p{keeper.fd(), POLLIN, 0};
+        return device.write(QByteArray::fromHex("F0")) && ::poll(&p, 1, WaitMs) == 1;
+    };
+    QVERIFY(nakWaits());
     Run run = runCli({"--port", device.slavePath(), "send", "01", "0A", "FF"}, QByteArray(), [&](QProcess&) {
         QCOMPARE(device.read(6).toHex().toUpper(), QByteArray("2E01020AFFF3"));
         QVERIFY(device.write(QByteArray::fromHex("FF")));
@@ -197,7 +203,7 @@ void CliLinkTest::staleReply()
     QCOMPARE(run.lines.value(0).value("reply").toString(), QString("ack"));
     QVERIFY(run.errors.contains("1 bytes waited"));
 
-    QVERIFY(device.write(QByteArray::fromHex("F0")));
+    QVERIFY(nakWaits());
     run = runCli({"--port", device.slavePath(), "session"}, R"({"id":1,"cmd":"ping"})" "\n");
     QCOMPARE(run.lines.value(0).value("waiting").toInt(), 1);
     QCOMPARE(events(run, "reply").value(0).value("reply").toString(), QString("nak"));
