@@ -21,12 +21,14 @@ import os
 import statistics
 import subprocess
 import sys
-import socket
 import tempfile
 import time
 from pathlib import Path
 
 import serial
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+import ser2net  # noqa: E402 - beside the C++ test support
 
 FRAME_TYPE, FRAME_DATA = 0x01, b"\x0a\xff"
 FRAME = bytes([0x2E, FRAME_TYPE, len(FRAME_DATA)]) + FRAME_DATA
@@ -47,29 +49,6 @@ def start_sim(sim, config):
     if ready[:2] != ["ready", "COM9"]:
         sys.exit(f"korvane-sim did not start: {ready}")
     return proc, ready[2]
-
-
-def start_ser2net(path, folder):
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    config = Path(folder) / "ser2net.yaml"
-    config.write_text("connection: &con01\n"
-                      f"  accepter: telnet(rfc2217,mode=server),tcp,127.0.0.1,{port}\n"
-                      f"  connector: serialdev(nouucplock=true),{path},38400n81,local\n"
-                      "  options:\n    max-connections: 10\n")
-    proc = subprocess.Popen(["ser2net", "-n", "-d", "-u", "-c", config, "-P", Path(folder) / "ser2net.pid"],
-                            stderr=subprocess.DEVNULL)
-    # Listening is read from the kernel's table: a test connection would
-    # open the simulator's line.
-    local = f"0100007F:{port:04X}"
-    deadline = time.monotonic() + 10
-    while not any(f[1] == local and f[3] == "0A" for f in
-                  (line.split() for line in Path("/proc/net/tcp").read_text().splitlines()[1:])):
-        if time.monotonic() > deadline or proc.poll() is not None:
-            sys.exit("ser2net does not listen")
-        time.sleep(0.005)
-    return proc, f"rfc2217://127.0.0.1:{port}"
 
 
 def open_pyserial(port):
@@ -142,7 +121,7 @@ def main():
         sim, path = start_sim(args.sim, config)
         server = None
         if args.rfc2217:
-            server, path = start_ser2net(path, config)
+            server, path = ser2net.start(path, config)
         try:
             for _ in range(args.runs):
                 if args.rfc2217:

@@ -20,12 +20,13 @@ public:
     struct Ready
     {
         bool input = false;  // standard input has bytes or its end
-        bool line = false;   // the line may have bytes: read it
+        bool line = false;   // the line may have bytes (or room): look at it
         bool hungUp = false; // the line's far end hung up
     };
     // Waits up to timeoutMs (-1: no limit) for standard input, when
-    // watchInput, or for the line's descriptor, when it is not -1.
-    Ready wait(int lineDescriptor, bool watchInput, int timeoutMs);
+    // watchInput, or for the line's descriptor, when it is not -1: for
+    // bytes to read, and for room to write when lineRoom.
+    Ready wait(int lineDescriptor, bool watchInput, bool lineRoom, int timeoutMs);
 
     // Takes what standard input has: the count, 0 at its end, -1 for
     // nothing now.

@@ -18,14 +18,14 @@ Console::Console()
 
 Console::~Console() = default;
 
-Console::Ready Console::wait(int lineDescriptor, bool watchInput, int timeoutMs)
+Console::Ready Console::wait(int lineDescriptor, bool watchInput, bool lineRoom, int timeoutMs)
 {
     pollfd fds[2] = {};
     nfds_t count = 0;
     int lineAt = -1;
     int inputAt = -1;
     if (lineDescriptor >= 0) {
-        fds[count] = {lineDescriptor, POLLIN, 0};
+        fds[count] = {lineDescriptor, static_cast<short>(lineRoom ? POLLIN | POLLOUT : POLLIN), 0};
         lineAt = static_cast<int>(count++);
     }
     if (watchInput) {

@@ -63,7 +63,7 @@ Console::~Console()
     m_reader.release();
 }
 
-Console::Ready Console::wait(int, bool watchInput, int timeoutMs)
+Console::Ready Console::wait(int, bool watchInput, bool, int timeoutMs)
 {
     Ready ready;
     ready.line = true;

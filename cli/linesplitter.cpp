@@ -30,3 +30,11 @@ void LineSplitter::feed(const char* bytes, std::size_t count, std::vector<Line>&
         count -= take + 1;
     }
 }
+
+void LineSplitter::finish(std::vector<Line>& lines)
+{
+    if (!m_skipping && m_partial.empty())
+        return;
+    const char end = '\n';
+    feed(&end, 1, lines);
+}

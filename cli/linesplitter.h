@@ -20,6 +20,8 @@ public:
 
     // Adds bytes; each line they complete is appended to lines.
     void feed(const char* bytes, std::size_t count, std::vector<Line>& lines);
+    // At the end of input: a last line without its line end is a line.
+    void finish(std::vector<Line>& lines);
 
 private:
     std::size_t m_limit;

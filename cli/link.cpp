@@ -3,16 +3,18 @@
 #include "linkreason.h"
 #include "portnumbering.h"
 #include "resolve.h"
+#ifdef KORVANE_HAVE_RFC2217
+#include "rfc2217line.h"
+#endif
 
-#include <chrono>
-#include <thread>
 
 using namespace win; // constants are macros on Windows, names in win elsewhere
 
 namespace {
 
 #ifndef _WIN32
-// COMn as the window numbers ports: the number, or 0 for another name.
+// COMn as the window numbers ports (the address has made it upper case
+// and checked the range): the number, or 0 for another name.
 int comNumber(const std::string& name)
 {
     if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9')
@@ -21,25 +23,41 @@ int comNumber(const std::string& name)
 }
 #endif
 
-// How long a write may wait for a socket that takes nothing, as long as
-// the serial transport waits for one byte.
-constexpr auto SendGiveUp = std::chrono::milliseconds(2000);
-
 } // namespace
 
 Link::Link(PortAddress address)
     : m_address(std::move(address))
 {
-    if (m_address.kind == PortAddress::Kind::Tcp)
+    if (m_address.kind == PortAddress::Kind::Tcp) {
         m_net = std::make_unique<NetClient>();
-    else
+        // A refused connect is said in the session's words, once.
+        m_net->setConnectDiagnostics(false);
+    } else if (m_address.kind == PortAddress::Kind::Rfc2217) {
+#ifdef KORVANE_HAVE_RFC2217
+        m_rfc = std::make_unique<Rfc2217Line>();
+        m_rfc->setConnectDiagnostics(false);
+#endif
+    } else {
         m_serial = std::make_unique<SerialPort>();
+        m_writeOverlapped.hEvent = win::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+}
+
+Link::~Link()
+{
+    close();
+    if (m_writeOverlapped.hEvent != nullptr)
+        win::CloseHandle(m_writeOverlapped.hEvent);
 }
 
 bool Link::open(std::string& reason)
 {
     close();
-    m_open = m_address.kind == PortAddress::Kind::Tcp ? openTcp(reason) : openSerial(reason);
+    switch (m_address.kind) {
+    case PortAddress::Kind::Tcp: m_open = openTcp(reason); break;
+    case PortAddress::Kind::Rfc2217: m_open = openRfc2217(reason); break;
+    case PortAddress::Kind::Serial: m_open = openSerial(reason); break;
+    }
     return m_open;
 }
 
@@ -61,16 +79,52 @@ bool Link::openSerial(std::string& reason)
     return false;
 }
 
-bool Link::openTcp(std::string& reason)
+bool Link::resolve(std::string& address, std::string& reason)
 {
-    std::string address;
     if (!resolveIpv4(m_address.host, address, reason))
         return false;
     m_device = address + ':' + std::to_string(m_address.port);
+    return true;
+}
+
+bool Link::openTcp(std::string& reason)
+{
+    std::string address;
+    if (!resolve(address, reason))
+        return false;
     if (m_net->connectTo(address.c_str(), m_address.port))
         return true;
     reason = "cannot connect to " + m_device + ": " + LinkReason::connectText(m_net->connectError());
     return false;
+}
+
+bool Link::openRfc2217(std::string& reason)
+{
+#ifdef KORVANE_HAVE_RFC2217
+    std::string address;
+    if (!resolve(address, reason))
+        return false;
+    // The negotiation holds the open for about a second at the most; a
+    // server that never answers it opens all the same, with a warning.
+    if (m_rfc->connectTo(address.c_str(), m_address.port)) {
+        // The line counts its bytes from the connect, the link from its first open.
+        m_rfcBase = m_left;
+        return true;
+    }
+    reason = "cannot connect to " + m_device + ": " + LinkReason::connectText(m_rfc->connectError());
+#else
+    reason = "this build has no RFC 2217";
+#endif
+    return false;
+}
+
+std::vector<std::string> Link::takeWarnings()
+{
+#ifdef KORVANE_HAVE_RFC2217
+    if (m_rfc)
+        return m_rfc->takeWarnings();
+#endif
+    return {};
 }
 
 void Link::close()
@@ -78,9 +132,14 @@ void Link::close()
     if (!m_open)
         return;
     m_open = false;
+    resetWrites();
     if (m_address.kind == PortAddress::Kind::Tcp)
         m_net->close();
-    else
+#ifdef KORVANE_HAVE_RFC2217
+    else if (m_address.kind == PortAddress::Kind::Rfc2217)
+        m_rfc->close();
+#endif
+    else if (m_serial)
         m_serial->close();
 }
 
@@ -98,49 +157,32 @@ int Link::read(std::uint8_t* buffer, int size, bool hungUp, std::string& reason)
         reason = LinkReason::lostText(LinkReason::connectionLost(code), code);
         return -1;
     }
-    DWORD errors = 0;
-    COMSTAT stat = {};
-    if (!win::ClearCommError(m_serial->nativeHandle(), &errors, &stat)) {
-        const DWORD code = win::GetLastError();
+#ifdef KORVANE_HAVE_RFC2217
+    if (m_address.kind == PortAddress::Kind::Rfc2217) {
+        const int n = m_rfc->read(buffer, size);
+        if (n >= 0)
+            return n;
+        const int code = m_rfc->lostCode();
+        reason = !m_rfc->failure().empty() ? m_rfc->failure()
+                                           : LinkReason::lostText(LinkReason::connectionLost(code), code);
+        return -1;
+    }
+#endif
+    // The transport's read asks the driver what waits and takes it; a query
+    // that fails outright is the line gone.
+    const int n = m_serial->read(buffer, size);
+    if (n > 0)
+        return n;
+    if (m_serial->lineError() != 0) {
+        const DWORD code = m_serial->lineError();
         reason = LinkReason::lostText(LinkReason::serialLost(code), static_cast<long>(code));
         return -1;
     }
-    if (stat.cbInQue > 0)
-        return m_serial->read(buffer, size);
     if (hungUp) {
         reason = LinkReason::lostText(LinkReason::Lost::HungUp, 0);
         return -1;
     }
     return 0;
-}
-
-bool Link::write(const std::uint8_t* bytes, std::size_t count, std::string& reason)
-{
-    if (!m_open) {
-        reason = "the line is not open";
-        return false;
-    }
-    if (m_address.kind == PortAddress::Kind::Serial) {
-        m_serial->write(bytes, static_cast<int>(count));
-        return true;
-    }
-    const auto giveUp = std::chrono::steady_clock::now() + SendGiveUp;
-    std::size_t done = 0;
-    while (done < count) {
-        const int n = m_net->send(reinterpret_cast<const char*>(bytes + done), static_cast<int>(count - done));
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        const int code = win::WSAGetLastError();
-        if (code != WSAEWOULDBLOCK || std::chrono::steady_clock::now() > giveUp) {
-            reason = code == WSAEWOULDBLOCK ? "the device takes no data"
-                                            : LinkReason::lostText(LinkReason::connectionLost(code), code);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 int Link::descriptor() const
@@ -152,6 +194,10 @@ int Link::descriptor() const
         return -1;
     if (m_address.kind == PortAddress::Kind::Tcp)
         return static_cast<int>(m_net->nativeSocket());
+#ifdef KORVANE_HAVE_RFC2217
+    if (m_address.kind == PortAddress::Kind::Rfc2217)
+        return static_cast<int>(m_rfc->nativeSocket());
+#endif
     return win::posix::descriptor(m_serial->nativeHandle());
 #endif
 }

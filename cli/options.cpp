@@ -81,8 +81,8 @@ bool Options::parse(int argc, char** argv, Options& out, std::string& error)
                 return false;
             }
         } else if (arg == "--count") {
-            if (!wholeNumber(value, 1LL << 40, n)) {
-                error = "--count takes a number of events";
+            if (!wholeNumber(value, 1LL << 40, n) || n < 1) {
+                error = "--count takes a number of events, 1 or more";
                 return false;
             }
             out.count = n;

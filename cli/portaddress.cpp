@@ -2,7 +2,32 @@
 
 namespace {
 
-constexpr char Scheme[] = "socket://";
+struct Scheme
+{
+    const char* prefix;
+    PortAddress::Kind kind;
+};
+constexpr Scheme Schemes[] = {{"socket://", PortAddress::Kind::Tcp}, {"rfc2217://", PortAddress::Kind::Rfc2217}};
+
+// COMn in any case is the port the window numbers n, and only 1 to 9 are
+// numbered; anything else that is no COM name is a device path.
+bool parseCom(PortAddress& out, std::string& error)
+{
+    const std::string& text = out.text;
+    if (text.size() < 4 || (text[0] | 0x20) != 'c' || (text[1] | 0x20) != 'o' || (text[2] | 0x20) != 'm'
+        || text.find_first_not_of("0123456789", 3) != std::string::npos)
+        return true;
+    if (text.size() != 4 || text[3] == '0') {
+        error = "\"" + text + "\": ports are numbered COM1 to COM9"
+#ifdef _WIN32
+                                    "; name a higher one as \\\\.\\" + text
+#endif
+            ;
+        return false;
+    }
+    out.text = "COM" + text.substr(3);
+    return true;
+}
 
 } // namespace
 
@@ -14,10 +39,22 @@ bool PortAddress::parse(const std::string& text, PortAddress& out, std::string& 
         error = "--port needs a port";
         return false;
     }
-    if (text.rfind(Scheme, 0) != 0)
-        return true;
-    out.kind = Kind::Tcp;
-    const std::string address = text.substr(sizeof Scheme - 1);
+    const Scheme* scheme = nullptr;
+    for (const Scheme& s : Schemes) {
+        if (text.rfind(s.prefix, 0) == 0)
+            scheme = &s;
+    }
+    if (scheme == nullptr)
+        return parseCom(out, error);
+    out.kind = scheme->kind;
+#ifndef KORVANE_HAVE_RFC2217
+    if (out.kind == Kind::Rfc2217) {
+        error = "\"" + text + "\": this build of korvane-cli has no RFC 2217; use socket:// with a raw TCP port";
+        return false;
+    }
+#endif
+    const std::string prefix = scheme->prefix;
+    const std::string address = text.substr(prefix.size());
     const std::size_t colon = address.rfind(':');
     const std::string port = colon == std::string::npos ? std::string() : address.substr(colon + 1);
     unsigned long number = 0;
@@ -25,7 +62,7 @@ bool PortAddress::parse(const std::string& text, PortAddress& out, std::string& 
         number = c >= '0' && c <= '9' && number < 65536 ? number * 10 + static_cast<unsigned long>(c - '0') : 65536;
     }
     if (colon == 0 || colon == std::string::npos || port.empty() || number == 0 || number > 65535) {
-        error = "\"" + text + "\" is not socket://HOST:PORT";
+        error = "\"" + text + "\" is not " + prefix + "HOST:PORT";
         return false;
     }
     out.host = address.substr(0, colon);

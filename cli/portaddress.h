@@ -1,17 +1,22 @@
 #pragma once
-// What --port names: a serial port ("COM3", a device path) or a device
-// behind TCP ("socket://HOST:PORT", as ser2net serves an adapter).
+// What --port names: a serial port ("COM3", a device path), a device
+// behind raw TCP ("socket://HOST:PORT", as ser2net serves an adapter) or a
+// serial port shared with RFC 2217 ("rfc2217://HOST:PORT", as labgrid's
+// exporter serves one through ser2net).
 
 #include <string>
 
 struct PortAddress
 {
-    enum class Kind { Serial, Tcp };
+    enum class Kind { Serial, Tcp, Rfc2217 };
     Kind kind = Kind::Serial;
     std::string text;  // as given
-    std::string host;  // Tcp
+    std::string host;  // Tcp, Rfc2217
     unsigned short port = 0;
 
-    // False, with the reason, for a socket:// address without host or port.
+    bool network() const { return kind != Kind::Serial; }
+
+    // False, with the reason, for a socket:// or rfc2217:// address without
+    // host or port, or an rfc2217:// address where this build has no RFC 2217.
     static bool parse(const std::string& text, PortAddress& out, std::string& error);
 };

@@ -3,6 +3,8 @@
 #include "hexbytes.h"
 #include "linkframe.h"
 
+#include <initializer_list>
+
 using json = nlohmann::ordered_json;
 
 namespace {
@@ -47,6 +49,25 @@ bool text(const json& request, const char* name, const std::string& fallback, st
         return false;
     }
     out = it->get<std::string>();
+    return true;
+}
+
+// Every key the command takes; any other is a mistyped one, which would
+// otherwise leave its default standing in silence.
+bool knownKeys(const json& request, std::initializer_list<const char*> keys, std::string& error)
+{
+    for (const auto& item : request.items()) {
+        const std::string& key = item.key();
+        if (key == "id" || key == "cmd")
+            continue;
+        bool known = false;
+        for (const char* name : keys)
+            known = known || key == name;
+        if (!known) {
+            error = "unknown key \"" + key.substr(0, 64) + "\"";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -127,25 +148,33 @@ bool parseRequest(const std::string& line, Request& out, std::string& error)
         return false;
     }
     const auto id = request.find("id");
-    if (id != request.end() && (id->is_number() || id->is_string()))
+    if (id != request.end() && !id->is_null()) {
+        // The answer must name the request by what it gave; null is kept
+        // for lines that could not be read.
+        if (!id->is_number() && !id->is_string()) {
+            error = "\"id\" must be a number or a string";
+            return false;
+        }
         out.id = *id;
+    }
     std::string command;
     if (!text(request, "cmd", "", command, error))
         return false;
     if (command == "send") {
         out.command = Request::Command::Send;
-        return parseSend(request, out, error);
+        return knownKeys(request, {"type", "data", "expect", "timeout_ms"}, error) && parseSend(request, out, error);
     }
     if (command == "raw") {
         std::string data;
         out.command = Request::Command::Raw;
-        return text(request, "data", "", data, error) && HexBytes::parsePairs(data, out.bytes, error);
+        return knownKeys(request, {"data"}, error) && text(request, "data", "", data, error)
+            && HexBytes::parsePairs(data, out.bytes, error);
     }
     if (command == "expect_frame") {
         std::string pattern;
         std::int64_t timeout = 0;
         out.command = Request::Command::ExpectFrame;
-        if (!text(request, "pattern", "", pattern, error) || !number(request, "timeout_ms", MaxWaitMs, 1000, timeout, error)
+        if (!knownKeys(request, {"pattern", "timeout_ms"}, error) || !text(request, "pattern", "", pattern, error) || !number(request, "timeout_ms", MaxWaitMs, 1000, timeout, error)
             || !out.pattern.parse(pattern, error))
             return false;
         out.timeoutMs = static_cast<int>(timeout);
@@ -155,7 +184,7 @@ bool parseRequest(const std::string& line, Request& out, std::string& error)
         std::string mode;
         std::int64_t delay = 0;
         out.command = Request::Command::Answer;
-        if (!text(request, "mode", "ack", mode, error) || !number(request, "delay_ms", MaxWaitMs, 0, delay, error))
+        if (!knownKeys(request, {"mode", "delay_ms"}, error) || !text(request, "mode", "ack", mode, error) || !number(request, "delay_ms", MaxWaitMs, 0, delay, error))
             return false;
         if (!parseAnswerMode(mode, out.mode)) {
             error = "\"mode\" must be ack, nak or none";
@@ -166,11 +195,11 @@ bool parseRequest(const std::string& line, Request& out, std::string& error)
     }
     if (command == "ping") {
         out.command = Request::Command::Ping;
-        return true;
+        return knownKeys(request, {}, error);
     }
     if (command == "close") {
         out.command = Request::Command::Close;
-        return true;
+        return knownKeys(request, {}, error);
     }
     error = command.empty() ? "no \"cmd\"" : "unknown cmd \"" + command.substr(0, 64) + "\"";
     return false;

@@ -82,6 +82,7 @@ using ::sockaddr_in;
 
 using ::CancelIoEx;
 using ::ClearCommError;
+using ::PurgeComm;
 using ::CloseHandle;
 using ::CreateEventW;
 using ::CreateFileW;
@@ -273,6 +274,13 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytesTransferred, BOOL wait);
 BOOL CancelIoEx(HANDLE file, OVERLAPPED* overlapped);
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
+// Drops what waits in the device's queues: PURGE_RXCLEAR what has arrived and
+// not been read, PURGE_TXCLEAR what was written and has not left (tcflush).
+BOOL PurgeComm(HANDLE file, DWORD flags);
+constexpr DWORD PURGE_TXABORT = 0x0001;
+constexpr DWORD PURGE_RXABORT = 0x0002;
+constexpr DWORD PURGE_TXCLEAR = 0x0004;
+constexpr DWORD PURGE_RXCLEAR = 0x0008;
 void Sleep(DWORD milliseconds);
 
 using SOCKET = std::uintptr_t;

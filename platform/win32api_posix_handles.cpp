@@ -27,6 +27,7 @@ const char* const fnNames[FnCount] = {
     "WaitForSingleObject", "GetOverlappedResult", "CancelIoEx", "ClearCommError", "Sleep",
     "WSAStartup", "WSACleanup", "socket", "inet_addr", "htons",
     "connect", "ioctlsocket", "send", "recv", "closesocket",
+    "PurgeComm",
 };
 
 thread_local DWORD lastError = ERROR_SUCCESS;

@@ -58,6 +58,7 @@ enum Fn {
     FnSend,
     FnRecv,
     FnClosesocket,
+    FnPurgeComm,
     FnCount
 };
 

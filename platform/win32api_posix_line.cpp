@@ -210,3 +210,24 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat)
 }
 
 } // namespace win
+
+namespace win {
+
+BOOL PurgeComm(HANDLE file, DWORD flags)
+{
+    counted(FnPurgeComm);
+    Device* d = lookupDevice(file);
+    if (!d)
+        return kFalse;
+    if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0 && d->writePending)
+        finishWrite(*d, ERROR_OPERATION_ABORTED);
+    const bool in = (flags & PURGE_RXCLEAR) != 0;
+    const bool out = (flags & PURGE_TXCLEAR) != 0;
+    if (d->terminal && (in || out) && ::tcflush(d->fd, in && out ? TCIOFLUSH : in ? TCIFLUSH : TCOFLUSH) != 0) {
+        fail(errorFromErrno(errno));
+        return kFalse;
+    }
+    return kTrue;
+}
+
+} // namespace win

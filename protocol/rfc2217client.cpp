@@ -237,7 +237,8 @@ struct Rfc2217Client::State
             if (one) {
                 const bool wasHolding = holding();
                 settle(Setting::Purge, value == PurgeBoth, "both buffers", "code " + std::to_string(value));
-                if (wasHolding) {
+                if (wasHolding && !held.empty()) {
+                    warn(std::to_string(held.size()) + " bytes the device sent before the purge were dropped");
                     purged += held.size();
                     held.clear();
                 }

@@ -80,8 +80,8 @@ public:
     Answer answer(Setting setting) const;
 
     // Warnings in the tool's words, each once, oldest first: settings the
-    // server confirmed with other values, a refused COM-PORT-OPTION, a
-    // dropped subnegotiation. Taking them empties the list.
+    // server confirmed with other values, a refused COM-PORT-OPTION, device
+    // bytes dropped by the purge, a dropped subnegotiation. Taking them empties the list.
     std::vector<std::string> takeWarnings();
 
     // The stream can no longer be read, with the reason (the server began

@@ -95,7 +95,8 @@ bool NetClient::connectTo(const char* address, u_short port)
 
     sock = win::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (sock == INVALID_SOCKET) {
-        reportConnectFailure(win::WSAGetLastError());
+        if (connectDiagnostics)
+            reportConnectFailure(win::WSAGetLastError());
         return false;
     }
 
@@ -110,7 +111,8 @@ bool NetClient::connectTo(const char* address, u_short port)
     if (win::connect(sock, reinterpret_cast<const sockaddr*>(&to), static_cast<int>(sizeof to)) == SOCKET_ERROR
         || win::ioctlsocket(sock, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
         lastConnectError = win::WSAGetLastError();
-        reportConnectFailure(lastConnectError);
+        if (connectDiagnostics)
+            reportConnectFailure(lastConnectError);
         win::closesocket(sock);
         sock = INVALID_SOCKET;
         return false;

@@ -46,6 +46,9 @@ public:
     // room now" (WSAECONNRESET, WSAETIMEDOUT, ...); 0 while it works. A send
     // may meet the break before a receive does and take its reason with it.
     int brokenError() const { return lastBrokenError; }
+    // A program that says a failed connect in its own words (korvane-cli)
+    // turns off the console line the window prints for it.
+    void setConnectDiagnostics(bool on) { connectDiagnostics = on; }
 
 private:
     win::SOCKET sock;
@@ -55,5 +58,6 @@ private:
     int lastConnectError = 0;
     int startupError = 0; // the last WSAStartup's result
     int lastBrokenError = 0;
+    bool connectDiagnostics = true;
     void noteFailure();
 };

@@ -29,6 +29,9 @@ public:
     bool connectTo(const char* address, win::u_short port, int negotiationMs = NegotiationMs);
     void close();
     bool isOpen() const { return m_open; }
+    // As the network client's: off for a program that says a failed
+    // connect in its own words.
+    void setConnectDiagnostics(bool on) { m_net.setConnectDiagnostics(on); }
 
     // Device bytes that have arrived: the count, 0 when none now, -1 when
     // the connection is gone (lostCode(): the WinSock code, 0 for an

@@ -14,6 +14,9 @@ from pathlib import Path
 
 import pytest
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "support"))
+import ser2net  # noqa: E402 - beside the C++ test support
+
 CLI = os.environ.get("KORVANE_CLI", "")
 SIM = os.environ.get("KORVANE_SIM", "")
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -55,6 +58,14 @@ class Sim:
         ready = self.wait(r"^ready (\S+) ?(\S*)$")
         self.name = ready[1] if ready[2] else f"socket://{ready[1]}"
         self.path = ready[2] or self.name
+        self.servers = []
+
+    def serve(self, folder, port=0):
+        """Debian's ser2net in front of the pseudo-terminal, as labgrid's
+        exporter runs it; name becomes its rfc2217:// address."""
+        server, self.name = ser2net.start(self.path, folder, port)
+        self.servers.append(server)
+        return server
 
     def wait(self, pattern, timeout=5.0):
         """The next output line that matches pattern, as a match."""
@@ -75,18 +86,30 @@ class Sim:
 @pytest.fixture
 def sims(tmp_path, monkeypatch):
     """Starts simulators, stopped after the test; COMn links go to the
-    test's own ports folder."""
+    test's own ports folder. "--rfc2217" first: the simulator on a pty
+    (COM7) that ser2net serves as labgrid's exporter does; its name is the
+    rfc2217:// address."""
     monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
     started = []
-    yield lambda *args: started.append(Sim(*args)) or started[-1]
+
+    def start(*args):
+        served = args[:1] == ("--rfc2217",)
+        started.append(Sim(*(("--serial", "COM7") + args[1:] if served else args)))
+        if served:
+            started[-1].serve(tmp_path)
+        return started[-1]
+
+    yield start
     for sim in started:
-        sim.proc.kill()
-        sim.proc.wait()
+        for proc in [sim.proc, *sim.servers]:
+            proc.kill()
+            proc.wait()
 
 
-@pytest.fixture(params=["--serial COM7", "--tcp 127.0.0.1:0"])
+@pytest.fixture(params=["--serial COM7", "--tcp 127.0.0.1:0", "--rfc2217"])
 def device_sim(request, sims):
-    """The simulator on each kind of line: a pty linked as COM7, loopback TCP."""
+    """The simulator on each kind of line: a pty linked as COM7, loopback
+    TCP, a pty behind ser2net's RFC 2217."""
     return sims(*request.param.split())
 
 
@@ -96,9 +119,9 @@ class ScriptedLine:
     write."""
 
     def __init__(self, answer):
-        self._master, self._slave = os.openpty()
-        tty.setraw(self._slave)
-        self.path = os.ttyname(self._slave)
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
         self.answer = answer
         self.frames = 0
         threading.Thread(target=self._serve, daemon=True).start()
@@ -107,18 +130,18 @@ class ScriptedLine:
         pending = b""
         while True:
             try:
-                pending += os.read(self._master, 4096)
+                pending += os.read(self.master, 4096)
             except OSError:
                 return
             pending = pending[pending.find(b"\x2e"):] if b"\x2e" in pending else b""
             while len(pending) >= 3 and len(pending) >= 4 + pending[2]:
                 pending = pending[4 + pending[2]:]
                 self.frames += 1
-                os.write(self._master, self.answer)
+                os.write(self.master, self.answer)
 
     def close(self):
-        os.close(self._slave)
-        os.close(self._master)
+        os.close(self.slave)
+        os.close(self.master)
 
 
 @pytest.fixture

@@ -2,6 +2,7 @@
 on a pseudo-terminal (by its COMn name) and on loopback TCP."""
 
 import json
+import struct
 import subprocess
 
 import pytest
@@ -17,7 +18,7 @@ SEND_CASES = [
 ]
 
 
-@pytest.mark.parametrize("link", ["--serial COM7", "--tcp 127.0.0.1:0"])
+@pytest.mark.parametrize("link", ["--serial COM7", "--tcp 127.0.0.1:0", "--rfc2217"])
 @pytest.mark.parametrize("sim_args,args,status,reply,sent", SEND_CASES)
 def test_send_reports_the_reply_and_exit_status(sims, link, sim_args, args, status, reply, sent):
     sim = sims(*link.split(), *sim_args.split())
@@ -29,6 +30,8 @@ def test_send_reports_the_reply_and_exit_status(sims, link, sim_args, args, stat
 @pytest.mark.parametrize("args,status", [
     ("--port /dev/korvane-no-such-line send 01", 3),
     ("--port socket://127.0.0.1:1 send 01", 3),
+    ("--port rfc2217://127.0.0.1:1 send 01", 3),
+    ("--port rfc2217://127.0.0.1 send 01", 2),
     ("--port COM7 send 01", 3),  # nothing linked as COM7 in the test's ports folder
     ("--port COM7 send", 2),
     ("--port COM7 send 0G", 2),
@@ -54,3 +57,39 @@ def test_listen_prints_each_event_with_its_verdict(device_sim):
     assert (events[0]["data"], events[2]["reply"], events[3]["data"]) == ("0102", "ack", "11")
     device_sim.wait(r"^reply FF")  # the CLI's answers reached the device
     device_sim.wait(r"^reply F0")
+
+
+def inbound_packets(capture):
+    """The bytes of a pcapng capture's inbound packets (what the device
+    sent), joined in order."""
+    data, got, at = capture.read_bytes(), b"", 0
+    while at + 12 <= len(data):
+        kind, length = struct.unpack_from("<II", data, at)
+        if kind == 6:  # enhanced packet block: direction in its flags option (code 2)
+            size = struct.unpack_from("<I", data, at + 20)[0]
+            option = at + 28 + (size + 3) // 4 * 4
+            while option + 4 <= at + length - 4:
+                code, olen = struct.unpack_from("<HH", data, option)
+                if code == 2 and struct.unpack_from("<I", data, option + 4)[0] & 3 == 1:
+                    got += data[at + 28:at + 28 + size]
+                if code == 0:
+                    break
+                option += 4 + (olen + 3) // 4 * 4
+        at += length
+    return got
+
+
+def test_the_capture_holds_the_devices_bytes_only(device_sim, tmp_path):
+    # Types, data and checksums that telnet would read as IAC, WILL, SB, SE.
+    frames = [bytes.fromhex(f) for f in ("FF FFFF", "01 FFFB", "FA FFF0", "FF 00")]
+    capture = tmp_path / "traffic.pcapng"
+    listen = subprocess.Popen([CLI, "--port", device_sim.name, "--pcap", str(capture), "listen", "--count", "4"],
+                              stdout=subprocess.PIPE, text=True)
+    device_sim.wait(r"^connected")
+    for f in frames:
+        device_sim.command("send " + f.hex(" "))
+    out, _ = listen.communicate(timeout=10)
+    assert [(e["event"], e["good"]) for e in map(json.loads, out.splitlines())] == [("frame", True)] * 4
+    wire = [bytes([0x2E, f[0], len(f) - 1]) + f[1:] + bytes([~sum(f[:1] + bytes([len(f) - 1]) + f[1:]) & 0xFF])
+            for f in frames]
+    assert inbound_packets(capture).hex(" ") == b"".join(wire).hex(" ")

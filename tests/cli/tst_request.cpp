@@ -34,7 +34,14 @@ void RequestTest::request_data()
     QTest::newRow("unknown expectation") << R"({"id":7,"cmd":"send","type":1,"expect":"yes"})" << "" << "expect" << "7";
     QTest::newRow("unknown command keeps its id") << R"({"id":"x","cmd":"reboot"})" << "" << "unknown cmd" << "\"x\"";
     QTest::newRow("malformed JSON has no id") << R"({"id":8,"cmd":)" << "" << "malformed" << "null";
-    QTest::newRow("an id that is no number or string") << R"({"id":[1],"cmd":"reboot"})" << "" << "unknown cmd" << "null";
+    QTest::newRow("an id that is a list") << R"({"id":[1],"cmd":"send","type":1})" << "" << "\"id\" must be" << "null";
+    QTest::newRow("an id that is an object") << R"({"id":{"n":1},"cmd":"ping"})" << "" << "\"id\" must be" << "null";
+    QTest::newRow("an id that is true") << R"({"id":true,"cmd":"send","type":1})" << "" << "\"id\" must be" << "null";
+    // A mistyped key would leave its default standing: refused, named.
+    QTest::newRow("mistyped pattern") << R"({"id":9,"cmd":"expect_frame","patern":"99 ??"})" << "" << "unknown key \"patern\"" << "9";
+    QTest::newRow("mistyped expect") << R"({"id":10,"cmd":"send","type":1,"expct":"nak"})" << "" << "unknown key \"expct\"" << "10";
+    QTest::newRow("timeout for timeout_ms") << R"({"id":11,"cmd":"send","type":1,"timeout":500})" << "" << "unknown key \"timeout\"" << "11";
+    QTest::newRow("a key of another command") << R"({"id":12,"cmd":"ping","mode":"nak"})" << "" << "unknown key \"mode\"" << "12";
     QTest::newRow("not an object") << "[1,2]" << "" << "object" << "null";
 }
 

@@ -280,6 +280,9 @@ private slots:
         const Fed after = feed(c, answers + hex("2e"));
         QCOMPARE(toQt(after.data), hex("2e"));
         QCOMPARE(c.purgedBytes(), std::uint64_t(4));
+        const auto warnings = c.takeWarnings();
+        QCOMPARE(int(warnings.size()), 1);
+        QCOMPARE(warnings[0], std::string("4 bytes the device sent before the purge were dropped"));
         QCOMPARE(c.commandBytes(), std::uint64_t(3 + 1 + answers.size()));
     }
 
