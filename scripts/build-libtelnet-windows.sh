@@ -29,20 +29,8 @@ fi
 recipe=$(cat "$recipe_dir/CMakeLists.txt" "$toolchain" | sha256sum | cut -c1-12)
 cache=${KORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/korvane}
 prefix=$cache/libtelnet-$version-windows-x64-$recipe
-if [ -f "$prefix/.korvane-complete" ]; then
-    echo "$prefix"
-    exit 0
-fi
-# One build at a time; a second caller waits for it and then reuses it.
-mkdir -p "$cache"
-exec 9>"$cache/libtelnet.lock"
-flock 9
-if [ -f "$prefix/.korvane-complete" ]; then
-    echo "$prefix"
-    exit 0
-fi
-
-. "$here/scripts/debian-source.sh"
+. "$here/scripts/windows-cache.sh"
+cache_take "$prefix" "$cache/libtelnet.lock"
 src_dir=$(debian_source libtelnet "$version" "$cache/src") || exit 1
 
 partial=$prefix.partial
@@ -60,8 +48,6 @@ say "building libtelnet $version for Windows into $prefix"
 mkdir -p "$partial/licenses"
 cp "$src_dir/debian/copyright" "$partial/licenses/libtelnet.txt"
 printf '%s\n' "$version" > "$partial/SOURCE"
-touch "$partial/.korvane-complete"
-rm -rf "$prefix"
-mv "$partial" "$prefix"
+cache_keep "$partial" "$prefix"
 rm -rf "$build"
 echo "$prefix"

@@ -53,21 +53,10 @@ after_install="licenses: LGPL-3.0-only GPL-3.0-only; SOURCE"
 recipe=$( { printf '%s\n' "${qt_options[@]}" "$after_install"; cat "$toolchain"; } | sha256sum | cut -c1-12)
 cache=${KORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/korvane}
 prefix=$cache/qt-$upstream-windows-x64-$recipe
-if [ -f "$prefix/.korvane-complete" ]; then
-    echo "$prefix"
-    exit 0
-fi
-# One build at a time; a second caller waits for it and then reuses it.
-mkdir -p "$cache"
-exec 9>"$cache/qt.lock"
-flock 9
-if [ -f "$prefix/.korvane-complete" ]; then
-    echo "$prefix"
-    exit 0
-fi
+. "$here/scripts/windows-cache.sh"
+cache_take "$prefix" "$cache/qt.lock"
 
 # Debian's source package, with Debian's patches applied.
-. "$here/scripts/debian-source.sh"
 src_dir=$(debian_source qt6-base "$host_version" "$cache/src") || {
     say "needs Debian's source packages: add a deb-src entry for your Debian mirror, then run 'make windows' again"
     exit 1
@@ -100,9 +89,7 @@ cmake --install "$build" > "$cache/qt-install.log" 2>&1
 mkdir -p "$partial/licenses"
 cp "$src_dir/LICENSES/LGPL-3.0-only.txt" "$src_dir/LICENSES/GPL-3.0-only.txt" "$partial/licenses/"
 printf '%s\n' "$host_version" > "$partial/SOURCE"
-touch "$partial/.korvane-complete"
-rm -rf "$prefix"
-mv "$partial" "$prefix"
+cache_keep "$partial" "$prefix"
 rm -rf "$build"
 say "Qt for Windows built in $(( $(date +%s) - start )) s"
 echo "$prefix"

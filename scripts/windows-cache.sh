@@ -1,14 +1,41 @@
 # Sourced by the scripts that cross-build a library for Windows from
-# Debian's own source (Qt, libtelnet): the source package fetched through
-# apt, so that its hashes are checked against the signed index, and unpacked
-# with Debian's patches applied.
+# Debian's own source (Qt, libtelnet) into a cache outside the work tree.
 #
+#   cache_take PREFIX LOCK   prints PREFIX and ends the script when a complete
+#                            build is there; else holds LOCK (one build at a
+#                            time: a second caller waits, then reuses it)
+#   cache_keep PARTIAL PREFIX
+#                            marks the build in PARTIAL complete and moves it
+#                            to PREFIX, so that an interrupted build is never used
 #   debian_source PACKAGE VERSION ROOT   prints ROOT/PACKAGE-VERSION
 #
-# An unpacked tree is kept (marked .korvane-unpacked) and reused; any other
-# version of the same package under ROOT is removed. Without a deb-src entry
-# and as root, one is added for the mirror and suites of the machine's own
-# Debian entry. Messages go to standard error; on failure it returns 1.
+# debian_source fetches the source package through apt, so that its hashes
+# are checked against the signed index, and unpacks it with Debian's patches
+# applied. An unpacked tree is kept (marked .korvane-unpacked) and reused;
+# any other version of the same package under ROOT is removed. Without a
+# deb-src entry and as root, one is added for the mirror and suites of the
+# machine's own Debian entry. Messages go to standard error; on failure it
+# returns 1.
+
+cache_take() {
+    local prefix=$1 lock=$2
+    if [ ! -f "$prefix/.korvane-complete" ]; then
+        mkdir -p "$(dirname "$lock")"
+        exec 9>"$lock"
+        flock 9
+    fi
+    if [ -f "$prefix/.korvane-complete" ]; then
+        echo "$prefix"
+        exit 0
+    fi
+}
+
+cache_keep() {
+    local partial=$1 prefix=$2
+    touch "$partial/.korvane-complete"
+    rm -rf "$prefix"
+    mv "$partial" "$prefix"
+}
 
 debian_source() {
     local package=$1 version=$2 root=$3
