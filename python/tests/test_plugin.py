@@ -140,3 +140,4 @@ def test_the_readme_runs_the_examples_from_a_working_folder(sims, tmp_path):
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and "3 passed" in run.stdout, run.stdout + run.stderr
     assert sorted(p.name for p in installed.iterdir()) == sorted(p.name for p in EXAMPLES.iterdir())
+
