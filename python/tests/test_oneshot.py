@@ -45,6 +45,12 @@ def test_failures_end_with_their_status_and_reason(sims, args, status):
 
 
 def test_listen_prints_each_event_with_its_verdict(device_sim):
+    if device_sim.servers:
+        # ser2net opens the line at the connect and purges it once asked, so
+        # what the device sends before listen's open has settled is dropped,
+        # and listen says nothing when it has. The session tests, whose hello
+        # comes once it has, cover rfc2217://.
+        pytest.skip("listen gives no sign that an rfc2217:// open has settled")
     listen = subprocess.Popen([CLI, "--port", device_sim.name, "listen", "--count", "4"],
                               stdout=subprocess.PIPE, text=True)
     device_sim.wait(r"^connected")
@@ -83,13 +89,14 @@ def test_the_capture_holds_the_devices_bytes_only(device_sim, tmp_path):
     # Types, data and checksums that telnet would read as IAC, WILL, SB, SE.
     frames = [bytes.fromhex(f) for f in ("FF FFFF", "01 FFFB", "FA FFF0", "FF 00")]
     capture = tmp_path / "traffic.pcapng"
-    listen = subprocess.Popen([CLI, "--port", device_sim.name, "--pcap", str(capture), "listen", "--count", "4"],
-                              stdout=subprocess.PIPE, text=True)
-    device_sim.wait(r"^connected")
+    session = subprocess.Popen([CLI, "--port", device_sim.name, "--pcap", str(capture), "session"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert json.loads(session.stdout.readline())["event"] == "hello"  # the open has settled
     for f in frames:
         device_sim.command("send " + f.hex(" "))
-    out, _ = listen.communicate(timeout=10)
-    assert [(e["event"], e["good"]) for e in map(json.loads, out.splitlines())] == [("frame", True)] * 4
+    events = [json.loads(session.stdout.readline()) for _ in frames]
+    session.communicate("", timeout=10)
+    assert [(e["event"], e["good"]) for e in events] == [("frame", True)] * 4
     wire = [bytes([0x2E, f[0], len(f) - 1]) + f[1:] + bytes([~sum(f[:1] + bytes([len(f) - 1]) + f[1:]) & 0xFF])
             for f in frames]
     assert inbound_packets(capture).hex(" ") == b"".join(wire).hex(" ")
