@@ -220,3 +220,16 @@ def test_a_telnet_server_is_no_device():
             with pytest.raises(korvane.LinkError, match=re.escape("this port speaks telnet (RFC 2217): use rfc2217://")):
                 with korvane.open(f"socket://127.0.0.1:{server.getsockname()[1]}") as device:
                     device.send(1)
+
+
+def test_recording_drops_are_counted_and_warned(sims, tmp_path):
+    sim = sims("--serial", "COM7", "--frame", "81 " + "00 " * 50, "--count", "10000000", "--stay")  # a flood
+    fifo = tmp_path / "capture.pcapng"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # open, never read: the pipe fills
+    with pytest.warns(korvane.RecordingDropped, match="capture packets") as warned:
+        with korvane.open(sim.name, pcap=fifo) as device:
+            device.wait_event("dropped", timeout=10)
+    os.close(reader)
+    assert device.recording_dropped["pcap_packets"] > 0
+    assert warned[0].message.dropped == device.recording_dropped
