@@ -66,7 +66,9 @@ def pytest_collection_modifyitems(config, items):
     # A run that was to test a device and cannot must not pass: it stops
     # before the first test unless the user asked for skips.
     needing = [item for item in items if FIXTURE in getattr(item, "fixturenames", ())]
-    if not needing or config.getoption("korvane_port") or _labgrid_named(config) or config.option.collectonly:
+    listing = config.option.collectonly or getattr(config.option, "showfixtures", False) or \
+        getattr(config.option, "show_fixtures_per_test", False)
+    if not needing or listing or config.getoption("korvane_port") or _labgrid_named(config):
         return
     if not _skip_without_device(config):
         raise pytest.UsageError(_no_device_message(len(needing)))

@@ -140,3 +140,18 @@ def test_the_readme_runs_the_examples_from_a_working_folder(sims, tmp_path):
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and "3 passed" in run.stdout, run.stdout + run.stderr
     assert sorted(p.name for p in installed.iterdir()) == sorted(p.name for p in EXAMPLES.iterdir())
+
+
+
+def test_a_test_whose_capture_lost_packets_fails(sims, tmp_path):
+    sim = sims("--serial", "COM7", "--frame", "81 " + "00 " * 50, "--count", "10000000", "--stay")  # a flood
+    (tmp_path / "test_flood.py").write_text("def test_flood(korvane_device):\n"
+                                            "    assert korvane_device.wait_event('dropped', timeout=10)\n")
+    (tmp_path / "korvane-captures").mkdir()
+    fifo = tmp_path / "korvane-captures" / "test_flood.test_flood.pcapng"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # open, never read: the pipe fills
+    run = run_pytest("--korvane-port", sim.name, "--junitxml=report.xml", "test_flood.py", cwd=tmp_path)
+    os.close(reader)
+    message, _, (attached,) = junit_cases(tmp_path / "report.xml")["test_flood.test_flood"]
+    assert run.returncode == 1 and attached == str(fifo) and "packets" in message, run.stdout
