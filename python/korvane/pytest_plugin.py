@@ -30,7 +30,7 @@ CAPTURES = pytest.StashKey[dict]()
 def pytest_addoption(parser):
     group = parser.getgroup("korvane", "devices driven through korvane-cli")
     group.addoption("--korvane-port", metavar="PORT",
-                    help="the device's port: COMn, a device path or socket://HOST:PORT")
+                    help="the device's port: COMn, a device path, socket://HOST:PORT or rfc2217://HOST:PORT")
     group.addoption("--korvane-cli", metavar="PATH",
                     help="the korvane-cli program (default: $KORVANE_CLI, beside the package, PATH)")
     group.addoption(SKIP_OPTION, action="store_true", default=False,
