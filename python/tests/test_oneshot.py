@@ -96,11 +96,14 @@ def test_the_capture_holds_the_devices_bytes_only(device_sim, tmp_path):
     capture = tmp_path / "traffic.pcapng"
     session = subprocess.Popen([CLI, "--port", device_sim.name, "--pcap", str(capture), "session"],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    assert json.loads(session.stdout.readline())["event"] == "hello"  # the open has settled
-    for f in frames:
-        device_sim.command("send " + f.hex(" "))
-    events = [json.loads(session.stdout.readline()) for _ in frames]
-    session.communicate("", timeout=10)
+    try:
+        assert json.loads(session.stdout.readline())["event"] == "hello"  # the open has settled
+        for f in frames:
+            device_sim.command("send " + f.hex(" "))
+        events = [json.loads(session.stdout.readline()) for _ in frames]
+        session.communicate("", timeout=10)
+    finally:
+        session.kill()
     assert [(e["event"], e["good"]) for e in events] == [("frame", True)] * 4
     wire = [bytes([0x2E, f[0], len(f) - 1]) + f[1:] + bytes([~sum(f[:1] + bytes([len(f) - 1]) + f[1:]) & 0xFF])
             for f in frames]
