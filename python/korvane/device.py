@@ -250,7 +250,7 @@ class Device:
 
 @contextlib.contextmanager
 def open(port, **options):  # noqa: A001 - korvane.open, as the API names it
-    """Opens `port` ("COMn", a device path or socket://host:port) through
+    """Opens `port` ("COMn", a device path, socket://host:port or rfc2217://host:port) through
     korvane-cli and yields a Device; the port is released at the end.
     Options: cli (the program's path), log and pcap (files to write),
     answer and answer_delay_ms (how received frames are answered),

@@ -30,7 +30,6 @@ def test_send_reports_the_reply_and_exit_status(sims, link, sim_args, args, stat
 @pytest.mark.parametrize("args,status", [
     ("--port /dev/korvane-no-such-line send 01", 3),
     ("--port socket://127.0.0.1:1 send 01", 3),
-    ("--port rfc2217://127.0.0.1:1 send 01", 3),
     ("--port rfc2217://127.0.0.1 send 01", 2),
     ("--port COM7 send 01", 3),  # nothing linked as COM7 in the test's ports folder
     ("--port COM7 send", 2),
@@ -44,7 +43,19 @@ def test_failures_end_with_their_status_and_reason(sims, args, status):
     assert done.returncode == status and done.stderr.strip()
 
 
+def test_an_rfc2217_port_that_cannot_be_reached_fails_as_a_socket_does():
+    raw, shared = (run_cli("--port", f"{scheme}://127.0.0.1:1", "send", "01") for scheme in ("socket", "rfc2217"))
+    assert (shared.returncode, shared.stdout, shared.stderr) == (raw.returncode, raw.stdout, raw.stderr)
+    assert raw.returncode == 3 and "connection refused" in raw.stderr
+
+
 def test_listen_prints_each_event_with_its_verdict(device_sim):
+    if device_sim.servers:
+        # ser2net opens the line at the connect and purges it once asked, so
+        # what the device sends before listen's open has settled is dropped,
+        # and listen says nothing when it has. The session tests, whose hello
+        # comes once it has, cover rfc2217://.
+        pytest.skip("listen gives no sign that an rfc2217:// open has settled")
     listen = subprocess.Popen([CLI, "--port", device_sim.name, "listen", "--count", "4"],
                               stdout=subprocess.PIPE, text=True)
     device_sim.wait(r"^connected")
@@ -83,13 +94,17 @@ def test_the_capture_holds_the_devices_bytes_only(device_sim, tmp_path):
     # Types, data and checksums that telnet would read as IAC, WILL, SB, SE.
     frames = [bytes.fromhex(f) for f in ("FF FFFF", "01 FFFB", "FA FFF0", "FF 00")]
     capture = tmp_path / "traffic.pcapng"
-    listen = subprocess.Popen([CLI, "--port", device_sim.name, "--pcap", str(capture), "listen", "--count", "4"],
-                              stdout=subprocess.PIPE, text=True)
-    device_sim.wait(r"^connected")
-    for f in frames:
-        device_sim.command("send " + f.hex(" "))
-    out, _ = listen.communicate(timeout=10)
-    assert [(e["event"], e["good"]) for e in map(json.loads, out.splitlines())] == [("frame", True)] * 4
+    session = subprocess.Popen([CLI, "--port", device_sim.name, "--pcap", str(capture), "session"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert json.loads(session.stdout.readline())["event"] == "hello"  # the open has settled
+        for f in frames:
+            device_sim.command("send " + f.hex(" "))
+        events = [json.loads(session.stdout.readline()) for _ in frames]
+        session.communicate("", timeout=10)
+    finally:
+        session.kill()
+    assert [(e["event"], e["good"]) for e in events] == [("frame", True)] * 4
     wire = [bytes([0x2E, f[0], len(f) - 1]) + f[1:] + bytes([~sum(f[:1] + bytes([len(f) - 1]) + f[1:]) & 0xFF])
             for f in frames]
     assert inbound_packets(capture).hex(" ") == b"".join(wire).hex(" ")

@@ -40,15 +40,18 @@ def test_an_rfc2217_server_that_answers_otherwise_is_warned_of(answer, says):
         url = f"rfc2217://127.0.0.1:{listener.getsockname()[1]}"
         session = subprocess.Popen([CLI, "--port", url, "session"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True)
-        hello = json.loads(session.stdout.readline())
-        frame = json.loads(session.stdout.readline())
-        _, errors = session.communicate("", timeout=10)
+        try:
+            hello = json.loads(session.stdout.readline())
+            frame = json.loads(session.stdout.readline())
+            _, errors = session.communicate("", timeout=10)
+        finally:
+            session.kill()
     assert any(says in w for w in hello["warnings"]), hello
     assert "warning: " in errors and says in errors
     assert (frame["event"], frame["type"], frame["good"]) == ("frame", 1, True)
 
 def test_readme_ser2net_and_labgrid_reach_the_device(sims, tmp_path):
-    ser2net_yaml, labgrid_yaml = readme_blocks("### Devices on other machines", "yaml")
+    ser2net_yaml, labgrid_yaml = readme_blocks("### Devices on other machines", "yaml")[:2]
     assert yaml.safe_load(labgrid_yaml) == yaml.safe_load((EXAMPLES / "labgrid-env.yaml").read_text())
 
     sim = sims("--serial", "COM7", "--frame", "81 07", "--rate", "20")
