@@ -23,11 +23,13 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -121,6 +123,8 @@ bool listenRun(const QString& simPath, const std::string& cli, double seconds, b
                        QStringLiteral("--stay")};
     for (int t = 0; t < 256; ++t)
         frames << QStringLiteral("--frame") << QStringLiteral("%1").arg(t, 2, 16, QLatin1Char('0')).toUpper();
+    if (rfc2217)
+        frames << QStringLiteral("--hold");
     TestSupport::Child sim(TestSupport::OwnConfig);
     QTemporaryDir dir;
     if (!dir.isValid() || !startSim(sim, simPath, frames))
@@ -138,9 +142,23 @@ bool listenRun(const QString& simPath, const std::string& cli, double seconds, b
     }
     // The stream waits for the port to be opened; the listener stops a
     // second after its planned end.
-    const Finished f = runCli({cli, "--port", port, "--log", dir.filePath(QStringLiteral("log.csv")).toStdString(), "listen",
-                               "--duration", std::to_string(seconds + 1.0)},
-                              sim.configHome());
+    const std::vector<std::string> args{cli, "--port", port, "--log", dir.filePath(QStringLiteral("log.csv")).toStdString(),
+                                        "listen", "--duration", std::to_string(seconds + 1.0)};
+    Finished f;
+    if (rfc2217) {
+        // ser2net opens the line at the connect, before the negotiation
+        // and its purge, which drops what the device sent meanwhile: the
+        // stream starts once the open has settled (it takes tens of ms).
+        std::thread listener([&] { f = runCli(args, sim.configHome()); });
+        const bool connected = sim.waitLine(QRegularExpression(QStringLiteral("^connected"))).hasMatch();
+        QThread::msleep(300);
+        sim.command("start");
+        listener.join();
+        if (!connected)
+            f.ok = false;
+    } else {
+        f = runCli(args, sim.configHome());
+    }
     const QMap<QString, qint64> stats = sim.stats();
     sim.command("quit");
     sim.waitExit(3000);

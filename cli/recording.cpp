@@ -2,10 +2,16 @@
 
 #include <cstdio>
 
-bool Recording::open(const std::string& logPath, const std::string& pcapPath, const std::string& description,
-                     std::string& error)
+namespace {
+
+// At most one "dropped" event a second.
+constexpr std::int64_t ReportNs = 1000000000;
+
+} // namespace
+
+bool Recording::open(const std::string& logPath, const std::string& pcapPath, const std::string& port, std::string& error)
 {
-    return m_files.open(logPath, false, pcapPath, {"korvane-cli " KORVANE_VERSION, "korvane-cli", description}, error);
+    return m_files.open(logPath, false, pcapPath, {"korvane-cli " KORVANE_VERSION, port, "korvane-cli on " + port}, error);
 }
 
 void Recording::packet(bool inbound, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count)
@@ -38,4 +44,28 @@ void Recording::drain(std::int64_t deadlineNs)
 RecordFiles::Lacking Recording::dropped() const
 {
     return m_drained ? m_files.lacking() : m_files.dropped();
+}
+
+bool Recording::dropReport(std::int64_t nowNs, RecordFiles::Lacking& counts)
+{
+    const RecordFiles::Lacking now = dropped();
+    if (!(now != m_reported) || (nowNs != Final && nowNs < m_reportedNs + ReportNs))
+        return false;
+    m_reported = counts = now;
+    m_reportedNs = nowNs;
+    return true;
+}
+
+std::int64_t Recording::dropReportDueNs() const
+{
+    return dropped() != m_reported ? m_reportedNs + ReportNs : -1;
+}
+
+std::string Recording::summary() const
+{
+    const RecordFiles::Lacking lacking = dropped();
+    if (!lacking.any())
+        return std::string();
+    return "the record is incomplete: " + std::to_string(lacking.logRows) + " log rows and "
+        + std::to_string(lacking.pcapPackets) + " capture packets were dropped";
 }

@@ -7,6 +7,7 @@
 #include "recordfiles.h"
 
 #include <cstdint>
+#include <climits>
 #include <string>
 
 class Recording
@@ -17,9 +18,8 @@ public:
     Recording& operator=(const Recording&) = delete;
 
     // Creates the files asked for (an empty path: none); false, with the
-    // reason, when one cannot be written. description names the port.
-    bool open(const std::string& logPath, const std::string& pcapPath, const std::string& description,
-              std::string& error);
+    // reason, when one cannot be written. The capture names the port.
+    bool open(const std::string& logPath, const std::string& pcapPath, const std::string& port, std::string& error);
     // What was read from the line (inbound) or written to it.
     void packet(bool inbound, std::int64_t wallNs, const std::uint8_t* bytes, std::size_t count);
     // A good frame received, numbered as the window numbers its lines.
@@ -35,8 +35,19 @@ public:
     // file could not keep up, and after drain() also those still waiting
     // for it then, or given after its writes failed.
     RecordFiles::Lacking dropped() const;
+    // The counts for a "dropped" event, when they changed since the last
+    // one and that was at least a second before nowNs (monotonic); a nowNs
+    // of Final, at the end, reports a change at once.
+    bool dropReport(std::int64_t nowNs, RecordFiles::Lacking& counts);
+    static constexpr std::int64_t Final = INT64_MAX;
+    // When a change not yet reported is due (monotonic), or -1.
+    std::int64_t dropReportDueNs() const;
+    // The run's last word on its record: empty when the files lack nothing.
+    std::string summary() const;
 
 private:
     RecordFiles m_files;
     bool m_drained = false;
+    RecordFiles::Lacking m_reported;
+    std::int64_t m_reportedNs = 0;
 };

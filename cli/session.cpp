@@ -31,7 +31,7 @@ Session::Session(const Options& options, Console& console)
 
 bool Session::openFiles(std::string& error)
 {
-    return m_recording.open(m_options.logPath, m_options.pcapPath, "korvane-cli on " + m_options.port.text, error);
+    return m_recording.open(m_options.logPath, m_options.pcapPath, m_options.port.text, error);
 }
 
 int Session::run()
@@ -76,6 +76,15 @@ int Session::run()
     m_link.close();
     flush();
     m_recording.drain(SimClock::monotonicNs() + DrainNs);
+    // The totals, and a run that went as asked says its record is not whole.
+    reportDropped(Recording::Final);
+    flush();
+    const std::string summary = m_recording.summary();
+    if (!summary.empty()) {
+        say(summary);
+        if (m_status == 0)
+            m_status = 4;
+    }
     return m_status;
 }
 
@@ -184,6 +193,8 @@ int Session::nextWakeMs(std::int64_t now) const
         sooner(m_endNs);
     if (m_sniffing && !m_sniffed.empty())
         sooner(m_sniffMonoNs + SniffNs);
+    if (m_options.command != Options::Command::Send && m_recording.dropReportDueNs() >= 0)
+        sooner(m_recording.dropReportDueNs());
     if (next < 0)
         return -1;
     return next <= now ? 0 : static_cast<int>((next - now + MsNs - 1) / MsNs);

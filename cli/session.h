@@ -131,6 +131,8 @@ private:
     void event(const nlohmann::ordered_json& body, std::uint64_t ticket = 0);
     void emit(nlohmann::ordered_json line, std::uint64_t ticket = 0);
     void flush();
+    // A "dropped" event when what the record lacks has grown (recording.h).
+    void reportDropped(std::int64_t nowNs);
 
     const Options& m_options;
     Console& m_console;

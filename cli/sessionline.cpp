@@ -35,6 +35,8 @@ std::uint64_t Session::serviceLine(bool hungUp)
     // A serial driver may tell that its queue has drained only after the
     // device has answered, so "handed on" is what counts here.
     m_sendOutBeforeRead = m_pending.active && m_pending.handed && m_pending.request.command == Request::Command::Send;
+    // What the last reads brought the line to warn of (an RFC 2217 server's late answers).
+    sayLaterWarnings();
     std::uint8_t buffer[ReadChunk];
     std::uint64_t total = 0;
     for (;;) {
@@ -44,10 +46,8 @@ std::uint64_t Session::serviceLine(bool hungUp)
             lose(reason);
             return total;
         }
-        if (n == 0) {
-            sayLaterWarnings();
+        if (n == 0)
             return total;
-        }
         total += static_cast<std::uint64_t>(n);
         m_readWallNs = SimClock::wallNs();
         m_readMonoNs = SimClock::monotonicNs();

@@ -125,6 +125,8 @@ void Session::emit(Json line, std::uint64_t ticket)
 
 void Session::flush()
 {
+    m_recording.flush();
+    reportDropped(SimClock::monotonicNs());
     std::string text;
     while (!m_out.empty() && (m_out.front().ticket == 0 || m_outputGone)) {
         text += m_out.front().line.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -135,5 +137,11 @@ void Session::flush()
         m_outputGone = true;
         m_done = true;
     }
-    m_recording.flush();
+}
+
+void Session::reportDropped(std::int64_t nowNs)
+{
+    RecordFiles::Lacking counts;
+    if (m_options.command != Options::Command::Send && m_recording.dropReport(nowNs, counts))
+        emit(Json{{"event", "dropped"}, {"log_rows", counts.logRows}, {"pcap_packets", counts.pcapPackets}});
 }

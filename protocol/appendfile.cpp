@@ -206,10 +206,8 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
     std::size_t done = 0;
 #ifndef _WIN32
     if (m_fifo && size == 0) {
-        if (tend())
-            return true;
         m_lastKept = 0;
-        return false;
+        return tend();
     }
 #endif
     while (done < size) {
@@ -221,7 +219,7 @@ bool AppendFile::write(const void* data, std::size_t size, const std::function<s
             continue;
         }
         if (reader == Reader::Refused) {
-            m_lastKept = done;
+            m_lastKept = done > 0 ? whole(done) : 0;
             return false;
         }
 #endif

@@ -405,10 +405,17 @@ void Rfc2217Client::giveUp(std::vector<std::uint8_t>& data)
     s.gaveUp = true;
     if (!s.agreed && !s.refused)
         s.warn("the server did not take COM-PORT-OPTION in time: the line settings are the server's");
-    for (Answer& a : s.answers) {
-        if (a == Answer::Waiting)
-            a = Answer::Unanswered;
+    std::string unconfirmed;
+    for (std::size_t i = 0; i < s.answers.size(); ++i) {
+        if (s.answers[i] != Answer::Waiting)
+            continue;
+        s.answers[i] = Answer::Unanswered;
+        if (s.asked)
+            unconfirmed += (unconfirmed.empty() ? "" : ", ") + std::string(settingName(static_cast<Setting>(i)));
     }
+    // Asked and not answered: the line may or may not be as asked.
+    if (!unconfirmed.empty())
+        s.warn("the server did not confirm the " + unconfirmed + " in time");
     s.data = &data;
     s.releaseHeld();
     s.data = nullptr;

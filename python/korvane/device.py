@@ -59,9 +59,13 @@ class Frame:
         )
 
 
+# Failures of the line rather than of the request: "link lost: ...", "link:
+# ..." (the line took no bytes), and a port that turned out to be no device's.
+LINE_FAILURES = ("link", "this port speaks telnet")
+
+
 def _refused(cmd, error):
-    # "link lost: ..." and "link: ..." are the line's failures, the rest the request's.
-    if error.startswith("link"):
+    if error.startswith(LINE_FAILURES):
         raise LinkError(f"{cmd}: {error}")
     raise ValueError(f"korvane-cli refused {cmd}: {error}")
 
@@ -111,10 +115,11 @@ class Device:
         return self._session.hello
 
     @property
-    def purged(self):
-        """Bytes that were waiting in the serial port's input when it was
-        opened, dropped then so that no stale reply counts as an answer."""
-        return self._session.hello.get("purged", 0)
+    def waiting(self):
+        """Bytes that were waiting in the port when it was opened: read as
+        the device's (their replies, frames and noise are events like any
+        other) before anything is sent, so that none counts as an answer."""
+        return self._session.hello.get("waiting", 0)
 
     @property
     def recording_dropped(self):
@@ -245,7 +250,7 @@ class Device:
 
 @contextlib.contextmanager
 def open(port, **options):  # noqa: A001 - korvane.open, as the API names it
-    """Opens `port` ("COMn", a device path or socket://host:port) through
+    """Opens `port` ("COMn", a device path, socket://host:port or rfc2217://host:port) through
     korvane-cli and yields a Device; the port is released at the end.
     Options: cli (the program's path), log and pcap (files to write),
     answer and answer_delay_ms (how received frames are answered),

@@ -30,7 +30,7 @@ CAPTURES = pytest.StashKey[dict]()
 def pytest_addoption(parser):
     group = parser.getgroup("korvane", "devices driven through korvane-cli")
     group.addoption("--korvane-port", metavar="PORT",
-                    help="the device's port: COMn, a device path or socket://HOST:PORT")
+                    help="the device's port: COMn, a device path, socket://HOST:PORT or rfc2217://HOST:PORT")
     group.addoption("--korvane-cli", metavar="PATH",
                     help="the korvane-cli program (default: $KORVANE_CLI, beside the package, PATH)")
     group.addoption(SKIP_OPTION, action="store_true", default=False,
@@ -66,7 +66,9 @@ def pytest_collection_modifyitems(config, items):
     # A run that was to test a device and cannot must not pass: it stops
     # before the first test unless the user asked for skips.
     needing = [item for item in items if FIXTURE in getattr(item, "fixturenames", ())]
-    if not needing or config.getoption("korvane_port") or _labgrid_named(config) or config.option.collectonly:
+    listing = config.option.collectonly or getattr(config.option, "showfixtures", False) or \
+        getattr(config.option, "show_fixtures_per_test", False)
+    if not needing or listing or config.getoption("korvane_port") or _labgrid_named(config):
         return
     if not _skip_without_device(config):
         raise pytest.UsageError(_no_device_message(len(needing)))
@@ -101,10 +103,15 @@ def _labgrid_port(request):
     except NoResourceFoundError:
         net = None
     if net is not None:
-        if net.protocol != "raw":
-            _usage(
-                f"NetworkSerialPort {net.host}:{net.port} speaks {net.protocol}; korvane-cli needs protocol: raw")
-        return f"socket://{net.host}:{net.port}"
+        # labgrid's default, as its exporter serves ports: telnet with RFC 2217.
+        scheme = {"raw": "socket", "rfc2217": "rfc2217"}.get(net.protocol)
+        if scheme is None:
+            _usage(f"NetworkSerialPort {net.host}:{net.port} speaks {net.protocol}; "
+                   "korvane-cli takes protocol: raw or rfc2217")
+        if net.speed != 38400:
+            warnings.warn(f"NetworkSerialPort {net.host}:{net.port} says speed {net.speed}; the device speaks 38400, "
+                          "which korvane-cli asks for (rfc2217) or takes as given (raw)", stacklevel=2)
+        return f"{scheme}://{net.host}:{net.port}"
     try:
         return target.get_resource(SerialPort).port
     except NoResourceFoundError:

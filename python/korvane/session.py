@@ -140,11 +140,10 @@ class Session:
     def close(self, timeout=3.0):
         """Asks the CLI to release the port and exit, and takes in what it
         writes until then; stops it if it does not exit."""
-        if self._dead is None:
-            try:
-                self._proc.stdin.close()  # EOF: the CLI closes the port and exits
-            except OSError:
-                pass
+        try:
+            self._proc.stdin.close()  # EOF: the CLI closes the port and exits
+        except OSError:
+            pass
         self._wait(lambda: False, time.monotonic() + timeout)
         if self._proc.poll() is None:
             self._kill()

@@ -134,9 +134,9 @@ class ScriptedLine:
     write."""
 
     def __init__(self, answer):
-        self._master, self._slave = os.openpty()
-        tty.setraw(self._slave)
-        self.path = os.ttyname(self._slave)
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
         self.answer = answer
         self.frames = 0
         threading.Thread(target=self._serve, daemon=True).start()
@@ -145,18 +145,18 @@ class ScriptedLine:
         pending = b""
         while True:
             try:
-                pending += os.read(self._master, 4096)
+                pending += os.read(self.master, 4096)
             except OSError:
                 return
             pending = pending[pending.find(b"\x2e"):] if b"\x2e" in pending else b""
             while len(pending) >= 3 and len(pending) >= 4 + pending[2]:
                 pending = pending[4 + pending[2]:]
                 self.frames += 1
-                os.write(self._master, self.answer)
+                os.write(self.master, self.answer)
 
     def close(self):
-        os.close(self._slave)
-        os.close(self._master)
+        os.close(self.slave)
+        os.close(self.master)
 
 
 @pytest.fixture

@@ -2,6 +2,7 @@
 on a pseudo-terminal (by its COMn name) and on loopback TCP."""
 
 import json
+import struct
 import subprocess
 
 import pytest
@@ -56,6 +57,12 @@ def test_a_mapped_port_fails_as_its_address(sims, address, status, said):
 
 
 def test_listen_prints_each_event_with_its_verdict(device_sim):
+    if device_sim.servers:
+        # ser2net opens the line at the connect and purges it once asked, so
+        # what the device sends before listen's open has settled is dropped,
+        # and listen says nothing when it has. The session tests, whose hello
+        # comes once it has, cover rfc2217://.
+        pytest.skip("listen gives no sign that an rfc2217:// open has settled")
     listen = subprocess.Popen([CLI, "--port", device_sim.name, "listen", "--count", "4"],
                               stdout=subprocess.PIPE, text=True)
     device_sim.wait(r"^connected")
@@ -68,3 +75,40 @@ def test_listen_prints_each_event_with_its_verdict(device_sim):
     assert (events[0]["data"], events[2]["reply"], events[3]["data"]) == ("0102", "ack", "11")
     device_sim.wait(r"^reply FF")  # the CLI's answers reached the device
     device_sim.wait(r"^reply F0")
+
+
+def inbound_packets(capture):
+    """The bytes of a pcapng capture's inbound packets (what the device
+    sent), joined in order."""
+    data, got, at = capture.read_bytes(), b"", 0
+    while at + 12 <= len(data):
+        kind, length = struct.unpack_from("<II", data, at)
+        if kind == 6:  # enhanced packet block: direction in its flags option (code 2)
+            size = struct.unpack_from("<I", data, at + 20)[0]
+            option = at + 28 + (size + 3) // 4 * 4
+            while option + 4 <= at + length - 4:
+                code, olen = struct.unpack_from("<HH", data, option)
+                if code == 2 and struct.unpack_from("<I", data, option + 4)[0] & 3 == 1:
+                    got += data[at + 28:at + 28 + size]
+                if code == 0:
+                    break
+                option += 4 + (olen + 3) // 4 * 4
+        at += length
+    return got
+
+
+def test_the_capture_holds_the_devices_bytes_only(device_sim, tmp_path):
+    # Types, data and checksums that telnet would read as IAC, WILL, SB, SE.
+    frames = [bytes.fromhex(f) for f in ("FF FFFF", "01 FFFB", "FA FFF0", "FF 00")]
+    capture = tmp_path / "traffic.pcapng"
+    session = subprocess.Popen([CLI, "--port", device_sim.name, "--pcap", str(capture), "session"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert json.loads(session.stdout.readline())["event"] == "hello"  # the open has settled
+    for f in frames:
+        device_sim.command("send " + f.hex(" "))
+    events = [json.loads(session.stdout.readline()) for _ in frames]
+    session.communicate("", timeout=10)
+    assert [(e["event"], e["good"]) for e in events] == [("frame", True)] * 4
+    wire = [bytes([0x2E, f[0], len(f) - 1]) + f[1:] + bytes([~sum(f[:1] + bytes([len(f) - 1]) + f[1:]) & 0xFF])
+            for f in frames]
+    assert inbound_packets(capture).hex(" ") == b"".join(wire).hex(" ")

@@ -84,11 +84,23 @@ def test_a_failed_test_keeps_the_capture_of_what_went_wrong(sims, tmp_path):
     assert bytes.fromhex("2E050101F8") in capture and b"\xff" in capture
 
 
+@pytest.mark.parametrize("speed,says", [(38400, "3 passed"), (115200, "says speed 115200")])
+def test_a_labgrid_port_shared_with_rfc2217(sims, tmp_path, speed, says):
+    # As labgrid's exporter serves one: ser2net's telnet(rfc2217), and the
+    # resource's protocol left at labgrid's default.
+    sim = sims("--rfc2217", "--frame", "81 07", "--rate", "20")
+    host, port = sim.name[len("rfc2217://"):].rsplit(":", 1)
+    env = labgrid_env(tmp_path, {"NetworkSerialPort": {"host": host, "port": int(port), "speed": speed}})
+    run = run_pytest(*env, str(EXAMPLES / "test_device.py"), cwd=tmp_path)
+    assert run.returncode == 0 and says in run.stdout, run.stdout
+
+
 @pytest.mark.parametrize("resources,options,status,says", [
     (None, [], 4, "give --korvane-port PORT or --lg-env ENV.yaml, or --korvane-skip-without-device"),
     (None, ["--korvane-skip-without-device"], 0, "3 skipped"),
     (None, ["-o", "korvane_skip_without_device=true"], 0, "3 skipped"),
-    ({"NetworkSerialPort": {"host": "127.0.0.1", "port": 9, "protocol": "rfc2217"}}, [], 4, "needs protocol: raw"),
+    ({"NetworkSerialPort": {"host": "127.0.0.1", "port": 9, "protocol": "ssh"}}, [], 4,
+     "takes protocol: raw or rfc2217"),
     ({"NetworkService": {"address": "127.0.0.1", "username": "x"}}, [], 4, "no NetworkSerialPort and no SerialPort"),
 ])
 def test_a_port_that_cannot_be_known(tmp_path, resources, options, status, says):
@@ -140,3 +152,18 @@ def test_the_readme_runs_the_examples_from_a_working_folder(sims, tmp_path):
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and "3 passed" in run.stdout, run.stdout + run.stderr
     assert sorted(p.name for p in installed.iterdir()) == sorted(p.name for p in EXAMPLES.iterdir())
+
+
+
+def test_a_test_whose_capture_lost_packets_fails(sims, tmp_path):
+    sim = sims("--serial", "COM7", "--frame", "81 " + "00 " * 50, "--count", "10000000", "--stay")  # a flood
+    (tmp_path / "test_flood.py").write_text("def test_flood(korvane_device):\n"
+                                            "    assert korvane_device.wait_event('dropped', timeout=10)\n")
+    (tmp_path / "korvane-captures").mkdir()
+    fifo = tmp_path / "korvane-captures" / "test_flood.test_flood.pcapng"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # open, never read: the pipe fills
+    run = run_pytest("--korvane-port", sim.name, "--junitxml=report.xml", "test_flood.py", cwd=tmp_path)
+    os.close(reader)
+    message, _, (attached,) = junit_cases(tmp_path / "report.xml")["test_flood.test_flood"]
+    assert run.returncode == 1 and attached == str(fifo) and "packets" in message, run.stdout

@@ -3,9 +3,13 @@ pseudo-terminal and on loopback TCP: frames both ways, bad requests, a line
 that goes away, and either end of the pipe dying."""
 
 import json
+import fcntl
 import os
 import re
 import signal
+import socket
+import termios
+import threading
 import subprocess
 import sys
 
@@ -92,6 +96,11 @@ BAD_REQUESTS = [  # (line, the id its error answer carries)
     ('{"id":5,"cmd":"answer","mode":"maybe"}', 5),
     ('{"id":6,"cmd":"send"', None),
     ('{"id":7,"x":"' + "A" * 70000 + '"}', None),  # over 64 KiB
+    ('{"id":8,"cmd":"expect_frame","patern":"99 ??"}', 8),  # mistyped keys: refused, never ignored
+    ('{"id":9,"cmd":"send","type":1,"expct":"nak"}', 9),
+    ('{"id":10,"cmd":"send","type":1,"timeout":500}', 10),
+    ('{"id":[11],"cmd":"send","type":1}', None),  # an id that is no number or string
+    ('{"id":true,"cmd":"send","type":1}', None),
 ]
 
 
@@ -163,3 +172,64 @@ def test_the_readme_example_prints_what_it_shows(sims, tmp_path):
     clock = re.compile(r"\d\d:\d\d:\d\d,\d{3}")
     assert run.returncode == 0, run.stderr
     assert [clock.sub("12:34:56,789", line) for line in run.stdout.splitlines()] == shown
+
+
+def test_what_the_line_did_reaches_the_caller(scripted_line):
+    line = scripted_line(b"\xff")
+    os.write(line.master, b"\xff\xff\xf0")  # waiting in the port before it is opened: stale
+    wait_until(lambda: fcntl.ioctl(line.slave, termios.FIONREAD, b"\0" * 4) == (3).to_bytes(4, sys.byteorder),
+               "the stale bytes on the line")
+    with korvane.open(line.path) as device:
+        assert device.waiting == 3
+        assert device.send(1).reply == "ack"  # never a stale one
+        assert [device.wait_event("reply")["reply"] for _ in range(3)] == ["ack", "ack", "nak"]
+        assert device.wait_event("reply", 0.2) is None
+
+    line = scripted_line(b"\xff")
+    with korvane.open(line.path) as device:
+        termios.tcflow(line.slave, termios.TCOOFF)  # the line takes no bytes
+        with pytest.raises(korvane.LinkError, match="send: link: "):
+            device.send(1, b"\x00" * 200)
+        termios.tcflow(line.slave, termios.TCOON)
+
+
+def test_an_answer_that_could_not_be_written_says_so(scripted_line):
+    line = scripted_line(b"")
+    with korvane.open(line.path) as device:
+        termios.tcflow(line.slave, termios.TCOOFF)  # the line takes no bytes: the ACK cannot leave
+        os.write(line.master, bytes.fromhex("2E0100FE"))
+        frame = next(device.frames(timeout=5))
+        termios.tcflow(line.slave, termios.TCOON)
+    assert (frame.good, frame.answered, "not written" in frame.answer_error) == (True, None, True)
+
+
+def test_a_telnet_server_is_no_device():
+    for speaks_first in (True, False):  # at the connect, or only once spoken to
+        with socket.socket() as server:
+            server.bind(("127.0.0.1", 0))
+            server.listen()
+
+            held = []  # the connection stays open, as a telnet server keeps it
+
+            def serve():
+                held.append(server.accept()[0])
+                if not speaks_first:
+                    held[-1].recv(64)
+                held[-1].sendall(bytes.fromhex("FFFB03FFFD2C"))
+            threading.Thread(target=serve, daemon=True).start()
+            with pytest.raises(korvane.LinkError, match=re.escape("this port speaks telnet (RFC 2217): use rfc2217://")):
+                with korvane.open(f"socket://127.0.0.1:{server.getsockname()[1]}") as device:
+                    device.send(1)
+
+
+def test_recording_drops_are_counted_and_warned(sims, tmp_path):
+    sim = sims("--serial", "COM7", "--frame", "81 " + "00 " * 50, "--count", "10000000", "--stay")  # a flood
+    fifo = tmp_path / "capture.pcapng"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # open, never read: the pipe fills
+    with pytest.warns(korvane.RecordingDropped, match="capture packets") as warned:
+        with korvane.open(sim.name, pcap=fifo) as device:
+            device.wait_event("dropped", timeout=10)
+    os.close(reader)
+    assert device.recording_dropped["pcap_packets"] > 0
+    assert warned[0].message.dropped == device.recording_dropped

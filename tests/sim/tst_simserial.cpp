@@ -150,6 +150,13 @@ QRegularExpression monitorLine(const char* direction, const QString& text)
                               + QStringLiteral("  ") + QRegularExpression::escape(text) + QStringLiteral("$"));
 }
 
+// Starts a monitor between COM4 and COM5 and opens both as the hosts.
+bool startMonitorOfTwo(Child& monitor, Stream& a, Stream& b, const QStringList& extra)
+{
+    return monitor.startReady(QStringList{QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5")} + extra)
+        && a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")) && b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5"));
+}
+
 // Waits for each pattern in turn, each after the one before; "" when all came.
 QString linesInOrder(Child& child, const QList<QRegularExpression>& patterns)
 {
@@ -967,18 +974,14 @@ void SimSerialTest::monitorCaptureFlowsIntoASmallPipe()
     QTemporaryDir work;
     QVERIFY(work.isValid());
     const QString fifo = work.filePath(QStringLiteral("cap"));
-    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    Stream reader(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    Stream reader(fifoReader(fifo));
     QVERIFY(reader.isOpen());
     const int size = pages * static_cast<int>(::sysconf(_SC_PAGESIZE));
     QCOMPARE(::fcntl(reader.fd(), F_SETPIPE_SZ, size), size);
     Child monitor(OwnConfig);
-    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5"), QStringLiteral("--pcap"), fifo}),
-             qPrintable(monitor.describe()));
     Stream a;
     Stream b;
-    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
-    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QVERIFY2(startMonitorOfTwo(monitor, a, b, {QStringLiteral("--pcap"), fifo}), qPrintable(monitor.describe()));
     QByteArray got;
     QByteArray sent;
     // Chunks larger than a terminal's buffer: reads of 4 KB, whose packet
@@ -1015,12 +1018,9 @@ void SimSerialTest::monitorCaptureWholeForEveryReader()
     const QString fifo = work.filePath(QStringLiteral("cap"));
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     Child monitor(OwnConfig);
-    QVERIFY2(monitor.startReady({QStringLiteral("--monitor"), QStringLiteral("COM4"), QStringLiteral("COM5"), QStringLiteral("--pcap"), fifo}),
-             qPrintable(monitor.describe()));
     Stream a;
     Stream b;
-    QVERIFY(a.openTerminal(monitor.portsDir() + QStringLiteral("/COM4")));
-    QVERIFY(b.openTerminal(monitor.portsDir() + QStringLiteral("/COM5")));
+    QVERIFY2(startMonitorOfTwo(monitor, a, b, {QStringLiteral("--pcap"), fifo}), qPrintable(monitor.describe()));
     const auto pass = [&](int n) {
         const QByteArray chunk = numberedFrame(0x02, quint32(n), QByteArray(30, char(n)));
         return a.write(chunk) && b.read(chunk.size()) == chunk ? chunk : QByteArray();

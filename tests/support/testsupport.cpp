@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -198,6 +199,12 @@ Pty::Pty()
         return;
     }
     slave = QString::fromLocal8Bit(name);
+}
+
+int fifoReader(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    return ::mkfifo(name.constData(), 0600) == 0 ? ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
 }
 
 QByteArray receiveFromTool(Stream& device, int n, int timeoutMs)

@@ -87,6 +87,10 @@ private:
 // runs, until n have come or the time is up.
 QByteArray receiveFromTool(Stream& device, int n, int timeoutMs = WaitMs);
 
+// Makes a FIFO at path and opens it for reading, without waiting for a
+// writer (a live capture's reader); -1 when either fails.
+int fifoReader(const QString& path);
+
 // ---- the ports folder -----------------------------------------------------------
 
 // A temporary directory set as $XDG_CONFIG_HOME while it lives (the old
