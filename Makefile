@@ -55,12 +55,14 @@ test-windows: configure windows
 	$(BUILD)/tests/windows/korvane-winedriver $(WINDOWS_BUILD)/tests/windows/korvane-wintest.exe \
 		"$$(ls -t $(WINDOWS_BUILD)/korvane-*-setup.exe | head -n 1)" $(BUILD)/sim/korvane-sim
 
-# The transports alone, built for Windows without Qt: quick, nothing cached.
+# The transports alone, built for Windows without Qt: quick, nothing cached
+# but libtelnet (scripts/build-libtelnet-windows.sh), once.
 WINDOWS_TRANSPORTS_BUILD ?= build-windows-transports
 test-windows-transports: configure
-	@KORVANE_DEPS_EXTRA="g++-mingw-w64-x86-64-posix wine64 wine" scripts/install-deps.sh
+	@KORVANE_DEPS_EXTRA="g++-mingw-w64-x86-64-posix dpkg-dev wine64 wine" scripts/install-deps.sh
 	cmake -S . -B $(WINDOWS_TRANSPORTS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-		-DKORVANE_GUI=OFF -DKORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release
+		-DKORVANE_GUI=OFF -DKORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+		-DKORVANE_LIBTELNET_PREFIX="$$(scripts/build-libtelnet-windows.sh | tail -n 1)"
 	cmake --build $(WINDOWS_TRANSPORTS_BUILD) -j $(JOBS)
 	cmake --build $(BUILD) -j $(JOBS) --target korvane-winedriver
 	$(BUILD)/tests/windows/korvane-winedriver $(WINDOWS_TRANSPORTS_BUILD)/tests/windows/korvane-wintest.exe

@@ -53,61 +53,17 @@ after_install="licenses: LGPL-3.0-only GPL-3.0-only; SOURCE"
 recipe=$( { printf '%s\n' "${qt_options[@]}" "$after_install"; cat "$toolchain"; } | sha256sum | cut -c1-12)
 cache=${KORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/korvane}
 prefix=$cache/qt-$upstream-windows-x64-$recipe
-if [ -f "$prefix/.korvane-complete" ]; then
-    echo "$prefix"
-    exit 0
-fi
-# One build at a time; a second caller waits for it and then reuses it.
-mkdir -p "$cache"
-exec 9>"$cache/qt.lock"
-flock 9
-if [ -f "$prefix/.korvane-complete" ]; then
-    echo "$prefix"
-    exit 0
-fi
+. "$here/scripts/windows-cache.sh"
+cache_take "$prefix" "$cache/qt.lock"
 
-# Debian's source package, fetched through apt so that its hashes are checked
-# against the signed index, then unpacked with Debian's patches applied.
-src_root=$cache/src
-mkdir -p "$src_root"
-src_dir=$src_root/qt6-base-$host_version
-if [ ! -f "$src_dir/.korvane-unpacked" ]; then
-    rm -rf "$src_dir" "$src_root"/qt6-base-*/ 2>/dev/null || true
-    if ! command -v dpkg-source >/dev/null; then
-        say "dpkg-source is missing: install dpkg-dev"
-        exit 1
-    fi
-    fetch() {
-        (cd "$src_root" && apt-get source -qq --only-source "qt6-base=$host_version" >"$src_root/apt-source.log" 2>&1)
-    }
-    if ! fetch; then
-        scripts_sources=/etc/apt/sources.list.d/korvane-deb-src.sources
-        if [ ! -e "$scripts_sources" ] && [ "$(id -u)" -eq 0 ]; then
-            # The same mirror and suites as the machine's own Debian entry.
-            main_sources=/etc/apt/sources.list.d/debian.sources
-            if [ -f "$main_sources" ]; then
-                awk 'BEGIN{RS=""; ORS="\n\n"} /URIs:[^\n]*debian\/?(\n|$)/ || /URIs:[^\n]*debian[^-]/ { sub(/Types: deb/, "Types: deb-src"); print; exit }' \
-                    "$main_sources" > "$scripts_sources"
-            elif grep -qE '^deb ' /etc/apt/sources.list 2>/dev/null; then
-                grep -E '^deb ' /etc/apt/sources.list | grep -v security | head -n 1 \
-                    | sed 's/^deb /deb-src /' > "${scripts_sources%.sources}.list"
-                rm -f "$scripts_sources"
-            fi
-            apt-get update -qq >/dev/null 2>&1 || true
-        fi
-        if ! fetch; then
-            say "needs Debian's source packages: add a deb-src entry for your Debian mirror (see $src_root/apt-source.log), then run 'make windows' again"
-            exit 1
-        fi
-    fi
-    unpacked=$(find "$src_root" -maxdepth 1 -type d -name "qt6-base-$upstream*" | head -n 1)
-    if [ -z "$unpacked" ] || [ ! -f "$unpacked/CMakeLists.txt" ]; then
-        say "the qt6-base source did not unpack: see $src_root/apt-source.log"
-        exit 1
-    fi
-    [ "$unpacked" = "$src_dir" ] || mv "$unpacked" "$src_dir"
-    rm -f "$src_root"/qt6-base_*
-    touch "$src_dir/.korvane-unpacked"
+# Debian's source package, with Debian's patches applied.
+src_dir=$(debian_source qt6-base "$host_version" "$cache/src") || {
+    say "needs Debian's source packages: add a deb-src entry for your Debian mirror, then run 'make windows' again"
+    exit 1
+}
+if [ ! -f "$src_dir/CMakeLists.txt" ]; then
+    say "the qt6-base source in $src_dir is not whole: remove that folder and run again"
+    exit 1
 fi
 
 partial=$prefix.partial
@@ -133,9 +89,7 @@ cmake --install "$build" > "$cache/qt-install.log" 2>&1
 mkdir -p "$partial/licenses"
 cp "$src_dir/LICENSES/LGPL-3.0-only.txt" "$src_dir/LICENSES/GPL-3.0-only.txt" "$partial/licenses/"
 printf '%s\n' "$host_version" > "$partial/SOURCE"
-touch "$partial/.korvane-complete"
-rm -rf "$prefix"
-mv "$partial" "$prefix"
+cache_keep "$partial" "$prefix"
 rm -rf "$build"
 say "Qt for Windows built in $(( $(date +%s) - start )) s"
 echo "$prefix"

@@ -31,7 +31,6 @@ def test_send_reports_the_reply_and_exit_status(sims, link, sim_args, args, stat
 @pytest.mark.parametrize("args,status", [
     ("--port /dev/korvane-no-such-line send 01", 3),
     ("--port socket://127.0.0.1:1 send 01", 3),
-    ("--port rfc2217://127.0.0.1:1 send 01", 3),
     ("--port rfc2217://127.0.0.1 send 01", 2),
     ("--port COM7 send 01", 3),  # nothing linked as COM7 in the test's ports folder
     ("--port COM7 send", 2),
@@ -54,6 +53,12 @@ def test_a_mapped_port_fails_as_its_address(sims, address, status, said):
     map_port("COM5", address)
     done = run_cli("--port", "com5", "send", "01")
     assert done.returncode == status and said in done.stderr, done.stderr
+
+
+def test_an_rfc2217_port_that_cannot_be_reached_fails_as_a_socket_does():
+    raw, shared = (run_cli("--port", f"{scheme}://127.0.0.1:1", "send", "01") for scheme in ("socket", "rfc2217"))
+    assert (shared.returncode, shared.stdout, shared.stderr) == (raw.returncode, raw.stdout, raw.stderr)
+    assert raw.returncode == 3 and "connection refused" in raw.stderr
 
 
 def test_listen_prints_each_event_with_its_verdict(device_sim):
@@ -103,11 +108,14 @@ def test_the_capture_holds_the_devices_bytes_only(device_sim, tmp_path):
     capture = tmp_path / "traffic.pcapng"
     session = subprocess.Popen([CLI, "--port", device_sim.name, "--pcap", str(capture), "session"],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    assert json.loads(session.stdout.readline())["event"] == "hello"  # the open has settled
-    for f in frames:
-        device_sim.command("send " + f.hex(" "))
-    events = [json.loads(session.stdout.readline()) for _ in frames]
-    session.communicate("", timeout=10)
+    try:
+        assert json.loads(session.stdout.readline())["event"] == "hello"  # the open has settled
+        for f in frames:
+            device_sim.command("send " + f.hex(" "))
+        events = [json.loads(session.stdout.readline()) for _ in frames]
+        session.communicate("", timeout=10)
+    finally:
+        session.kill()
     assert [(e["event"], e["good"]) for e in events] == [("frame", True)] * 4
     wire = [bytes([0x2E, f[0], len(f) - 1]) + f[1:] + bytes([~sum(f[:1] + bytes([len(f) - 1]) + f[1:]) & 0xFF])
             for f in frames]

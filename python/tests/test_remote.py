@@ -40,9 +40,12 @@ def test_an_rfc2217_server_that_answers_otherwise_is_warned_of(answer, says):
         url = f"rfc2217://127.0.0.1:{listener.getsockname()[1]}"
         session = subprocess.Popen([CLI, "--port", url, "session"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True)
-        hello = json.loads(session.stdout.readline())
-        frame = json.loads(session.stdout.readline())
-        _, errors = session.communicate("", timeout=10)
+        try:
+            hello = json.loads(session.stdout.readline())
+            frame = json.loads(session.stdout.readline())
+            _, errors = session.communicate("", timeout=10)
+        finally:
+            session.kill()
     assert any(says in w for w in hello["warnings"]), hello
     assert "warning: " in errors and says in errors
     assert (frame["event"], frame["type"], frame["good"]) == ("frame", 1, True)

@@ -9,7 +9,8 @@
 //   korvane-winedriver <korvane-wintest.exe> [<korvane-setup.exe> <korvane-sim>]
 //
 // korvane-cli.exe, built beside the test program (cli/ of the same build
-// folder), is driven on the same COM3: a one-shot send and a session.
+// folder), is driven on the same COM3: a one-shot send and a session; and
+// on rfc2217:// against ser2net on loopback.
 // Given the installer and the simulator, it then runs the whole program as
 // well (programcases.h).
 //
@@ -301,6 +302,76 @@ void cliCases(const Wine& wine, const std::string& cli, const QTemporaryDir& scr
     ::close(out[1]);
 }
 
+// korvane-cli.exe on rfc2217:// against Debian's ser2net as labgrid's
+// exporter runs it, on 127.0.0.1 in front of a pseudo-terminal of its own.
+// Sends whose frames carry the telnet escape byte FF (as data, as the
+// checksum): the device must get each frame byte for byte, and the device's
+// ACK FF, which ser2net doubles on the way, must come back as the one reply
+// that meets the send. A build without RFC 2217 says so itself, and the
+// cases skip with its words.
+void rfc2217Cases(const Wine& wine, const std::string& cli)
+{
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        check(false, "rfc2217: a pipe", std::strerror(errno));
+        return;
+    }
+    const auto run = [&](const std::string& port, std::vector<std::string> request) {
+        std::vector<std::string> args = {wine.loader, cli, "--port", port};
+        args.insert(args.end(), request.begin(), request.end());
+        return start(args, nullptr, out[1], out[1]);
+    };
+    // An address without host and port is refused before any connect, in
+    // words that tell whether this build has RFC 2217 at all.
+    pid_t pid = run("rfc2217://", {"send", "01"});
+    WineProcess::exitCode(wine, pid);
+    const std::string refusal = readUntil(out[0], "rfc2217://", WireCases::WaitMs);
+    if (refusal.find("has no RFC 2217") != std::string::npos) {
+        std::printf("SKIP rfc2217 cases: %s", refusal.c_str());
+        ::close(out[0]);
+        ::close(out[1]);
+        return;
+    }
+    const DeviceLine line;
+    TestSupport::Ser2net server;
+    QString why;
+    if (line.held < 0 || !server.start(QString::fromUtf8(line.slave), &why)) {
+        check(false, "rfc2217: ser2net in front of a pseudo-terminal", why.toStdString());
+        ::close(out[0]);
+        ::close(out[1]);
+        return;
+    }
+    struct Send
+    {
+        const char* what;
+        std::vector<std::string> request;
+        Bytes frame;
+        const char* sent;
+    };
+    const Send sends[] = {
+        {"rfc2217: a data byte FF", {"send", "01", "0A", "FF"}, {0x2E, 0x01, 0x02, 0x0A, 0xFF, 0xF3}, "2E01020AFFF3"},
+        {"rfc2217: a checksum FF", {"send", "01", "FE"}, {0x2E, 0x01, 0x01, 0xFE, 0xFF}, "2E0101FEFF"},
+    };
+    for (const Send& send : sends) {
+        std::vector<std::string> request = send.request;
+        request.insert(request.end(), {"--timeout", "20000"});
+        pid = run(server.url().toStdString(), request);
+        if (!expectThenAnswer(line.master, send.frame, {0xFF}, send.what))
+            WineProcess::stop(wine);
+        const std::string said = readUntil(out[0], "\"met\"", WineProcess::RunLimitMs);
+        check(said.find(std::string("\"sent\":\"") + send.sent + "\"") != std::string::npos
+                  && said.find("\"reply\":\"ack\"") != std::string::npos && said.find("\"met\":true") != std::string::npos,
+              (std::string(send.what) + ": the device's FF is the one ACK").c_str(), said);
+        checkRun(wine, pid, send.what);
+        // Nothing more than the frame reached the device; the program has
+        // ended, so a stray byte would be on its way through ser2net now.
+        check(readExactly(line.master, 1, 250).empty(), (std::string(send.what) + ": no stray byte at the device").c_str());
+    }
+    server.stop();
+    ::close(out[0]);
+    ::close(out[1]);
+}
+
 void lockCases(const Wine& wine, const std::string& exe, const QTemporaryDir& scratch)
 {
     const std::string dir = scratch.filePath(QStringLiteral("log")).toStdString();
@@ -372,7 +443,9 @@ int main(int argc, char** argv)
     const DeviceLine line;
     serialCases(wine, exe, scratch, line);
     // korvane-cli.exe of the same build: <build>/tests/windows/x.exe -> <build>/cli/.
-    cliCases(wine, exe.substr(0, exe.rfind('/')) + "/../../cli/korvane-cli.exe", scratch, line);
+    const std::string cli = exe.substr(0, exe.rfind('/')) + "/../../cli/korvane-cli.exe";
+    cliCases(wine, cli, scratch, line);
+    rfc2217Cases(wine, cli);
     lockCases(wine, exe, scratch);
     if (network) {
         refusedCases(wine, exe);
