@@ -303,7 +303,7 @@ void Korvane::send_slots(const char* buff)
     const int size = LinkFrame::encode(payload[0], static_cast<std::uint8_t>(len), payload + 2, frame);
     // The record holds what reached the link: a frame cut short is recorded as far as it went.
     session.sent(frame, writeToLink(frame, size));
-    session.flush();
+    session.flush(true);
 }
 
 int Korvane::writeToLink(const unsigned char* bytes, int length)

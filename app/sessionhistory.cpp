@@ -3,14 +3,24 @@
 #include "display.h"
 #include "historywindow.h"
 
+#include "monoclock.h"
+
 #include <QDir>
 #include <QFile>
 
-#include <chrono>
+SessionHistory::SessionHistory()
+{
+    m_lateFlush.setSingleShot(true);
+    m_lateFlush.setInterval(FlushMs);
+    QObject::connect(&m_lateFlush, &QTimer::timeout, [this] { flush(true); });
+}
 
 SessionHistory::~SessionHistory()
 {
     delete m_window;
+    // What the last tenth of a second gathered.
+    if (m_noRecord.isEmpty() && m_record.flush())
+        m_record.drain(SimClock::monotonicNs() + 1000 * 1000 * 1000);
 }
 
 void SessionHistory::start(const LogStatus& log, Say say)
@@ -47,16 +57,10 @@ QString SessionHistory::recordPath() const
     return QFile::decodeName(m_record.path().c_str());
 }
 
-std::int64_t SessionHistory::wallNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 std::int64_t SessionHistory::pollStamp()
 {
     if (!m_pollStampValid) {
-        m_pollStamp = wallNs();
+        m_pollStamp = SimClock::wallNs();
         m_pollStampValid = true;
     }
     return m_pollStamp;
@@ -91,12 +95,21 @@ void SessionHistory::replyReceived(std::uint8_t reply)
 void SessionHistory::sent(const unsigned char* frame, int size)
 {
     if (m_record.active() && size > 0)
-        m_record.sent(wallNs(), frame, std::size_t(size));
+        m_record.sent(SimClock::wallNs(), frame, std::size_t(size));
 }
 
-void SessionHistory::flush()
+void SessionHistory::flush(bool now)
 {
-    if (!m_noRecord.isEmpty() || m_record.flush() || m_failureSaid)
+    if (!m_noRecord.isEmpty())
+        return;
+    const std::int64_t at = SimClock::monotonicNs();
+    if (!now && at - m_flushedNs < std::int64_t(FlushMs) * 1000 * 1000) {
+        if (!m_lateFlush.isActive())
+            m_lateFlush.start();
+        return;
+    }
+    m_flushedNs = at;
+    if (m_record.flush() || m_failureSaid)
         return;
     m_failureSaid = true;
     const QString why = QString::fromStdString(m_record.why());

@@ -187,6 +187,17 @@ int main(int argc, char** argv)
          {QStringLiteral("live960_delivered_share"), QStringLiteral("live960_cpu_percent"), QStringLiteral("live960_cpu_us_per_frame"),
           QStringLiteral("live960_unread_end"), QStringLiteral("live960_rss_start_mib"), QStringLiteral("live960_rss_end_mib")},
          live(QStringLiteral("live960"), 5, false)},
+        {QStringLiteral("960 frames/s with the history open and following"),
+         QStringLiteral("all delivered; CPU <= 1.5 x the 960/s row's of the same run"),
+         {QStringLiteral("live960h_delivered_share"), QStringLiteral("live960h_cpu_percent"),
+          QStringLiteral("live960h_cpu_us_per_frame"), QStringLiteral("live960_cpu_percent"),
+          QStringLiteral("live960h_rss_end_mib")},
+         [&](const std::map<QString, Value>& m) {
+             const Value share = med(m, QStringLiteral("live960h_delivered_share"));
+             const Value without = med(m, QStringLiteral("live960_cpu_percent"));
+             return share.present && share.min >= 100.0 && without.present
+                 && atMost(QStringLiteral("live960h_cpu_percent"), 1.5 * without.median)(m);
+         }},
         {QStringLiteral("225 frames/s, 17-byte frames"), QStringLiteral("all delivered, <= 3 % of one core"),
          {QStringLiteral("live225_delivered_share"), QStringLiteral("live225_cpu_percent"), QStringLiteral("live225_cpu_us_per_frame"),
           QStringLiteral("live225_unread_end"), QStringLiteral("live225_rss_start_mib"), QStringLiteral("live225_rss_end_mib")},
@@ -376,7 +387,10 @@ int main(int argc, char** argv)
         "over the same wall time. Latency runs from the simulator's write of a frame's last byte (--timestamps) to the "
         "moment the driver, watching the log with inotify, reads the frame's row (both CLOCK_REALTIME). Rows are matched "
         "to frames by order, checked row by row: 17-byte frames carry their number in data bytes 0..3 (--number); 4-byte "
-        "frames have no data, so their types cycle 00..FF and row k must have type k mod 256.\n"
+        "frames have no data, so their types cycle 00..FF and row k must have type k mod 256. The history row is the "
+        "960/s case again with the history window opened (Ctrl+H) before the click and following the session's record "
+        "throughout; its CPU is the same process's, the window's and the history's together, beside the 960/s row of "
+        "the same run.\n"
         "- Backlog: bytes the port holds unread (FIONREAD), once a second in the host and as the simulator writes its "
         "last frame. At 2,500 frames a second the line carries exactly the poll's ceiling, so a backlog can only stay or "
         "grow; the budget row takes at most 400 bytes (four ticks) left as the last frame goes out as not growing. The "

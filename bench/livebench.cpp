@@ -5,8 +5,9 @@
 //   korvane-bench-live --sim PATH --host PATH [--out FILE] [--soak]
 //
 // Cases (each run RUNS times, default 5):
-//   960 frames/s of 4-byte frames, 225 frames/s of 17-byte frames and
-//   2,500 frames/s of 4-byte frames, each for 60 s;
+//   960 frames/s of 4-byte frames, the same with the history window open
+//   and following the session, 225 frames/s of 17-byte frames and 2,500
+//   frames/s of 4-byte frames, each for 60 s;
 //   with --soak instead: one million 4-byte frames at 2,500 frames/s.
 //
 // Latency is the time from the simulator's write of a frame's last byte
@@ -49,6 +50,7 @@ struct Case
     int rate;        // frames per second
     int dataLen;     // data bytes per frame
     long long count; // frames offered
+    bool history = false; // the history window open and following throughout
 };
 
 // "key=value key=value" fields of a line; -1 for a field that is missing.
@@ -128,6 +130,10 @@ bool runOnce(const Paths& paths, const Case& c, bool soak, BenchFigures::Sheet& 
     }
     watcher.start();
 
+    if (c.history && !host.ask("history", QRegularExpression(QStringLiteral("^history open"))).hasMatch()) {
+        std::fprintf(stderr, "history did not open\n");
+        return false;
+    }
     if (!host.ask("open", QRegularExpression(QStringLiteral("^opened"))).hasMatch()) {
         std::fprintf(stderr, "link did not open\n");
         return false;
@@ -307,6 +313,7 @@ int main(int argc, char** argv)
         auto count = [&](int rate) { return static_cast<long long>(rate * seconds + 0.5); };
         const std::vector<Case> all{
             {QStringLiteral("live960"), QStringLiteral("960/s 4-byte"), 960, 0, count(960)},
+            {QStringLiteral("live960h"), QStringLiteral("960/s 4-byte, history following"), 960, 0, count(960), true},
             {QStringLiteral("live225"), QStringLiteral("225/s 17-byte"), 225, 13, count(225)},
             {QStringLiteral("live2500"), QStringLiteral("2500/s 4-byte"), 2500, 0, count(2500)},
         };

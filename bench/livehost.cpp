@@ -4,6 +4,8 @@
 // pointing at the simulator's ports, and talks to it line by line:
 //
 //   host -> "ready"                      window shown, portBox set to n
+//   "history" -> opens the history window on the session (Ctrl+H), following,
+//              "history open"
 //   "open"  -> clicks `open`, "opened rss=R fds=F"
 //   "mark"  -> "unread=N": bytes the port holds unread now
 //   "stop"  -> "result cpu=S wall=S rss0=B rss1=B rss10s=B unread=N backlog_max=N
@@ -171,7 +173,10 @@ int main(int argc, char** argv)
         for (qsizetype eol = pending.indexOf('\n'); eol >= 0; eol = pending.indexOf('\n')) {
             const QByteArray command = pending.left(eol).trimmed();
             pending.remove(0, eol + 1);
-            if (command == "open") {
+            if (command == "history") {
+                window.openHistory();
+                say(QStringLiteral("history open"));
+            } else if (command == "open") {
                 fdsBefore = TestSupport::openDescriptorCount();
                 targetsBefore = descriptorTargets();
                 threadsBefore = threadCount();

@@ -24,9 +24,12 @@
 #include <QToolButton>
 
 namespace {
-// How long rows may come in before the plots and the title catch up: on a
-// live link they follow a few times a second, not with every record flush.
-constexpr int FiguresMs = 500;
+// How long rows may come in before the plots and the title catch up: soon
+// after a filter or the index is done, every two seconds while following a
+// live link (each redraw of the plots costs as much as the window's own
+// work on a few hundred frames).
+constexpr int FiguresMs = 300;
+constexpr int FollowingFiguresMs = 2000;
 const int ColumnWidths[HistoryModel::ColumnCount] = {120, 34, 40, 36, 0, 40, 72, 90};
 } // namespace
 
@@ -76,7 +79,6 @@ HistoryWindow::HistoryWindow(QWidget* parent)
     statusBar()->addPermanentWidget(m_progress);
 
     m_figures.setSingleShot(true);
-    m_figures.setInterval(FiguresMs);
     connect(&m_figures, &QTimer::timeout, this, &HistoryWindow::computeFigures);
     connect(&m_source, &HistorySource::progressed, this, &HistoryWindow::indexProgressed);
     connect(&m_source, &HistorySource::grew, this, &HistoryWindow::indexGrew);
@@ -227,13 +229,13 @@ void HistoryWindow::indexGrew()
 void HistoryWindow::scheduleFigures()
 {
     if (!m_figures.isActive())
-        m_figures.start();
+        m_figures.start(following() ? FollowingFiguresMs : FiguresMs);
 }
 
 void HistoryWindow::computeFigures()
 {
     if (m_source.indexing() || m_model->filtering()) {
-        m_figures.start(); // after the last slice; a plot of half the rows would mislead
+        m_figures.start(FiguresMs); // after the last slice; a plot of half the rows would mislead
         return;
     }
     showTitle();
@@ -397,6 +399,11 @@ void HistoryWindow::askExport(ExportFormat format, bool selectedOnly)
 
 void HistoryWindow::say(const QString& text, bool trouble)
 {
+    // Said again on every slice while following: a label restyled each
+    // time would be laid out and drawn again each time.
+    if (m_said->text() == text && m_saidTrouble == trouble)
+        return;
+    m_saidTrouble = trouble;
     m_said->setText(text);
     m_said->setToolTip(text);
     m_said->setStyleSheet(trouble ? QStringLiteral("color: #c00000;") : QString());

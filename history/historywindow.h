@@ -88,4 +88,5 @@ private:
     QProgressBar* m_progress;
     QTimer m_figures; // single shot: the plots and the title, not on every slice
     bool m_scrolling = false; // the window itself moves the table
+    bool m_saidTrouble = false;
 };

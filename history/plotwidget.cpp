@@ -89,7 +89,11 @@ void PlotWidget::drawLine(QPainter& p, const QRect& area, double top, const QCol
         const double y = area.bottom() - std::min(1.0, value(m_data.buckets[i]) / top) * (area.height() - 2);
         line << QPointF(x, y);
     }
-    p.setPen(QPen(color, 1.2));
+    // A cosmetic one-pixel pen takes the raster engine's line drawing, not
+    // the stroker: six hundred points a series, redrawn while following.
+    QPen pen(color, 1);
+    pen.setCosmetic(true);
+    p.setPen(pen);
     p.drawPolyline(line);
 }
 

@@ -192,16 +192,19 @@ class Device:
         matches `pattern` ("01 ?? 0A": type then data, "??" any byte; or
         bytes, or ints with None for any byte; None matches every frame) and
         has a good checksum; waits up to `timeout` seconds for one. Raises
-        ExpectationFailed when none comes."""
+        ExpectationFailed when none comes, naming the first frames that came
+        meanwhile (its `result`: ["81 07", "82 01 02 (bad checksum)", ...])."""
         answer = self._session.request("expect_frame", timeout, pattern=_pattern(pattern),
                                        timeout_ms=round(timeout * 1000))
         if answer.get("ok"):
             return Frame.from_json(answer["frame"])
         error = answer.get("error", "")
-        if error.startswith("timeout"):
-            came = error[len("timeout"):].lstrip(":; ")
-            raise ExpectationFailed(f"no frame matching {_pattern(pattern) or 'any'} within {timeout} s"
-                                    + (f"; {came}" if came else ""))
+        if error == "timeout":
+            # What came instead: a pattern one byte off is the usual mistake.
+            came, count = answer.get("came", []), answer.get("came_count", 0)
+            seen = ", ".join(came) + (f" and {count - len(came)} more" if count > len(came) else "")
+            raise ExpectationFailed(f"no frame matching {_pattern(pattern) or 'any'} within {timeout} s; "
+                                    + (f"came: {seen}" if count else "no frame came"), came)
         _refused("expect_frame", error)
 
     def frames(self, timeout=0.0):

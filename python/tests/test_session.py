@@ -42,11 +42,14 @@ def test_frames_both_ways(device_sim, reading):
             device_sim.command(command)
         assert device.expect_frame("81 ??").data == b"\x02"  # never the bad one
         assert device.expect_frame([0x82, None, 0x04]).type == 0x82
-        with pytest.raises(korvane.ExpectationFailed):
+        with pytest.raises(korvane.ExpectationFailed, match=r"within 0.2 s; no frame came$"):
             device.expect_frame("81 ??", timeout=0.2)
         seen = list(device.frames(timeout=0.5))
         assert [(f.type, f.good, f.answered) for f in seen] == [(0x81, False, "nak"), (0x81, True, "ack"), (0x82, True, "ack")]
         assert [f.checksum for f in seen] != [0x7C, 0x7B, 0x74] and [f.checksum for f in seen][1:] == [0x7B, 0x74]
+        threading.Timer(0.3, device_sim.command, ["send 84 01"]).start()  # while the next one waits
+        with pytest.raises(korvane.ExpectationFailed, match=r"no frame matching 84 within 2.0 s; came: 84 01$"):
+            device.expect_frame("84", timeout=2.0)
 
         device.answer("nak")
         device_sim.command("send 83")

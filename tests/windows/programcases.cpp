@@ -416,6 +416,28 @@ void uninstall(const Wine& wine, const Install& at)
         check(exists(at.work + "/Korvane_data.csv"), "program: uninstalling keeps the user's log");
 }
 
+// korvane.exe --history on the session's log: the history window alone,
+// titled with the log's name and its row count, and the folder left as it
+// was (no link, and no log of its own that would move the old one aside).
+void historyOfTheLog(const Wine& wine, const Install& at, std::size_t rows)
+{
+    const std::vector<std::string> before = snapshot(at.work);
+    const pid_t tool = start({wine.loader, at.program + "/korvane.exe", "--history", "Korvane_data.csv"}, at.work.c_str());
+    std::string count = std::to_string(rows);
+    for (int i = static_cast<int>(count.size()) - 3; i > 0; i -= 3)
+        count.insert(static_cast<std::size_t>(i), ",");
+    // "Korvane 历史 — Korvane_data.csv — N 帧": the ASCII parts, whatever
+    // encoding the title reaches X in.
+    const std::string title = "Korvane .* Korvane_data\\.csv .* " + count + " ";
+    const bool shown = waitFor([&title] {
+        return runTool({"xdotool", "search", "--onlyvisible", "--name", title}, nullptr, ToolLimitMs, true);
+    }, RunLimitMs);
+    check(shown, "program: korvane.exe --history opens the log's history, titled with its rows", count + " rows");
+    runTool({wine.loader, "wineboot", "--end-session"}, nullptr, RunLimitMs);
+    check(waitEnd(tool, RunLimitMs) && snapshot(at.work) == before,
+          "program: korvane.exe --history ends with the session and leaves the log's folder as it was");
+}
+
 } // namespace
 
 void run(const Wine& wine, const Setup& setup)
@@ -544,6 +566,8 @@ void run(const Wine& wine, const Setup& setup)
           std::to_string(log.rows.size()) + " rows, " + std::to_string(log.junk.size()) + " bad lines");
     if (qEnvironmentVariableIsSet("KORVANE_WINE_BENCH_OUT"))
         writeFigures(stream, streamWhole ? stream.frames : 0, qEnvironmentVariable("KORVANE_WINE_BENCH_OUT"));
+    if (log.readable)
+        historyOfTheLog(wine, at, static_cast<std::size_t>(log.rows.size() + log.junk.size()));
 
     uninstall(wine, at);
     stop(wine);

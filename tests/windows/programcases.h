@@ -2,8 +2,9 @@
 // The whole program under Wine, as a Windows user gets it: installed by its
 // installer (twice, the second time as an upgrade), started with the
 // Start-menu entry's working folder, driven with real X input on Xvfb
-// against the device simulator on COM3 and over TCP; then the session ends
-// and the uninstaller runs. The window is driven only inside the private
+// against the device simulator on COM3 and over TCP; then the session ends,
+// the log it left is opened with korvane.exe --history, and the uninstaller
+// runs. The window is driven only inside the private
 // network namespace.
 
 #include "wineprocess.h"
