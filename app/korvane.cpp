@@ -32,8 +32,6 @@ constexpr int HostMin = 1;
 constexpr int HostMax = 255;
 constexpr int DefaultHost = 154;
 
-enum RxState : qint8 { WaitStart = 0, WaitType = 1, WaitLen = 2, WaitData = 3, WaitSum = 4 };
-
 } // namespace
 
 Korvane::Korvane(QWidget* parent, Qt::WindowFlags flags)
@@ -139,8 +137,8 @@ void Korvane::showLinkState()
         return;
     }
     if (serialMode) {
-        const QString device = QString::fromStdString(PortNumbering::device(linkNumber));
-        statusStrip->setLink(QStringLiteral("已打开 COM%1: %2").arg(QString::number(linkNumber), device));
+        const std::string device = remote.isOpen() ? remote.address() : PortNumbering::device(linkNumber);
+        statusStrip->setLink(QStringLiteral("已打开 COM%1: %2").arg(QString::number(linkNumber), QString::fromStdString(device)));
     } else {
         statusStrip->setLink(QStringLiteral("已连接 192.168.1.%1:4500").arg(linkNumber));
     }
@@ -154,15 +152,6 @@ bool Korvane::eventFilter(QObject* watched, QEvent* event)
                                           : QString());
     }
     return QMainWindow::eventFilter(watched, event);
-}
-
-void Korvane::clearReceiveState()
-{
-    for (TYPE_Data& record : rxRing)
-        record = TYPE_Data{};
-    rxState = WaitStart;
-    rxCount = 0;
-    rxSlot = 0;
 }
 
 void Korvane::on_clearrx_clicked()
@@ -242,15 +231,35 @@ void Korvane::toggleSerialLink(int portNumber)
 
     if (linkOpen) {
         serial.close();
+        remote.close();
         linkOpen = false;
     } else {
         display.ShowText(TextOpeningPort + QString::number(portNumber));
         PortNumbering::assign(); // an adapter plugged in since the start gets its number now
-        linkOpen = serial.open(name) != 0;
-        if (!linkOpen)
+        if (!name.empty() && !PortNumbering::address(portNumber).empty())
+            linkOpen = openRemote(portNumber);
+        else if (!(linkOpen = serial.open(name) != 0))
             reportSerialFailure(name.empty() ? 0 : portNumber);
     }
     ui.open->setText(linkOpen ? TextClose : TextOpen);
+}
+
+bool Korvane::openRemote(int portNumber)
+{
+    PortAddress mapped;
+    std::string reason;
+    const bool parsed = PortAddress::parse("COM" + std::to_string(portNumber), mapped, reason);
+    const QString shown = QString::fromStdString(mapped.mapped.empty() ? PortNumbering::address(portNumber) : mapped.mapped);
+    if (parsed && remote.open(mapped, reason)) {
+        for (const std::string& warning : remote.takeWarnings())
+            say({QStringLiteral("警告: ") + QString::fromStdString(warning),
+                 QStringLiteral("korvane: COM%1 (%2): %3").arg(QString::number(portNumber), shown, QString::fromStdString(warning))});
+        return true;
+    }
+    const LinkFailure::Said failure = LinkFailure::remote(portNumber, shown, remote.connectError(), reason);
+    say(failure);
+    linkTrouble = failure.status;
+    return false;
 }
 
 void Korvane::reportSerialFailure(int portNumber)
@@ -276,156 +285,6 @@ void Korvane::toggleNetLink(int hostNumber)
     ui.open->setText(linkOpen ? TextDisconnect : TextConnect);
 }
 
-// ---- receive ---------------------------------------------------------------
-
-void Korvane::TimerRead_IRQ()
-{
-    char buf[PollBytes];
-    int n;
-    if (serialMode) {
-        if (serial.available() <= 0) {
-            pollPacer.drained();
-            if (serial.lineError() != 0)
-                loseLink(LinkFailure::serialLost(linkNumber, serial.lineError()));
-            return;
-        }
-        n = serial.read(buf, PollBytes);
-        if (n <= 0 && serial.lineError() != 0) {
-            loseLink(LinkFailure::serialLost(linkNumber, serial.lineError()));
-            return;
-        }
-    } else {
-        n = net.recv(buf, PollBytes);
-        if (n == 0) {
-            pollPacer.drained();
-            // Said once: the link is closed right after it.
-            std::printf("Korvane::TimerRead_IRQ no data\n");
-            std::fflush(stdout); // seen at once when the output goes to a pipe or file
-            loseLink(LinkFailure::connectionLost(linkNumber, net.brokenError()));
-            return;
-        }
-        if (n < 0 && net.brokenError() != 0) {
-            loseLink(LinkFailure::connectionLost(linkNumber, net.brokenError()));
-            return;
-        }
-    }
-
-    DecodePoll(buf, n);
-    if (pollPacer.owed(n == PollBytes) && !extraTickQueued) {
-        extraTickQueued = true;
-        QTimer::singleShot(0, this, [this] {
-            extraTickQueued = false;
-            // Not when the link was closed in the meantime.
-            if (readTimer->isActive())
-                TimerRead_IRQ();
-        });
-    }
-    // The timer runs on through the tick, so the next tick falls 10 ms after
-    // this one was due, not 10 ms after its work ended: a precise repeating
-    // timer keeps its own timetable and only starts it afresh when a whole
-    // interval was missed. Restarting it here would add this tick's work
-    // and its wake-up delay to every interval, and at 100 bytes a tick the
-    // poll would then fall behind a line that carries 10,000 bytes a second.
-    // Only the first tick with data moves it from the opening 5 ms to 10 ms.
-    if (readTimer->interval() != PollMs)
-        readTimer->start(PollMs);
-}
-
-void Korvane::DecodePoll(const char* bytes, int n)
-{
-    rxPollTimeValid = false;
-    session.beginPoll();
-    if (n > 0)
-        counters.bytesIn += static_cast<quint64>(n);
-    for (int i = 0; i < n; ++i)
-        DecodeByte(static_cast<unsigned char>(bytes[i]));
-    // Rows written during this tick reach the operating system before the
-    // next tick, so a killed tool keeps every frame it has shown.
-    display.FlushLog();
-    session.flush();
-}
-
-void Korvane::DecodeByte(int byte)
-{
-    // Kept small so that it inlines into the poll's loop: the common steps
-    // are a few stores and an add; the start of a frame, its end and the
-    // reply label go through calls of their own.
-    TYPE_Data& rec = rxRing[rxSlot];
-    const auto b = static_cast<std::uint8_t>(byte);
-
-    switch (rxState) {
-    case WaitData:
-        rec.data[rxCount] = b;
-        rec.sum = static_cast<std::uint8_t>(rec.sum + b);
-        ++rxCount;
-        if (rxCount >= rec.len)
-            rxState = WaitSum;
-        break;
-    case WaitStart:
-        if (b == LinkFrame::StartByte)
-            startFrame(rec);
-        else if (b == LinkFrame::Ack || b == LinkFrame::Nak)
-            showReply(b);
-        break;
-    case WaitType:
-        rec.type = b;
-        rec.sum = b;
-        rxState = WaitLen;
-        break;
-    case WaitLen:
-        rec.len = b > LinkFrame::MaxRecordData ? LinkFrame::MaxRecordData : b;
-        rxCount = 0;
-        rec.sum = static_cast<std::uint8_t>(rec.sum + b);
-        rxState = rec.len > 0 ? WaitData : WaitSum;
-        break;
-    case WaitSum:
-        finishFrame(rec, b);
-        break;
-    default:
-        rxState = WaitStart;
-        break;
-    }
-}
-
-void Korvane::startFrame(TYPE_Data& rec)
-{
-    if (!rxPollTimeValid) {
-        rxPollTime = rxClock.now();
-        rxPollTimeValid = true;
-    }
-    rec.time = rxPollTime;
-    rxState = WaitType;
-}
-
-void Korvane::showReply(std::uint8_t reply)
-{
-    ++(reply == LinkFrame::Ack ? counters.acks : counters.naks);
-    session.replyReceived(reply);
-    ui.ack_label->setText(QStringLiteral("ack:") + QString::number(reply, 16));
-}
-
-void Korvane::finishFrame(TYPE_Data& rec, std::uint8_t checksum)
-{
-    rec.sum = static_cast<std::uint8_t>(~rec.sum);
-    unsigned char reply;
-    if (rec.sum == checksum) {
-        display.ShowFrame(&rec);
-        session.received(rec, checksum, display.loggedIndex());
-        if (++rxSlot >= RingSize)
-            rxSlot = 0;
-        reply = LinkFrame::Ack;
-        ++counters.goodFrames;
-    } else {
-        session.received(rec, checksum, 0);
-        reply = LinkFrame::Nak;
-        ++counters.badFrames;
-    }
-    // The device gets its answer on the link the frame came in on.
-    if (writeToLink(&reply, 1) > 0)
-        session.replySent(reply);
-    rxState = WaitStart;
-}
-
 // ---- transmit --------------------------------------------------------------
 
 void Korvane::send_slots(const char* buff)
@@ -449,7 +308,9 @@ void Korvane::send_slots(const char* buff)
 
 int Korvane::writeToLink(const unsigned char* bytes, int length)
 {
-    const int sent = serialMode ? serial.write(bytes, length) : net.send(reinterpret_cast<const char*>(bytes), length);
+    const int sent = remote.isOpen() ? remote.write(bytes, length)
+                     : serialMode      ? serial.write(bytes, length)
+                                       : net.send(reinterpret_cast<const char*>(bytes), length);
     if (sent > 0)
         counters.bytesOut += static_cast<quint64>(sent);
     return sent;

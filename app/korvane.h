@@ -8,6 +8,7 @@
 #include "display.h"
 #include "typedata.h"
 #include "netclient.h"
+#include "remoteport.h"
 #include "serialport.h"
 #include "korvaneclass.h"
 #include "linkfailure.h"
@@ -68,6 +69,9 @@ private Q_SLOTS:
 
 private:
     void toggleSerialLink(int portNumber);
+    // Opens the network address that COMn stands for in its place; false,
+    // said, when it cannot be reached.
+    bool openRemote(int portNumber);
     void toggleNetLink(int hostNumber);
     // The reason line after a failed serial open: in the view and on
     // standard error. portNumber 0: there was no port name to open.
@@ -93,6 +97,7 @@ private:
     bool linkOpen;
     bool serialMode;
     SerialPort serial;
+    RemotePort remote; // open in place of serial for a COMn mapped to an address
     QTimer* readTimer;
     Display display;
     NetClient net;

@@ -106,3 +106,18 @@ LinkFailure::Said LinkFailure::connectionLost(int hostNumber, int code)
                 .arg(hostNumber)
                 .arg(english(LinkReason::lostText(lost, code)))};
 }
+
+LinkFailure::Said LinkFailure::remote(int portNumber, const QString& address, int code, const std::string& reason)
+{
+    return {code != 0 ? QStringLiteral("%1 (%2)").arg(connectStatus(code), address) : QStringLiteral("打开失败: ") + address,
+            QStringLiteral("korvane: cannot open COM%1 (%2): %3").arg(QString::number(portNumber), address, english(reason))};
+}
+
+LinkFailure::Said LinkFailure::remoteLost(int portNumber, const QString& address, int code, const std::string& failure)
+{
+    const LinkReason::Lost lost = LinkReason::connectionLost(code);
+    const QString why = failure.empty() ? english(LinkReason::lostText(lost, code)) : english(failure);
+    return {QStringLiteral("串口已断开: ") + (failure.empty() ? lostStatus(lost, code) : why),
+            QStringLiteral("korvane: serial line COM%1 (%2) lost: %3; the port is closed")
+                .arg(QString::number(portNumber), address, why)};
+}

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <string>
+
 class LinkFailure
 {
 public:
@@ -21,6 +23,14 @@ public:
     // An open serial line whose status query or read failed: the device
     // was pulled, or the far end of a pseudo-terminal went away.
     static Said serialLost(int portNumber, unsigned long code);
+    // After "打开COMn" for a COMn that stands for a network address, when
+    // the connection could not be made: code the WinSock code, 0 when it
+    // failed before the network (the reason in English then says why).
+    static Said remote(int portNumber, const QString& address, int code, const std::string& reason);
+    // The connection behind such a COMn ended, said as a lost serial line
+    // is: code 0 when the server closed it, else the WinSock code; failure
+    // the telnet stream's fault, when that was the cause.
+    static Said remoteLost(int portNumber, const QString& address, int code, const std::string& failure);
     // An open connection that ended: code 0 when the device closed it (recv
     // gave 0), else the WinSock code of the failed receive.
     static Said connectionLost(int hostNumber, int code);

@@ -68,6 +68,11 @@ void StatusStrip::setHistoryOpener(std::function<void()> open)
     QObject::connect(history, &QToolButton::clicked, history, [open = std::move(open)] { open(); });
 }
 
+QString StatusStrip::linkText() const
+{
+    return link->text();
+}
+
 void StatusStrip::setCounts(const LinkCounters& c)
 {
     if (c == shown)

@@ -40,6 +40,7 @@ public:
 
     // trouble: drawn in red (a lost link, a log that is not written).
     void setLink(const QString& text, bool trouble = false);
+    QString linkText() const;
     void setCounts(const LinkCounters& counters);
     void setLog(const QString& text, bool trouble = false);
 

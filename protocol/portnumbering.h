@@ -13,6 +13,10 @@
 //
 // On Windows the system numbers the ports itself: assign() does nothing and
 // describe() names the device as Device Manager does.
+//
+// A number can also name a serial port shared over the network (address()):
+// on Linux a link in the ports folder whose text is the address, on Windows
+// a file of that name in %APPDATA%\korvane\ports holding it.
 
 #include <string>
 
@@ -34,15 +38,20 @@ public:
     // on standard error), never the on-board port in its place.
     static std::string openPath(int number);
 
-    // The device behind COM<number> as the user knows it: the link's target
-    // (a by-id path, say), else what openPath() gives. "COM<number>" on
-    // Windows.
+    // The network address COM<number> stands for ("rfc2217://HOST:PORT" or
+    // "socket://HOST:PORT"), opened in its place; empty when it names none.
+    static std::string address(int number);
+
+    // The device behind COM<number> as the user knows it: its address, the
+    // link's target (a by-id path, say), else what openPath() gives;
+    // "COM<number>" on Windows unless it has an address.
     static std::string device(int number);
 
     // One line for the port chooser, e.g. "COM3: /dev/serial/by-id/usb-...",
     // "COM1: /dev/ttyS0", "COM5: no device" or, for an entry in the ports
     // folder that is no device, "COM4: no device (... is not a serial device)";
-    // on Windows "COM4: USB-SERIAL CH340 (COM4)".
+    // on Windows "COM4: USB-SERIAL CH340 (COM4)"; "COM5: rfc2217://bench-3:3001"
+    // for a number that names an address.
     static std::string describe(int number);
 
     // $XDG_CONFIG_HOME/korvane/ports, by default ~/.config/korvane/ports;

@@ -3,6 +3,7 @@
 // which resets many boards, so adapters are only looked at with stat().
 #include "portnumbering.h"
 
+#include "portaddress.h"
 #include "portlease.h"
 #include "serialadapters.h"
 
@@ -52,14 +53,20 @@ bool isCharDevice(const std::string& path, struct stat* st)
     return ::stat(path.c_str(), st) == 0 && S_ISCHR(st->st_mode);
 }
 
+// The link's text as it was written; empty for no link.
+std::string linkText(const std::string& link)
+{
+    std::vector<char> buffer(4096);
+    const ssize_t n = link.empty() ? -1 : ::readlink(link.c_str(), buffer.data(), buffer.size() - 1);
+    return n <= 0 ? std::string() : std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
 // Where the link points, made absolute against the link's own folder.
 std::string linkTarget(const std::string& link)
 {
-    std::vector<char> buffer(4096);
-    const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size() - 1);
-    if (n <= 0)
+    std::string target = linkText(link);
+    if (target.empty())
         return {};
-    std::string target(buffer.data(), static_cast<std::size_t>(n));
     if (target[0] != '/')
         target = link.substr(0, link.rfind('/') + 1) + target;
     return target;
@@ -218,8 +225,16 @@ std::string PortNumbering::openPath(int number)
     return "/dev/ttyS" + std::to_string(number - 1);
 }
 
+std::string PortNumbering::address(int number)
+{
+    const std::string text = linkText(linkPath(number));
+    return PortAddress::isAddress(text) ? text : std::string();
+}
+
 std::string PortNumbering::device(int number)
 {
+    if (std::string remote = address(number); !remote.empty())
+        return remote;
     const std::string path = openPath(number);
     if (path == linkPath(number)) {
         const std::string target = linkTarget(path);
@@ -233,6 +248,8 @@ std::string PortNumbering::describe(int number)
 {
     PortLease::sweep(portsFolder());
     const std::string name = comName(number);
+    if (const std::string remote = address(number); !remote.empty())
+        return name + ": " + remote;
     const std::string path = openPath(number);
     struct stat st;
     const bool present = ::stat(path.c_str(), &st) == 0;

@@ -58,7 +58,9 @@ std::string friendlyName(const std::wstring& port)
 
 std::string PortNumbering::describe(int number)
 {
-    const std::string port = device(number);
+    const std::string port = openPath(number);
+    if (const std::string remote = address(number); !remote.empty())
+        return port + ": " + remote;
     const std::wstring wide(port.begin(), port.end());
     const std::string friendly = friendlyName(wide);
     if (!friendly.empty())

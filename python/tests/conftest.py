@@ -88,15 +88,22 @@ def sims(tmp_path, monkeypatch):
     """Starts simulators, stopped after the test; COMn links go to the
     test's own ports folder. "--rfc2217" first: the simulator on a pty
     (COM7) that ser2net serves as labgrid's exporter does; its name is the
-    rfc2217:// address."""
+    rfc2217:// address. "--as COMn": that number is mapped to the
+    simulator's network address, which it is then named by."""
     monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
     started = []
 
     def start(*args):
+        at = args.index("--as") if "--as" in args else None
+        mapped = args[at + 1] if at is not None else None
+        args = args[:at] + args[at + 2:] if mapped else args
         served = args[:1] == ("--rfc2217",)
         started.append(Sim(*(("--serial", "COM7") + args[1:] if served else args)))
         if served:
             started[-1].serve(tmp_path)
+        if mapped:
+            map_port(mapped, started[-1].name)
+            started[-1].name = mapped
         return started[-1]
 
     yield start
@@ -104,6 +111,14 @@ def sims(tmp_path, monkeypatch):
         for proc in [sim.proc, *sim.servers]:
             proc.kill()
             proc.wait()
+
+
+def map_port(com, address):
+    """Maps COMn to a network address in the test's ports folder, as a
+    user does with ln -s."""
+    folder = Path(os.environ["XDG_CONFIG_HOME"]) / "korvane" / "ports"
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / com).symlink_to(address)
 
 
 @pytest.fixture(params=["--serial COM7", "--tcp 127.0.0.1:0", "--rfc2217"])

@@ -6,7 +6,7 @@ import struct
 import subprocess
 
 import pytest
-from conftest import CLI, run_cli
+from conftest import CLI, map_port, run_cli
 
 SEND_CASES = [
     # simulator options, korvane-cli arguments, exit status, reply, bytes sent
@@ -18,7 +18,8 @@ SEND_CASES = [
 ]
 
 
-@pytest.mark.parametrize("link", ["--serial COM7", "--tcp 127.0.0.1:0", "--rfc2217"])
+@pytest.mark.parametrize("link", ["--serial COM7", "--tcp 127.0.0.1:0", "--rfc2217",
+                                  "--rfc2217 --as COM5", "--tcp 127.0.0.1:0 --as COM6"])
 @pytest.mark.parametrize("sim_args,args,status,reply,sent", SEND_CASES)
 def test_send_reports_the_reply_and_exit_status(sims, link, sim_args, args, status, reply, sent):
     sim = sims(*link.split(), *sim_args.split())
@@ -41,6 +42,17 @@ def test_send_reports_the_reply_and_exit_status(sims, link, sim_args, args, stat
 def test_failures_end_with_their_status_and_reason(sims, args, status):
     done = run_cli(*args.split())
     assert done.returncode == status and done.stderr.strip()
+
+
+@pytest.mark.parametrize("address,status,said", [
+    ("rfc2217://127.0.0.1:1", 3, "cannot connect to 127.0.0.1:1"),
+    ("socket://127.0.0.1:1", 3, "cannot connect to 127.0.0.1:1"),
+    ("rfc2217://127.0.0.1", 2, "COM5 stands for \"rfc2217://127.0.0.1\" is not rfc2217://HOST:PORT"),
+])
+def test_a_mapped_port_fails_as_its_address(sims, address, status, said):
+    map_port("COM5", address)
+    done = run_cli("--port", "com5", "send", "01")
+    assert done.returncode == status and said in done.stderr, done.stderr
 
 
 def test_an_rfc2217_port_that_cannot_be_reached_fails_as_a_socket_does():

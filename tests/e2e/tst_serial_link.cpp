@@ -6,7 +6,9 @@
 // numbers, identical ones by their USB sockets, and each one number only
 // when several instances number them at once; a session's log replayed
 // into a second run; and the simulator on one end of a linked pair of
-// terminals, the way it plays a device on a real line.
+// terminals, the way it plays a device on a real line; a COMn mapped to the
+// address of Debian's ser2net (RFC 2217) in front of the simulator's
+// terminal, or of the simulator on raw TCP, opened, answered and lost.
 
 #include "windowsupport.h"
 
@@ -89,6 +91,10 @@ private Q_SLOTS:
     void adaptersKeepTheirNumbers();
     void replayedLogGivesTheSameRows();
     void deviceOnLinkedTerminals();
+    void mappedPortAnswersAndIsLost_data();
+    void mappedPortAnswersAndIsLost();
+    void mappedPortFailsAsItsAddress_data();
+    void mappedPortFailsAsItsAddress();
 
 private:
     bool openCom3();
@@ -637,6 +643,87 @@ void SerialLinkTest::deviceOnLinkedTerminals()
     QCOMPARE(device.lines().filter(QRegularExpression(QStringLiteral("^lost "))).size(), 1);
     socat.terminate();
     socat.waitForFinished();
+}
+
+void SerialLinkTest::mappedPortAnswersAndIsLost_data()
+{
+    QTest::addColumn<bool>("rfc2217");
+    QTest::newRow("rfc2217://") << true;
+    QTest::newRow("socket://") << false;
+}
+
+void SerialLinkTest::mappedPortAnswersAndIsLost()
+{
+    QFETCH(bool, rfc2217);
+    Ser2net ser2net;
+    Child tcpSim;
+    Child* device = sim;
+    QString url;
+    if (rfc2217) {
+        QString why;
+        if (!ser2net.start(linkOf(3), &why))
+            QSKIP(qPrintable(why));
+        url = ser2net.url();
+    } else {
+        QRegularExpressionMatch ready;
+        QVERIFY2(tcpSim.startReady({QStringLiteral("--tcp"), QStringLiteral("127.0.0.1:0")}, &ready), qPrintable(tcpSim.describe()));
+        url = QStringLiteral("socket://") + ready.captured(1);
+        device = &tcpSim;
+    }
+    QVERIFY(ports->link(QStringLiteral("COM5"), url));
+    QCOMPARE(toolTip(5), QStringLiteral("COM5: ") + url);
+
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    QCOMPARE(clickOpen(5), QStringList({QStringLiteral("打开COM5")}));
+    QVERIFY(probe->linkOpen());
+    QCOMPARE(probe->linkState(), QStringLiteral("已打开 COM5: ") + url);
+    // FF in the data and in the reply: doubled on the telnet side, once on the line.
+    device->command("send 01 0A FF");
+    QVERIFY(device->waitLine(QRegularExpression(QStringLiteral("^reply FF$"))).hasMatch());
+    QTRY_VERIFY(viewText(*window).contains(QStringLiteral("  2E 01 02 0A FF F3 [")));
+    typeAndSend(*probe, 0, QStringLiteral("FF"), {QStringLiteral("FF")});
+    QVERIFY(device->waitLine(QRegularExpression(QStringLiteral("  2E FF 01 FF 00 \\[\\d+\\]$"))).hasMatch());
+    QTRY_COMPARE(probe->ui().ack_label->text(), QStringLiteral("ack:ff"));
+
+    if (rfc2217)
+        ser2net.stop();
+    else
+        tcpSim.process().kill();
+    QTRY_VERIFY(!probe->linkOpen());
+    const QRegularExpression said(QStringLiteral("^串口已断开: 设备(关闭|重置)了连接$"));
+    QVERIFY2(said.match(probe->linkState()).hasMatch(), qPrintable(probe->linkState()));
+    QTRY_VERIFY(viewText(*window).split(QLatin1Char('\n')).filter(said).size() == 1);
+    QCOMPARE(probe->ui().open->text(), QStringLiteral("打开"));
+    QVERIFY(!panelButton(*probe, 0)->isEnabled());
+    QVERIFY2(err.text().contains("korvane: serial line COM5 (" + url.toUtf8() + ") lost: device "), err.text());
+}
+
+void SerialLinkTest::mappedPortFailsAsItsAddress_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QByteArray>("console");
+    QTest::newRow("RFC 2217 refused") << QStringLiteral("rfc2217://127.0.0.1:1")
+                                      << QStringLiteral("连接失败: 设备拒绝连接 (rfc2217://127.0.0.1:1)")
+                                      << QByteArray("korvane: cannot open COM5 (rfc2217://127.0.0.1:1): cannot connect to 127.0.0.1:1: ");
+    QTest::newRow("raw TCP refused") << QStringLiteral("socket://127.0.0.1:1")
+                                     << QStringLiteral("连接失败: 设备拒绝连接 (socket://127.0.0.1:1)")
+                                     << QByteArray("korvane: cannot open COM5 (socket://127.0.0.1:1): cannot connect to 127.0.0.1:1: ");
+    QTest::newRow("no port") << QStringLiteral("rfc2217://127.0.0.1") << QStringLiteral("打开失败: rfc2217://127.0.0.1")
+                             << QByteArray("\"rfc2217://127.0.0.1\" is not rfc2217://HOST:PORT");
+}
+
+void SerialLinkTest::mappedPortFailsAsItsAddress()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, status);
+    QFETCH(QByteArray, console);
+    QVERIFY(ports->link(QStringLiteral("COM5"), address));
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    QCOMPARE(clickOpen(5), QStringList({QStringLiteral("打开COM5"), status}));
+    QVERIFY(!probe->linkOpen());
+    QCOMPARE(probe->linkState(), status);
+    QVERIFY2(err.text().contains(console), err.text());
 }
 
 int main(int argc, char** argv)

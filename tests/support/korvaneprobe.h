@@ -52,6 +52,8 @@ public:
     bool extraTickQueued() const { return w.extraTickQueued; }
     int unread() const { return w.serial.available(); }
     const LinkCounters& counters() const { return w.counters; }
+    // What the status bar says of the link.
+    QString linkState() const { return w.statusStrip->linkText(); }
 
 private:
     Korvane& w;
