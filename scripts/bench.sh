@@ -28,7 +28,7 @@ for part in $parts; do
         live|soak) targets+=(korvane-bench-host korvane-bench-live korvane-sim) ;;
         monitor) targets+=(korvane-bench-monitor korvane-sim) ;;
         cli) targets+=(korvane-bench-cli korvane-cli korvane-sim) ;;
-        history) targets+=(korvane-bench-history) ;;
+        history) targets+=(korvane-bench-history korvane-bench-historywindow) ;;
         python) targets+=(korvane-cli korvane-sim korvane_python) ;;
         rfc2217) targets+=(korvane-bench-cli korvane-cli korvane-sim korvane_python) ;;
         wine) targets+=(korvane-winedriver korvane-sim) ;;
@@ -77,7 +77,8 @@ for part in $parts; do
         history)
             # About 1 GB of files, written beside the build rather than in a tmpfs /tmp.
             "$build/bench/korvane-bench-history" --dir "$build" --out "$work/history.json"
-            part_args+=(--part "$work/history.json") ;;
+            "$build/bench/korvane-bench-historywindow" --dir "$build" --out "$work/historywindow.json"
+            part_args+=(--part "$work/history.json" --part "$work/historywindow.json") ;;
         wine)
             # The installer from make windows; one run of KORVANE_BENCH_SECONDS.
             make -C "$root" windows >/dev/null
