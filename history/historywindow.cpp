@@ -5,6 +5,8 @@
 #include "historytext.h"
 #include "plotwidget.h"
 
+#include <algorithm>
+
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -239,7 +241,11 @@ void HistoryWindow::computeFigures()
         return;
     }
     showTitle();
-    m_plots->setData(History::plotData(m_source.index(), &m_model->filter()));
+    // About twenty frames a bucket at least, so a rate is a rate and not
+    // the luck of where a bucket's edges fall; at most one per two pixels.
+    const std::size_t most = std::size_t(std::max(1, m_plots->plotArea(PlotWidget::Rate).width() / 2));
+    const std::size_t buckets = std::clamp<std::size_t>(m_model->filter().count() / 20, 1, most);
+    m_plots->setData(History::plotData(m_source.index(), &m_model->filter(), buckets));
 }
 
 void HistoryWindow::showTitle()

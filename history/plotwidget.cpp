@@ -132,8 +132,15 @@ void PlotWidget::drawGaps(QPainter& p) const
     // The bounds at both ends and in the middle, so the scale can be read.
     p.setPen(palette().text().color());
     for (std::size_t i : {std::size_t(0), n / 2, n - 1}) {
-        if (i < m_data.gapUpperUs.size())
-            p.drawText(QPointF(area.left() + i * w + 2, area.bottom() - 3), QStringLiteral("<") + gapText(m_data.gapUpperUs[i]));
+        // The last bin has no upper bound: it starts where the one before ends.
+        const bool last = i + 1 == n && i > 0;
+        const std::size_t bound = last ? i - 1 : i;
+        if (bound >= m_data.gapUpperUs.size())
+            continue;
+        const Qt::Alignment align = i == 0 ? Qt::AlignLeft : last ? Qt::AlignRight : Qt::AlignHCenter;
+        // Below the largest count in the top right corner.
+        p.drawText(QRectF(area.left() + 2, area.top() + 14, area.width() - 4, 14), align | Qt::AlignTop,
+                   (last ? QStringLiteral("≥") : QStringLiteral("<")) + gapText(m_data.gapUpperUs[bound]));
     }
 }
 

@@ -94,6 +94,7 @@ private Q_SLOTS:
     void titleAndRowsOfAFile();
     void goToTimeFindAndSelection();
     void plotClickGoesToItsRow();
+    void previousRecordKeptWithItsLog();
 
 private:
     HistoryWindow* openFile(const QByteArray& contents);
@@ -300,11 +301,13 @@ void HistoryWindowTest::plotClickGoesToItsRow()
     PlotWidget* plots = h->plots();
     QTRY_VERIFY(!plots->plotData().buckets.empty());
     QTRY_VERIFY(plots->isVisible() && plots->width() > 100);
-    // The right end of the rate plot: a row of the last hundredth of the time.
+    // The right end of the rate plot: its last bucket's first row, of the
+    // last twentieth of the time at most (buckets of twenty frames or more).
     const QRect rate = plots->plotArea(PlotWidget::Rate);
     QTest::mouseClick(plots, Qt::LeftButton, Qt::NoModifier, QPoint(rate.right() - 1, rate.center().y()));
     const std::size_t clicked = h->model().indexRow(h->table()->currentIndex().row());
-    QVERIFY2(clicked >= 594 && clicked <= 599, qPrintable(QString::number(clicked)));
+    QCOMPARE(clicked, plots->plotData().buckets.back().firstRow);
+    QVERIFY2(clicked >= 570, qPrintable(QString::number(clicked)));
     // The left end of the bad-frame plot: the first row.
     const QRect trouble = plots->plotArea(PlotWidget::Trouble);
     QTest::mouseClick(plots, Qt::LeftButton, Qt::NoModifier, QPoint(trouble.left(), trouble.center().y()));
@@ -314,6 +317,30 @@ void HistoryWindowTest::plotClickGoesToItsRow()
     for (const auto& b : plots->plotData().buckets)
         bad += b.bad;
     QCOMPARE(bad, std::uint64_t(85));
+}
+
+void HistoryWindowTest::previousRecordKeptWithItsLog()
+{
+    window->DecodePoll("\x2e\x01\x01\x0a\xf3", 5); // a frame in the record
+    delete probe;
+    delete window; // the record is written whole as the window goes
+    probe = nullptr;
+    QFile first(work->filePath(QStringLiteral("Korvane_data.pcapng")));
+    QVERIFY(first.open(QIODevice::ReadOnly));
+    const QByteArray record = first.readAll();
+    first.close();
+    QVERIFY(record.contains(QByteArray("\x2e\x01\x01\x0a\xf3", 5)));
+
+    window = new Korvane; // the next run in the same folder
+    const QStringList kept = QDir(work->path()).entryList({QStringLiteral("Korvane_data-*")}, QDir::Files);
+    QCOMPARE(kept.size(), 2);
+    QVERIFY2(kept[0].endsWith(QStringLiteral(".csv")) && kept[1] == QString(kept[0]).replace(QStringLiteral(".csv"), QStringLiteral(".pcapng")),
+             qPrintable(kept.join(QLatin1Char(' '))));
+    QFile moved(work->filePath(kept[1]));
+    QVERIFY(moved.open(QIODevice::ReadOnly));
+    QCOMPARE(moved.readAll(), record);
+    QVERIFY(QFileInfo(work->filePath(QStringLiteral("Korvane_data.pcapng"))).size() < record.size());
+    probe = new KorvaneProbe(*window);
 }
 
 QTEST_MAIN(HistoryWindowTest)

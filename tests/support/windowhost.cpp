@@ -5,7 +5,9 @@
 // port number from its arguments and clicks `open` on itself once the event
 // loop runs. It prints "open 1" when the link opened and "open 0" when not.
 //
-//   korvane-window-host [--open-serial N | --open-net N] [korvane's options]
+//   korvane-window-host [--open-serial N | --open-net N] [--open-history] [korvane's options]
+//
+// --open-history then opens the session's history, as Ctrl+H does.
 
 #include "korvane.h"
 #include "korvaneapp.h"
@@ -18,11 +20,16 @@
 int main(int argc, char* argv[])
 {
     bool network = false;
+    bool history = false;
     int number = 0;
     // Its own options are taken out of argv: the tool refuses options it
     // does not know.
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--open-history") == 0) {
+            history = true;
+            continue;
+        }
         const bool serialOption = std::strcmp(argv[i], "--open-serial") == 0;
         if ((serialOption || std::strcmp(argv[i], "--open-net") == 0) && i + 1 < argc) {
             network = !serialOption;
@@ -48,10 +55,13 @@ int main(int argc, char* argv[])
             QObject::connect(&shown, &QWidget::windowTitleChanged, &shown, say);
         });
     }
-    return runKorvane(argc, argv, [network, number](QWidget& shown) {
+    return runKorvane(argc, argv, [network, number, history](QWidget& shown) {
         // As a user would: at start the form allows serial ports 1 to 6 only.
-        KorvaneProbe probe(static_cast<Korvane&>(shown));
+        auto& window = static_cast<Korvane&>(shown);
+        KorvaneProbe probe(window);
         std::printf("open %d\n", TestSupport::openLink(probe, network, number) ? 1 : 0);
         std::fflush(stdout);
+        if (history)
+            window.openHistory();
     });
 }
