@@ -251,15 +251,24 @@ bool Korvane::openRemote(int portNumber)
     const bool parsed = PortAddress::parse("COM" + std::to_string(portNumber), mapped, reason);
     const QString shown = QString::fromStdString(mapped.mapped.empty() ? PortNumbering::address(portNumber) : mapped.mapped);
     if (parsed && remote.open(mapped, reason)) {
-        for (const std::string& warning : remote.takeWarnings())
-            say({QStringLiteral("警告: ") + QString::fromStdString(warning),
-                 QStringLiteral("korvane: COM%1 (%2): %3").arg(QString::number(portNumber), shown, QString::fromStdString(warning))});
+        linkNumber = portNumber;
+        sayRemoteWarnings();
         return true;
     }
     const LinkFailure::Said failure = LinkFailure::remote(portNumber, shown, remote.connectError(), reason);
     say(failure);
     linkTrouble = failure.status;
     return false;
+}
+
+void Korvane::sayRemoteWarnings()
+{
+    for (const std::string& warning : remote.takeWarnings()) {
+        const QString text = QString::fromStdString(warning);
+        say({QStringLiteral("警告: ") + text,
+             QStringLiteral("korvane: COM%1 (%2): %3")
+                 .arg(QString::number(linkNumber), QString::fromStdString(remote.address()), text)});
+    }
 }
 
 void Korvane::reportSerialFailure(int portNumber)

@@ -72,6 +72,9 @@ private:
     // Opens the network address that COMn stands for in its place; false,
     // said, when it cannot be reached.
     bool openRemote(int portNumber);
+    // What the RFC 2217 server set otherwise or refused, in the view and on
+    // standard error, each once: at the open and as its late answers come.
+    void sayRemoteWarnings();
     void toggleNetLink(int hostNumber);
     // The reason line after a failed serial open: in the view and on
     // standard error. portNumber 0: there was no port name to open.

@@ -29,6 +29,7 @@ void Korvane::TimerRead_IRQ()
     int n;
     if (remote.isOpen()) {
         n = remote.read(buf, PollBytes);
+        sayRemoteWarnings();
         if (n <= 0) {
             pollPacer.drained();
             if (n < 0)

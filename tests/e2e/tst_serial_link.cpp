@@ -95,6 +95,8 @@ private Q_SLOTS:
     void mappedPortAnswersAndIsLost();
     void mappedPortFailsAsItsAddress_data();
     void mappedPortFailsAsItsAddress();
+    void mappedPortSaysTheServersWarnings_data();
+    void mappedPortSaysTheServersWarnings();
 
 private:
     bool openCom3();
@@ -724,6 +726,40 @@ void SerialLinkTest::mappedPortFailsAsItsAddress()
     QVERIFY(!probe->linkOpen());
     QCOMPARE(probe->linkState(), status);
     QVERIFY2(err.text().contains(console), err.text());
+}
+
+void SerialLinkTest::mappedPortSaysTheServersWarnings_data()
+{
+    QTest::addColumn<QByteArray>("greeting");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("silent") << QByteArray() << QStringLiteral("the server did not take COM-PORT-OPTION in time");
+    QTest::newRow("WONT COM-PORT-OPTION") << QByteArray("\xff\xfc\x2c", 3)
+                                          << QStringLiteral("the server does not speak RFC 2217");
+}
+
+// A plain telnet server: the port opens with the warning, once, and frames
+// pass with their FF doubled on the wire.
+void SerialLinkTest::mappedPortSaysTheServersWarnings()
+{
+    QFETCH(QByteArray, greeting);
+    QFETCH(QString, warning);
+    FakeServer server;
+    server.serve(greeting);
+    const QString url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.listener.port());
+    QVERIFY(ports->link(QStringLiteral("COM5"), url));
+    TestSupport::OutputCapture err(STDERR_FILENO);
+    const QStringList said = clickOpen(5);
+    QVERIFY(probe->linkOpen());
+    QCOMPARE(said.value(0), QStringLiteral("打开COM5"));
+    QCOMPARE(said.filter(QStringLiteral("警告: ") + warning).size(), 1);
+    Stream device(server.accepted.get());
+    QVERIFY(device.isOpen());
+    QVERIFY(device.write(QByteArray::fromHex("2e01020afffff3")));
+    QTRY_VERIFY(viewText(*window).contains(QStringLiteral("  2E 01 02 0A FF F3 [")));
+    QByteArray wire; // the client's negotiation, then the ACK doubled
+    QTRY_VERIFY((wire += device.readAvailable()).endsWith(QByteArray::fromHex("ffff")));
+    QCOMPARE(viewText(*window).count(QStringLiteral("警告: ")), 1);
+    QVERIFY2(err.text().contains("korvane: COM5 (" + url.toUtf8() + "): " + warning.toUtf8()), err.text());
 }
 
 int main(int argc, char** argv)

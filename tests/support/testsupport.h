@@ -25,7 +25,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <vector>
+
+#include <unistd.h>
 
 namespace TestSupport {
 
@@ -172,6 +175,29 @@ public:
 private:
     void listenOn(const QByteArray& address, int port, int backlog);
     int fd = -1;
+};
+
+// A server on loopback that accepts one connection on another thread and
+// writes `greeting` at once, so that a telnet client's negotiation meets it
+// while the connect still holds the caller (the window's open, say).
+struct FakeServer
+{
+    DeviceListener listener;
+    std::future<int> accepted;
+
+    explicit FakeServer(int port = 0)
+        : listener("127.0.0.1", port)
+    {
+    }
+    void serve(const QByteArray& greeting)
+    {
+        accepted = std::async(std::launch::async, [this, greeting] {
+            const int fd = listener.accept(WaitMs);
+            if (fd >= 0 && !greeting.isEmpty())
+                Stream(::dup(fd)).write(greeting);
+            return fd;
+        });
+    }
 };
 
 // ---- child processes ----------------------------------------------------------------

@@ -10,12 +10,11 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include <future>
-
 #include <poll.h>
 #include <unistd.h>
 
 using TestSupport::DeviceListener;
+using TestSupport::FakeServer;
 using TestSupport::Pty;
 using TestSupport::Stream;
 using TestSupport::WaitMs;
@@ -116,28 +115,6 @@ QByteArray fromLine(int fd, int count)
     Stream s(::dup(fd));
     return s.read(count);
 }
-
-// A server on loopback that accepts one connection on another thread and
-// writes `greeting` at once, so that the line's negotiation meets it.
-struct FakeServer
-{
-    DeviceListener listener;
-    std::future<int> accepted;
-
-    explicit FakeServer(int port = 0)
-        : listener("127.0.0.1", port)
-    {
-    }
-    void serve(const QByteArray& greeting)
-    {
-        accepted = std::async(std::launch::async, [this, greeting] {
-            const int fd = listener.accept(WaitMs);
-            if (fd >= 0 && !greeting.isEmpty())
-                Stream(::dup(fd)).write(greeting);
-            return fd;
-        });
-    }
-};
 
 // Everything the line has printed as a warning, one per line.
 QString warningsOf(Rfc2217Line& line)
