@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 namespace BenchFigures {
 
@@ -108,6 +110,20 @@ double percentile(const std::vector<double>& sorted, double p)
     const auto lo = static_cast<std::size_t>(at);
     const std::size_t hi = std::min(lo + 1, sorted.size() - 1);
     return sorted[lo] + (sorted[hi] - sorted[lo]) * (at - static_cast<double>(lo));
+}
+
+double rssAnonBytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word) {
+        if (word == "RssAnon:") {
+            double kib = 0;
+            status >> kib;
+            return kib * 1024;
+        }
+    }
+    return 0;
 }
 
 } // namespace BenchFigures

@@ -58,4 +58,8 @@ private:
 long long envCount(const char* name, long long fallback);
 double envSeconds(const char* name, double fallback);
 
+// Anonymous resident memory of this process (RssAnon), in bytes: what a
+// structure holds beyond the files it maps.
+double rssAnonBytes();
+
 } // namespace BenchFigures

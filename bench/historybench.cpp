@@ -26,26 +26,10 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <fstream>
 #include <malloc.h>
 #include <string>
 
 namespace {
-
-// Anonymous resident memory of this process, in bytes.
-double rssAnon()
-{
-    std::ifstream status("/proc/self/status");
-    std::string word;
-    while (status >> word) {
-        if (word == "RssAnon:") {
-            double kib = 0;
-            status >> kib;
-            return kib * 1024;
-        }
-    }
-    return 0;
-}
 
 double msSince(std::int64_t startNs)
 {
@@ -57,7 +41,7 @@ bool measure(const std::string& path, const QString& key, const QString& what, B
     // What the last run freed goes back to the system, or this run would
     // grow into it unseen.
     malloc_trim(0);
-    const double before = rssAnon();
+    const double before = BenchFigures::rssAnonBytes();
     History::HistoryIndex index;
     std::string error;
     const std::int64_t start = SimClock::monotonicNs();
@@ -73,7 +57,7 @@ bool measure(const std::string& path, const QString& key, const QString& what, B
     while (!progress.done)
         progress = index.indexMore();
     const double whole = msSince(start);
-    const double perFrame = (rssAnon() - before) / double(index.size());
+    const double perFrame = (BenchFigures::rssAnonBytes() - before) / double(index.size());
 
     History::FilterSpec byType;
     byType.types.reset();

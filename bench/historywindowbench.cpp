@@ -24,8 +24,6 @@
 #include <QTableView>
 #include <QTemporaryDir>
 
-#include <QFile>
-
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -62,23 +60,10 @@ double msOf(const QElapsedTimer& t)
     return double(t.nsecsElapsed()) / 1e6;
 }
 
-// Anonymous resident memory of this process, in bytes.
-double rssAnon()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("RssAnon:"))
-            return line.mid(8).trimmed().split(' ').value(0).toDouble() * 1024;
-    }
-    return 0;
-}
-
 bool measure(const QString& path, BenchFigures::Sheet& sheet)
 {
     malloc_trim(0);
-    const double before = rssAnon();
+    const double before = BenchFigures::rssAnonBytes();
     QElapsedTimer t;
     t.start();
     std::unique_ptr<HistoryWindow> window(HistoryWindow::forFile(path));
@@ -100,7 +85,7 @@ bool measure(const QString& path, BenchFigures::Sheet& sheet)
         return false;
     }
     const std::size_t rows = window->source().index().size();
-    const double perFrame = (rssAnon() - before) / double(rows);
+    const double perFrame = (BenchFigures::rssAnonBytes() - before) / double(rows);
 
     t.restart();
     QLineEdit* types = window->filterBar()->typeEdit();
