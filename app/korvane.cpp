@@ -255,7 +255,7 @@ bool Korvane::openRemote(int portNumber)
         sayRemoteWarnings();
         return true;
     }
-    const LinkFailure::Said failure = LinkFailure::remote(portNumber, shown, remote.connectError(), reason);
+    const LinkFailure::Said failure = LinkFailure::remote(portNumber, shown, parsed ? remote.connectError() : 0, reason);
     say(failure);
     linkTrouble = failure.status;
     return false;
