@@ -16,6 +16,7 @@
 //    without a display it says which one it tried and exits 1, not abort.
 
 #include "korvane.h"
+#include "programoptions.h"
 #include "stopsignals.h"
 #include "testsupport.h"
 
@@ -94,6 +95,8 @@ private Q_SLOTS:
     void startWithoutWindow_data();
     void startWithoutWindow();
     void historyOfAFileAlone();
+    void optionsAsParsed_data();
+    void optionsAsParsed();
 
 private:
     bool waitForRows(int count, int timeoutMs = 20000);
@@ -434,6 +437,42 @@ void ProcessFaultsTest::historyOfAFileAlone()
     QCOMPARE(dir.entryList(QDir::Files), QStringList{QStringLiteral("Korvane_data.csv")});
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), log);
+}
+
+// What the command line asks for, in the forms the process cases above
+// leave out: Qt's options in their other spellings pass, and so does a
+// file after --history in either form.
+void ProcessFaultsTest::optionsAsParsed_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("action");
+    QTest::addColumn<QString>("file");
+    using A = ProgramOptions::Action;
+    QTest::newRow("nothing") << QStringList() << int(A::Window) << QString();
+    QTest::newRow("Qt's options, one dash or two, joined or not")
+        << QStringList{"--platform", "offscreen", "-style=fusion", "-reverse", "-qmljsdebugger=port:1234"} << int(A::Window)
+        << QString();
+    QTest::newRow("--history FILE") << QStringList{"--history", "a b.csv", "-platform", "offscreen"} << int(A::History)
+                                    << QStringLiteral("a b.csv");
+    QTest::newRow("--history=FILE") << QStringList{"--history=cap.pcapng"} << int(A::History) << QStringLiteral("cap.pcapng");
+    QTest::newRow("a file named like a Qt option") << QStringList{"--history", "-reverse"} << int(A::History)
+                                                   << QStringLiteral("-reverse");
+    QTest::newRow("--history twice") << QStringList{"--history", "a.csv", "--history", "b.csv"} << int(A::Refuse) << QString();
+    QTest::newRow("--history= empty") << QStringList{"--history="} << int(A::Refuse) << QString();
+    QTest::newRow("--help wins over what follows") << QStringList{"--help", "--bogus"} << int(A::Help) << QString();
+    QTest::newRow("what comes first is refused first") << QStringList{"--bogus", "--help"} << int(A::Refuse) << QString();
+    QTest::newRow("-v") << QStringList{"-v"} << int(A::Version) << QString();
+}
+
+void ProcessFaultsTest::optionsAsParsed()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, action);
+    QFETCH(QString, file);
+    const ProgramOptions options = ProgramOptions::parse(arguments);
+    QCOMPARE(int(options.action), action);
+    QCOMPARE(options.historyFile, file);
+    QCOMPARE(options.refused.isEmpty(), options.action != ProgramOptions::Action::Refuse);
 }
 
 QTEST_GUILESS_MAIN(ProcessFaultsTest)

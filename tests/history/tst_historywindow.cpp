@@ -9,6 +9,7 @@
 #include "windowsupport.h"
 
 #include "filterbar.h"
+#include "historytext.h"
 #include "historywindow.h"
 #include "plotwidget.h"
 
@@ -95,6 +96,9 @@ private Q_SLOTS:
     void goToTimeFindAndSelection();
     void plotClickGoesToItsRow();
     void previousRecordKeptWithItsLog();
+    void timesAsTyped_data();
+    void timesAsTyped();
+    void countsInTheTitle();
 
 private:
     HistoryWindow* openFile(const QByteArray& contents);
@@ -341,6 +345,46 @@ void HistoryWindowTest::previousRecordKeptWithItsLog()
     QCOMPARE(moved.readAll(), record);
     QVERIFY(QFileInfo(work->filePath(QStringLiteral("Korvane_data.pcapng"))).size() < record.size());
     probe = new KorvaneProbe(*window);
+}
+
+void HistoryWindowTest::timesAsTyped_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("understood");
+    QTest::addColumn<qint64>("offsetUs");
+    // The first row at 23:59:59.500 local time: a session past midnight.
+    QTest::newRow("seconds") << "+1.5" << true << qint64(1500000);
+    QTest::newRow("seconds without +") << " 2 " << true << qint64(2000000);
+    QTest::newRow("a microsecond") << "0.000001" << true << qint64(1);
+    QTest::newRow("later that second") << "23:59:59.600" << true << qint64(100000);
+    QTest::newRow("within the first row's second") << "23:59:59" << true << qint64(-500000);
+    QTest::newRow("past midnight") << "00:00:01" << true << qint64(1500000);
+    QTest::newRow("comma for the point") << "00:00:01,25" << true << qint64(1750000);
+    QTest::newRow("no such hour") << "25:00:00" << false << qint64(0);
+    QTest::newRow("no such minute") << "12:60:00" << false << qint64(0);
+    QTest::newRow("a sign too many") << "+-1" << false << qint64(0);
+    QTest::newRow("a word") << "soon" << false << qint64(0);
+}
+
+void HistoryWindowTest::timesAsTyped()
+{
+    QFETCH(QString, typed);
+    QFETCH(bool, understood);
+    QFETCH(qint64, offsetUs);
+    const qint64 firstWallUs = QDateTime(QDate(2026, 12, 7), QTime(23, 59, 59, 500)).toMSecsSinceEpoch() * 1000;
+    qint64 at = 0;
+    QCOMPARE(HistoryText::parseTime(typed, firstWallUs, &at), understood);
+    if (understood)
+        QCOMPARE(at, offsetUs);
+}
+
+void HistoryWindowTest::countsInTheTitle()
+{
+    const QList<QPair<qint64, QString>> cases{{0, "0"}, {999, "999"}, {1000, "1,000"}, {10000000, "10,000,000"},
+                                              {1234567890123, "1,234,567,890,123"}};
+    for (const auto& c : cases)
+        QCOMPARE(HistoryText::title(QStringLiteral("x.csv"), c.first), QStringLiteral("Korvane 历史 — x.csv — %1 帧").arg(c.second));
+    QCOMPARE(HistoryText::title(QStringLiteral("x.csv"), -1), QStringLiteral("Korvane 历史 — x.csv"));
 }
 
 QTEST_MAIN(HistoryWindowTest)
