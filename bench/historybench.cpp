@@ -92,19 +92,9 @@ bool measure(const std::string& path, const QString& key, const QString& what, B
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QString out;
-    QString dir;
-    const QStringList args = app.arguments();
-    for (int i = 1; i + 1 < args.size(); ++i) {
-        if (args[i] == QLatin1String("--out"))
-            out = args[++i];
-        else if (args[i] == QLatin1String("--dir"))
-            dir = args[++i];
-    }
-    const auto frames = static_cast<std::uint64_t>(BenchFigures::envCount("KORVANE_BENCH_HISTORY_FRAMES", 10000000));
-    const int runs = static_cast<int>(BenchFigures::envCount("KORVANE_BENCH_RUNS", 5));
-    QTemporaryDir work(dir.isEmpty() ? QDir::tempPath() + QStringLiteral("/korvane-history-XXXXXX")
-                                     : dir + QStringLiteral("/korvane-history-XXXXXX"));
+    const HistoryFiles::Options options = HistoryFiles::Options::fromArguments(app.arguments());
+    const std::uint64_t frames = options.frames;
+    QTemporaryDir work(options.folderPattern(QStringLiteral("korvane-history")));
     if (!work.isValid()) {
         std::fprintf(stderr, "cannot make a folder for the files\n");
         return 1;
@@ -121,11 +111,11 @@ int main(int argc, char** argv)
 
     BenchFigures::Sheet sheet(QStringLiteral("history"));
     sheet.note(QStringLiteral("history_frames"), static_cast<double>(frames));
-    for (int run = 0; run < runs; ++run) {
+    for (int run = 0; run < options.runs; ++run) {
         if (!measure(log, QStringLiteral("history_log"), QStringLiteral("traffic log"), sheet)
             || !measure(capture, QStringLiteral("history_pcap"), QStringLiteral("capture"), sheet))
             return 1;
     }
     sheet.print();
-    return out.isEmpty() || sheet.write(out) ? 0 : 1;
+    return options.out.isEmpty() || sheet.write(options.out) ? 0 : 1;
 }

@@ -1,9 +1,12 @@
 #include "historyfiles.h"
 
+#include "benchfigures.h"
 #include "linkframe.h"
 #include "monitorlog.h"
 #include "monoclock.h"
 #include "pcapngwriter.h"
+
+#include <QDir>
 
 #include <cstdio>
 #include <vector>
@@ -73,6 +76,25 @@ bool writeCapture(const std::string& path, std::uint64_t packets)
     }
     capture.drain(SimClock::monotonicNs() + 600000000000LL);
     return capture.flush();
+}
+
+Options Options::fromArguments(const QStringList& args)
+{
+    Options options;
+    for (int i = 1; i + 1 < args.size(); ++i) {
+        if (args[i] == QLatin1String("--out"))
+            options.out = args[++i];
+        else if (args[i] == QLatin1String("--dir"))
+            options.dir = args[++i];
+    }
+    options.frames = static_cast<std::uint64_t>(BenchFigures::envCount("KORVANE_BENCH_HISTORY_FRAMES", 10000000));
+    options.runs = static_cast<int>(BenchFigures::envCount("KORVANE_BENCH_RUNS", 5));
+    return options;
+}
+
+QString Options::folderPattern(const QString& name) const
+{
+    return (dir.isEmpty() ? QDir::tempPath() : dir) + QLatin1Char('/') + name + QStringLiteral("-XXXXXX");
 }
 
 } // namespace HistoryFiles

@@ -136,29 +136,19 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QString out;
-    QString dir;
-    const QStringList args = app.arguments();
-    for (int i = 1; i + 1 < args.size(); ++i) {
-        if (args[i] == QLatin1String("--out"))
-            out = args[++i];
-        else if (args[i] == QLatin1String("--dir"))
-            dir = args[++i];
-    }
-    const auto frames = static_cast<std::uint64_t>(BenchFigures::envCount("KORVANE_BENCH_HISTORY_FRAMES", 10000000));
-    const int runs = static_cast<int>(BenchFigures::envCount("KORVANE_BENCH_RUNS", 5));
-    QTemporaryDir work((dir.isEmpty() ? QDir::tempPath() : dir) + QStringLiteral("/korvane-historywindow-XXXXXX"));
+    const HistoryFiles::Options options = HistoryFiles::Options::fromArguments(app.arguments());
+    QTemporaryDir work(options.folderPattern(QStringLiteral("korvane-historywindow")));
     const QString log = work.filePath(QStringLiteral("Korvane_data-bench.csv"));
-    if (!work.isValid() || !HistoryFiles::writeLog(log.toStdString(), frames)) {
+    if (!work.isValid() || !HistoryFiles::writeLog(log.toStdString(), options.frames)) {
         std::fprintf(stderr, "cannot write the log\n");
         return 1;
     }
     BenchFigures::Sheet sheet(QStringLiteral("historywindow"));
-    sheet.note(QStringLiteral("historywindow_frames"), static_cast<double>(frames));
-    for (int run = 0; run < runs; ++run) {
+    sheet.note(QStringLiteral("historywindow_frames"), static_cast<double>(options.frames));
+    for (int run = 0; run < options.runs; ++run) {
         if (!measure(log, sheet))
             return 1;
     }
     sheet.print();
-    return out.isEmpty() || sheet.write(out) ? 0 : 1;
+    return options.out.isEmpty() || sheet.write(options.out) ? 0 : 1;
 }
