@@ -14,7 +14,14 @@ bool HistorySource::open(const QString& path)
 {
     m_path = path;
     std::string why;
-    if (!m_index.open(QFile::encodeName(path).toStdString(), why)) {
+    // The index widens a UTF-8 name on Windows; elsewhere it takes the file
+    // system's bytes.
+#ifdef Q_OS_WIN
+    const std::string name = path.toStdString();
+#else
+    const std::string name = QFile::encodeName(path).toStdString();
+#endif
+    if (!m_index.open(name, why)) {
         m_error = QString::fromStdString(why);
         return false;
     }
