@@ -110,7 +110,7 @@ def sims(tmp_path, monkeypatch):
     for sim in started:
         for proc in [sim.proc, *sim.servers]:
             proc.kill()
-            proc.wait()
+            proc.communicate()  # reaps it and closes its pipes
 
 
 def map_port(com, address):

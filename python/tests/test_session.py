@@ -235,4 +235,5 @@ def test_recording_drops_are_counted_and_warned(sims, tmp_path):
             device.wait_event("dropped", timeout=10)
     os.close(reader)
     assert device.recording_dropped["pcap_packets"] > 0
-    assert warned[0].message.dropped == device.recording_dropped
+    dropped = [w.message for w in warned if issubclass(w.category, korvane.RecordingDropped)]
+    assert dropped[0].dropped == device.recording_dropped
