@@ -72,9 +72,9 @@ QToolButton* FilterBar::directionButton(History::DirectionBits d) const
     return d == History::DirectionSent ? m_directions[1] : m_directions[0];
 }
 
-bool FilterBar::spec(History::FilterSpec* out, QString* why) const
+bool FilterBar::settings(History::FilterSpec* out, QString* why) const
 {
-    History::FilterSpec spec;
+    History::FilterSpec wanted;
     std::vector<std::uint8_t> types;
     std::string error;
     if (!HexBytes::parse(m_types->text().toStdString(), types, error)) {
@@ -82,9 +82,9 @@ bool FilterBar::spec(History::FilterSpec* out, QString* why) const
         return false;
     }
     if (!types.empty()) {
-        spec.types.reset();
+        wanted.types.reset();
         for (std::uint8_t t : types)
-            spec.types.set(t);
+            wanted.types.set(t);
     }
     const auto bits = [](const QList<QToolButton*>& buttons, unsigned all) {
         unsigned on = 0;
@@ -92,9 +92,9 @@ bool FilterBar::spec(History::FilterSpec* out, QString* why) const
             on |= buttons[i]->isChecked() ? 1u << i : 0u;
         return on == 0 ? all : on;
     };
-    spec.verdicts = bits(m_verdicts, History::AnyVerdict);
-    spec.directions = bits(m_directions, History::AnyDirection);
-    if (!spec.pattern.parse(m_pattern->text().toStdString(), error)) {
+    wanted.verdicts = bits(m_verdicts, History::AnyVerdict);
+    wanted.directions = bits(m_directions, History::AnyDirection);
+    if (!wanted.pattern.parse(m_pattern->text().toStdString(), error)) {
         *why = QString::fromStdString(error);
         return false;
     }
@@ -106,9 +106,9 @@ bool FilterBar::spec(History::FilterSpec* out, QString* why) const
             *why = QStringLiteral("\"%1\" is neither seconds (+10.5) nor a time (12:34:56.789)").arg(e->text());
             return false;
         }
-        (e == m_from ? spec.fromUs : spec.toUs) = us;
+        (e == m_from ? wanted.fromUs : wanted.toUs) = us;
     }
-    *out = spec;
+    *out = wanted;
     return true;
 }
 
@@ -116,7 +116,7 @@ void FilterBar::apply()
 {
     History::FilterSpec s;
     QString why;
-    const bool ok = spec(&s, &why);
+    const bool ok = settings(&s, &why);
     m_said->setText(ok ? QString() : why);
     m_said->setToolTip(m_said->text());
     if (ok)

@@ -25,7 +25,7 @@ public:
     void setFirstWallUs(std::int64_t us) { m_firstWallUs = us; }
     // The filter as the widgets stand; false, with why, when a field is not
     // understood (it is then shown red and the last good filter stays).
-    bool spec(History::FilterSpec* out, QString* why) const;
+    bool settings(History::FilterSpec* out, QString* why) const;
 
     QLineEdit* typeEdit() const { return m_types; }
     QLineEdit* patternEdit() const { return m_pattern; }
@@ -33,7 +33,7 @@ public:
     QToolButton* directionButton(History::DirectionBits d) const;
 
 Q_SIGNALS:
-    void changed(const History::FilterSpec& spec);
+    void changed(const History::FilterSpec& wanted);
 
 private:
     QToolButton* toggle(const QString& text, const QString& name);

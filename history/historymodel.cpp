@@ -111,10 +111,10 @@ QVariant HistoryModel::data(const QModelIndex& index, int role) const
     }
 }
 
-void HistoryModel::setFilter(const History::FilterSpec& spec)
+void HistoryModel::setFilter(const History::FilterSpec& wanted)
 {
     beginResetModel();
-    m_filter = std::make_unique<History::HistoryFilter>(spec);
+    m_filter = std::make_unique<History::HistoryFilter>(wanted);
     m_rows = 0;
     m_rowAt = History::HistoryFilter::None;
     endResetModel();

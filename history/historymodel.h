@@ -27,8 +27,8 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    // Shows the rows spec keeps, from the start.
-    void setFilter(const History::FilterSpec& spec);
+    // Shows the rows wanted keeps, from the start.
+    void setFilter(const History::FilterSpec& wanted);
     const History::HistoryFilter& filter() const { return *m_filter; }
     // Whether rows of the index are still to be tested.
     bool filtering() const { return m_filter->rowsTested() < m_index.size(); }

@@ -96,8 +96,8 @@ HistoryWindow::HistoryWindow(QWidget* parent)
             m_scrolling = false;
         }
     });
-    connect(m_filters, &FilterBar::changed, this, [this](const History::FilterSpec& spec) {
-        m_model->setFilter(spec);
+    connect(m_filters, &FilterBar::changed, this, [this](const History::FilterSpec& wanted) {
+        m_model->setFilter(wanted);
         showSelection();
     });
     connect(m_plots, &PlotWidget::rowClicked, this, &HistoryWindow::goToRow);

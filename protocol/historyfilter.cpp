@@ -78,8 +78,8 @@ bool FilterSpec::accepts(const HistoryIndex& index, std::size_t row) const
     return index.rowUnchecked(row, decoded) && dataMatch(pattern, decoded);
 }
 
-HistoryFilter::HistoryFilter(FilterSpec spec)
-    : m_spec(std::move(spec))
+HistoryFilter::HistoryFilter(FilterSpec wanted)
+    : m_spec(std::move(wanted))
     , m_all(m_spec.all())
 {
 }

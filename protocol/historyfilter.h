@@ -55,8 +55,8 @@ class HistoryFilter
 public:
     static constexpr std::size_t None = static_cast<std::size_t>(-1);
 
-    explicit HistoryFilter(FilterSpec spec = FilterSpec());
-    const FilterSpec& spec() const { return m_spec; }
+    explicit HistoryFilter(FilterSpec wanted = FilterSpec());
+    const FilterSpec& wanted() const { return m_spec; }
 
     // Tests the rows the index gained since the last call, for about budgetNs
     // (-1: all of them). True when every row of the index is tested.

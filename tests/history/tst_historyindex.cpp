@@ -509,17 +509,17 @@ void HistoryIndexTest::filters()
     HistoryIndex index;
     std::vector<Truth> frames;
     indexSession(index, frames, 5000, file("filter.pcapng"));
-    FilterSpec spec;
-    spec.verdicts = verdicts;
-    spec.directions = directions;
+    FilterSpec wanted;
+    wanted.verdicts = verdicts;
+    wanted.directions = directions;
     if (type >= 0) {
-        spec.types.reset();
-        spec.types.set(std::size_t(type));
+        wanted.types.reset();
+        wanted.types.set(std::size_t(type));
     }
     std::string error;
-    QVERIFY(spec.pattern.parse(pattern.toStdString(), error));
-    spec.fromUs = fromUs;
-    spec.toUs = toUs;
+    QVERIFY(wanted.pattern.parse(pattern.toStdString(), error));
+    wanted.fromUs = fromUs;
+    wanted.toUs = toUs;
     FramePattern match;
     QVERIFY(match.parse(pattern.toStdString(), error));
 
@@ -535,7 +535,7 @@ void HistoryIndexTest::filters()
             expected.push_back(i);
     }
     QVERIFY(!expected.empty());
-    HistoryFilter filter(spec);
+    HistoryFilter filter(wanted);
     QVERIFY(filter.update(index));
     QCOMPARE(filter.count(), expected.size());
     for (std::size_t k = 0; k < expected.size(); ++k) {
