@@ -156,7 +156,9 @@ void NetworkFaultsTest::peerGoesWhileFramesFlow()
     // Said once, and closed as a click would close it.
     checkLinkLost(*probe, *window, said, err, console.constData());
     QVERIFY(out.text().count("Korvane::TimerRead_IRQ no data\n") <= 1);
-    QCOMPARE(TestSupport::openDescriptorCount(), descriptors);
+    // What the close lets go of may be let go of a moment later on a busy
+    // machine; a descriptor kept is still a failure.
+    QTRY_COMPARE(TestSupport::openDescriptorCount(), descriptors);
 
     // Every answered frame is in the log, whole and in order. A close comes
     // after the data, so the frames in flight are there too; a reset may
