@@ -13,9 +13,7 @@
 #include <QProcess>
 #include <QTest>
 
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -74,35 +72,11 @@ bool waitOutput(QProcess& cli, QByteArray& seen, const QByteArray& what)
     return seen.contains(what);
 }
 
-// A TCP peer on loopback that does `serve` with the one connection it takes.
-class Peer
+// A device on loopback, on a port of the system's choosing.
+QString address(const DeviceListener& device)
 {
-public:
-    Peer()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof at;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(m_fd, 1) != 0
-            || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&at), &size) != 0)
-            return;
-        m_port = ntohs(at.sin_port);
-    }
-    ~Peer() { ::close(m_fd); }
-    QString address() const { return QStringLiteral("socket://127.0.0.1:%1").arg(m_port); }
-    // The connection, once korvane-cli has made it.
-    int take()
-    {
-        pollfd p{m_fd, POLLIN, 0};
-        return ::poll(&p, 1, WaitMs) == 1 ? ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-    }
-
-private:
-    int m_fd = -1;
-    quint16 m_port = 0;
-};
+    return QStringLiteral("socket://127.0.0.1:%1").arg(device.port());
+}
 
 QList<QJsonObject> events(const Run& run, const QString& kind)
 {
@@ -220,10 +194,11 @@ void CliLinkTest::telnetServer_data()
 void CliLinkTest::telnetServer()
 {
     QFETCH(QList<QByteArray>, opening);
-    Peer peer;
-    const Run run = runCli({"--port", peer.address(), "send", "01", "0A", "--expect", "nak"}, QByteArray(),
+    DeviceListener peer("127.0.0.1", 0);
+    QVERIFY(peer.isListening());
+    const Run run = runCli({"--port", address(peer), "send", "01", "0A", "--expect", "nak"}, QByteArray(),
                            [&](QProcess&) {
-                               const int fd = peer.take();
+                               const int fd = peer.accept(WaitMs);
                                QVERIFY(fd >= 0);
                                for (const QByteArray& piece : opening) {
                                    QCOMPARE(::write(fd, piece.constData(), static_cast<size_t>(piece.size())),
@@ -240,9 +215,10 @@ void CliLinkTest::telnetServer()
 // answered unless its answer was written.
 void CliLinkTest::answersThatFailed()
 {
-    Peer peer;
-    const Run run = runCli({"--port", peer.address(), "listen", "--count", "3"}, QByteArray(), [&](QProcess&) {
-        Stream device(peer.take());
+    DeviceListener peer("127.0.0.1", 0);
+    QVERIFY(peer.isListening());
+    const Run run = runCli({"--port", address(peer), "listen", "--count", "3"}, QByteArray(), [&](QProcess&) {
+        Stream device(peer.accept(WaitMs));
         QVERIFY(device.isOpen());
         QVERIFY(device.write(frame(1, "\x0A") + frame(2, "\x0B") + frame(3, "\x0C")));
         device.close();
